@@ -1,0 +1,14 @@
+# The driver's sources, shared by the hosted and the Windows build. Driver folders hold
+# kernel code only: no standard library, exceptions, RTTI or dynamic initialisation.
+set(CCID_DRIVER_DIRS frame pnp usb reader features power)
+set(CCID_DRIVER_SOURCES)
+foreach(dir ${CCID_DRIVER_DIRS})
+  file(GLOB _srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+  list(APPEND CCID_DRIVER_SOURCES ${_srcs})
+endforeach()
+list(SORT CCID_DRIVER_SOURCES)
+
+# Compile options every driver translation unit gets, in both builds.
+set(CCID_DRIVER_CXX_OPTIONS
+  -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  -Wall -Wextra -Wno-multichar -Werror=frame-larger-than=2048)

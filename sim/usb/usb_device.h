@@ -1,0 +1,88 @@
+// A simulated USB device as the host controller sees it: a default control pipe that
+// takes whole control transfers, and bulk/interrupt endpoints that move one packet at a
+// time with the USB handshakes. The hosted USB stack turns URBs into calls of this
+// interface; a device model (such as the CCID reader firmware) implements it and knows
+// nothing of URBs, IRPs or drivers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// The eight bytes of a SETUP packet, fields in host order.
+struct SetupPacket {
+  std::uint8_t bmRequestType = 0;
+  std::uint8_t bRequest = 0;
+  std::uint16_t wValue = 0;
+  std::uint16_t wIndex = 0;
+  std::uint16_t wLength = 0;
+
+  bool DeviceToHost() const { return (bmRequestType & 0x80) != 0; }
+};
+
+// The handshake a device gives to a packet or a control transfer.
+enum class Handshake {
+  Ack,    // accepted (OUT) or data returned (IN, possibly a zero-length packet)
+  Nak,    // nothing to send yet (IN) or not ready to accept (OUT); the host retries later
+  Stall,  // endpoint halted or request not supported
+};
+
+struct ControlResult {
+  Handshake handshake = Handshake::Stall;
+  std::size_t length = 0;  // bytes of the data stage that moved (IN: written into data)
+};
+
+// Endpoint addresses carry the direction in bit 7 (0x80 = IN), as in the descriptors.
+class UsbDevice {
+ public:
+  virtual ~UsbDevice() = default;
+
+  // One whole control transfer on endpoint 0. For a device-to-host request `data` has
+  // room for wLength bytes and the result tells how many the device returned; for a
+  // host-to-device request it holds the data stage. Stall ends the transfer with a
+  // request error. Standard requests (GET_DESCRIPTOR, SET_CONFIGURATION, ...) arrive here
+  // too.
+  virtual ControlResult Control(const SetupPacket& setup, std::span<std::uint8_t> data) = 0;
+
+  // One packet from the host on a bulk or interrupt OUT endpoint, at most the endpoint's
+  // wMaxPacketSize bytes; a packet shorter than that (a zero-length one included) ends
+  // the transfer at USB level.
+  virtual Handshake OutPacket(std::uint8_t endpoint, std::span<const std::uint8_t> packet) = 0;
+
+  // The next packet of a bulk or interrupt IN endpoint. Ack fills `packet` (at most
+  // wMaxPacketSize bytes, possibly none: a zero-length packet); Nak means nothing is
+  // ready; Stall means the endpoint is halted.
+  virtual Handshake InPacket(std::uint8_t endpoint, std::vector<std::uint8_t>& packet) = 0;
+
+  // Port reset: the device returns to its default state (unconfigured, endpoints idle).
+  virtual void BusReset() = 0;
+
+  // The host cleared a halt on an endpoint (CLEAR_FEATURE(ENDPOINT_HALT), as a pipe
+  // reset does); the endpoint's data toggle and halt state start afresh.
+  virtual void ClearHalt(std::uint8_t endpoint) = 0;
+
+  // The host aborted the transfers pending on an endpoint. Data already queued in the
+  // device stays queued (a real device does not know that the host gave up).
+  virtual void EndpointAborted(std::uint8_t /*endpoint*/) {}
+
+  // Called by the device, from whatever thread changed its state, when an IN endpoint
+  // may have a packet to send, so that the host polls it again instead of spinning.
+  void SetDataReadyCallback(std::function<void(std::uint8_t endpoint)> callback) {
+    data_ready_ = std::move(callback);
+  }
+
+ protected:
+  void NotifyDataReady(std::uint8_t endpoint) const {
+    if (data_ready_) data_ready_(endpoint);
+  }
+
+ private:
+  std::function<void(std::uint8_t)> data_ready_;
+};
+
+}  // namespace sim
