@@ -1,0 +1,113 @@
+// The per-reader state: the device extension of each reader's device object, the small
+// reader-private block the smart-card library hands back to the reader functions, and
+// the constants they are built from.
+#pragma once
+
+#include "CcidPlatform.h"
+
+// Pool tag of every block the driver allocates. Tags are stored little-endian, so the
+// multi-character constant is written reversed for a pool dump to read "TAL_".
+constexpr ULONG CCID_POOL_TAG = '_LAT';
+static_assert(CCID_POOL_TAG == 0x5F4C4154, "pool dumps must show TAL_");
+
+// Tag under which the dispatch routines hold the smart-card library's remove lock.
+constexpr ULONG CCID_REMOVE_LOCK_TAG = 'Ccid';
+static_assert(CCID_REMOVE_LOCK_TAG == 0x43636964, "remove-lock tag");
+
+// Slots of DEVICE_EXTENSION::PipeInfo.
+constexpr ULONG PIPE_INTERRUPT_IN = 0;
+constexpr ULONG PIPE_BULK_OUT = 1;
+constexpr ULONG PIPE_BULK_IN = 2;
+constexpr ULONG PIPE_COUNT = 3;
+
+// Interrupt-pipe messages are at most this long (a slot-change message is 2 bytes,
+// a hardware error 4).
+constexpr ULONG CCID_INTERRUPT_MESSAGE_MAX = 8;
+
+// Interfaces a reader may register besides the smart-card reader interface.
+constexpr ULONG CCID_EXTRA_INTERFACE_MAX = 4;
+
+// One interrupt-pipe message kept in the event ring until an event read takes it.
+typedef struct _EVENT_FIFO_ENTRY {
+    UCHAR Data[CCID_INTERRUPT_MESSAGE_MAX];  // the message as received
+    ULONG Length;                            // bytes of Data received, 0 to 8
+} EVENT_FIFO_ENTRY, *PEVENT_FIFO_ENTRY;
+
+static_assert(sizeof(EVENT_FIFO_ENTRY) == 12, "EVENT_FIFO_ENTRY is 8 data bytes and a length");
+
+// Reader-private data reached through SMARTCARD_EXTENSION::ReaderExtension.
+typedef struct _READER_EXTENSION {
+    BOOLEAN CardPresent;        // the last slot-change message reported a card
+    BOOLEAN ApduLevelExchange;  // the card was reset on a reader exchanging short APDUs
+    UCHAR SequenceNumber;       // bSeq of the next CCID command, wraps from 255 to 0
+} READER_EXTENSION;
+
+// The device extension of a reader's functional device object.
+typedef struct _DEVICE_EXTENSION {
+    PDEVICE_OBJECT Self;
+    SMARTCARD_EXTENSION SmartcardExtension;
+    PDEVICE_OBJECT LowerDeviceObject;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    DEVICE_POWER_STATE DevicePowerState;
+
+    // USB configuration.
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    PUSBD_INTERFACE_INFORMATION InterfaceInformation;
+    USBD_PIPE_INFORMATION PipeInfo[PIPE_COUNT];
+
+    // Power.
+    DEVICE_CAPABILITIES DeviceCapabilities;
+    PIRP PendingSystemPowerIrp;
+    PIRP WaitWakeIrp;
+    BOOLEAN RemoteWakeupSupported;
+    BOOLEAN WaitWakeIdle;
+    BOOLEAN Opened;
+
+    // Outstanding-I/O count: RemoveEvent is set when it falls to 0, NoPendingIoEvent
+    // when it falls to 1; neither is ever reset.
+    KEVENT RemoveEvent;
+    KEVENT NoPendingIoEvent;
+    KSPIN_LOCK IoCountLock;
+    LONG IoCount;
+
+    ULONG UnitNumber;
+
+    // Plug and Play and power state.
+    BOOLEAN SurpriseRemoved;
+    BOOLEAN Removed;
+    BOOLEAN RemovePending;
+    BOOLEAN StopPending;
+    BOOLEAN Started;
+    BOOLEAN WaitWakeArmed;
+
+    // Ring of interrupt-pipe messages and the one parked event read, under EventLock.
+    PEVENT_FIFO_ENTRY EventFifo;
+    LONG EventFifoWrite;
+    LONG EventFifoRead;
+    LONG EventFifoEntries;
+    KSPIN_LOCK EventLock;
+    PIRP PendingEventIrp;
+    ULONG LastReportedState;
+
+    ULONG ExchangeTimeout;  // milliseconds
+
+    UCHAR InterruptBuffer[CCID_INTERRUPT_MESSAGE_MAX];
+    BOOLEAN InterruptPipeRunning;
+
+    // Device interfaces.
+    UNICODE_STRING ExtraInterfaceNames[CCID_EXTRA_INTERFACE_MAX];
+    ULONG ExtraInterfaceCount;
+    UNICODE_STRING ReaderInterfaceName;
+
+    // From the device and CCID class descriptors.
+    USHORT IdVendor;
+    USHORT IdProduct;
+    ULONG CcidFeatures;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// The extension of a reader's device object.
+inline PDEVICE_EXTENSION CcidGetExtension(PDEVICE_OBJECT DeviceObject)
+{
+    return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+}
