@@ -70,19 +70,46 @@ class UsbDevice {
   // device stays queued (a real device does not know that the host gave up).
   virtual void EndpointAborted(std::uint8_t /*endpoint*/) {}
 
+  // True once the device has left the bus (a surprise unplug, possibly scripted in the
+  // middle of a transfer). The host fails pending and new requests with the
+  // device-gone statuses and calls nothing else on the device until it is plugged in
+  // again (which it learns from the unplug callback below).
+  virtual bool Unplugged() const { return false; }
+
+  // Bus suspend (true) and resume (false). A suspended device whose remote wake-up the
+  // host enabled (SET_FEATURE(DEVICE_REMOTE_WAKEUP)) may signal wake on an event of its
+  // own through the wake callback below.
+  virtual void Suspend(bool /*suspended*/) {}
+
   // Called by the device, from whatever thread changed its state, when an IN endpoint
   // may have a packet to send, so that the host polls it again instead of spinning.
   void SetDataReadyCallback(std::function<void(std::uint8_t endpoint)> callback) {
     data_ready_ = std::move(callback);
   }
 
+  // Called by the device when it leaves the bus or comes back (argument: Unplugged()).
+  void SetUnplugCallback(std::function<void(bool unplugged)> callback) {
+    unplug_ = std::move(callback);
+  }
+
+  // Called by a suspended device that signals remote wake-up.
+  void SetRemoteWakeCallback(std::function<void()> callback) { wake_ = std::move(callback); }
+
  protected:
   void NotifyDataReady(std::uint8_t endpoint) const {
     if (data_ready_) data_ready_(endpoint);
   }
+  void NotifyUnplug(bool unplugged) const {
+    if (unplug_) unplug_(unplugged);
+  }
+  void SignalRemoteWake() const {
+    if (wake_) wake_();
+  }
 
  private:
   std::function<void(std::uint8_t)> data_ready_;
+  std::function<void(bool)> unplug_;
+  std::function<void()> wake_;
 };
 
 }  // namespace sim

@@ -1,0 +1,173 @@
+// The CCID reader firmware: slots and their cards, the bulk command set, the class
+// requests, the abort handshake and the interrupt messages. It sees whole messages,
+// never packets; the transport (CcidReader) cuts and joins those.
+//
+// A command is answered at once, or stays in progress while the card or the user is
+// slow: the firmware then hands out one time extension each time the host has read
+// everything before, and the answer after the last one. Only one command is in
+// progress at a time (bMaxCCIDBusySlots 1): another command meanwhile is answered with
+// CMD_SLOT_BUSY, and the ABORT class request with PC_to_RDR_Abort ends it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "card/icc.h"
+#include "reader/ccid_wire.h"
+#include "reader/pin_pad.h"
+#include "reader/reader_profile.h"
+#include "usb/usb_device.h"
+
+namespace sim {
+
+// A fault of the host's own making that the firmware noticed and answered.
+struct HostError {
+  std::uint8_t message_type = 0;
+  std::uint8_t seq = 0;
+  std::string what;
+};
+
+class CcidFirmware {
+ public:
+  static constexpr std::size_t kMaxSlots = 8;
+
+  CcidFirmware(const ReaderProfile& profile, Keypad& keypad);
+  ~CcidFirmware();
+
+  // A whole bulk-out message. Its answer (or first time extension) becomes available
+  // from NextOutput(); `extra_waits` time extensions go before the answer.
+  void Command(std::span<const std::uint8_t> message, std::uint32_t extra_waits = 0);
+
+  // A bulk-out transfer that ended before dwLength said it would (a short packet), or a
+  // message longer than dwMaxCCIDMessageLength: answered with a dwLength error.
+  void BadLength(std::span<const std::uint8_t> header);
+
+  // The next message for the bulk-in pipe, if one is ready.
+  std::optional<ccid::Bytes> NextOutput();
+  bool HasOutput() const;
+  bool Busy() const { return pending_.has_value(); }
+
+  // Class requests to the smart-card interface (ABORT, GET_CLOCK_FREQUENCIES,
+  // GET_DATA_RATES, GET_DESCRIPTOR of the class descriptor).
+  ControlResult ClassRequest(const SetupPacket& setup, std::span<std::uint8_t> data);
+
+  // Card events. Insertion and removal mark the slot changed; the transport asks for
+  // the slot-change message when it can send one. A hardware fault (for example an
+  // over-current, code 0x01) cuts the card's power and returns RDR_to_PC_HardwareError.
+  void InsertCard(std::uint8_t slot, std::unique_ptr<Icc> card);
+  void RemoveCard(std::uint8_t slot);
+  ccid::Bytes HardwareError(std::uint8_t slot, std::uint8_t code);
+
+  // RDR_to_PC_NotifySlotChange for the slots changed since the last one, if any.
+  std::optional<ccid::Bytes> TakeSlotChange();
+  // After configuration: every slot's state, a card counting as a change (the host
+  // assumes empty slots until told). Always a message.
+  ccid::Bytes InitialSlotChange();
+
+  // Port reset or unplug: cards powered off, command in progress and outputs dropped.
+  void Reset();
+
+  bool CardPresent(std::uint8_t slot) const;
+  bool CardPowered(std::uint8_t slot) const;
+  std::optional<IccVoltage> Voltage(std::uint8_t slot) const;
+  Icc* Card(std::uint8_t slot) const;
+
+  const std::vector<ccid::Bytes>& EscapesReceived() const { return escapes_; }
+  const std::vector<HostError>& HostErrors() const { return host_errors_; }
+  void SetEscapeReply(ccid::Bytes request, ccid::Bytes reply, bool prefix);
+
+ private:
+  struct T0Params {
+    std::uint8_t fidi = 0x11, tcckst = 0x00, guard = 0, wi = 0x0A, clock_stop = 0;
+  };
+  struct T1Params {
+    std::uint8_t fidi = 0x11, tcckst = 0x10, guard = 0, bwi_cwi = 0x4D, clock_stop = 0, ifsc = 0x20, nad = 0;
+  };
+  struct Slot {
+    std::unique_ptr<Icc> card;
+    bool powered = false;
+    IccVoltage voltage = IccVoltage::V5_0;
+    std::uint8_t protocol = 0;
+    T0Params t0;
+    T1Params t1;
+    bool clock_stopped = false;
+    bool changed = false;       // since the last slot-change message
+    ccid::Bytes atr;
+    ccid::Bytes command_chain;  // extended APDU: parts received so far
+    bool chaining_in = false;
+    ccid::Bytes response_rest;  // extended APDU: answer parts not yet sent
+    std::uint8_t t1_send_seq = 0;   // APDU level: N(S) of the reader's next I-block
+    std::uint8_t t1_recv_seq = 0;   // APDU level: N(S) expected from the card
+  };
+  struct Pending {
+    std::uint8_t command = 0, slot = 0, seq = 0;
+    std::uint32_t waits = 0;
+    ccid::Bytes answer;
+  };
+  // An answer with its cost in time extensions.
+  struct Outcome {
+    ccid::Bytes answer;
+    std::uint32_t waits = 0;
+  };
+
+  Outcome Dispatch(const ccid::Header& h, std::span<const std::uint8_t> payload);
+  Outcome PowerOn(const ccid::Header& h);
+  Outcome PowerOff(const ccid::Header& h);
+  Outcome SlotStatus(const ccid::Header& h);
+  Outcome SetParameters(const ccid::Header& h, std::span<const std::uint8_t> payload);
+  Outcome GetParameters(const ccid::Header& h, bool reset);
+  Outcome XfrBlock(const ccid::Header& h, std::span<const std::uint8_t> payload);
+  Outcome XfrExtended(const ccid::Header& h, std::span<const std::uint8_t> payload);
+  Outcome Secure(const ccid::Header& h, std::span<const std::uint8_t> payload);
+  Outcome Escape(const ccid::Header& h, std::span<const std::uint8_t> payload);
+  Outcome IccClock(const ccid::Header& h);
+  void AbortCommand(const ccid::Header& h);
+
+  // The card exchanges of each level: the reader's answer data, waits and error.
+  struct Exchange {
+    ccid::Bytes data;
+    std::uint32_t waits = 0;
+    std::uint8_t error = 0;
+  };
+  Exchange Tpdu(Slot& s, std::span<const std::uint8_t> tpdu);
+  Exchange Apdu(Slot& s, std::span<const std::uint8_t> apdu);
+  Exchange ApduT0(Slot& s, std::span<const std::uint8_t> apdu);
+  Exchange ApduT1(Slot& s, std::span<const std::uint8_t> apdu);
+  Exchange SecureToCard(Slot& s, const ccid::Bytes& apdu, std::span<const std::uint8_t> prologue);
+
+  void DefaultParameters(Slot& s);
+  ccid::Bytes ParametersPayload(const Slot& s) const;
+  std::uint8_t IccStatusOf(std::uint8_t slot) const;
+  ccid::Bytes Failure(const ccid::Header& h, std::uint8_t error) const;
+  ccid::Bytes Failure(const ccid::Header& h, std::uint8_t error, std::uint8_t icc) const;
+  ccid::Bytes DataBlock(const ccid::Header& h, std::span<const std::uint8_t> data, std::uint8_t chain = 0) const;
+  ccid::Bytes TimeExtension(const Pending& p) const;
+  void NoteHostError(const ccid::Header& h, std::string what);
+  ccid::Bytes SlotChange();
+  void EndPending(std::uint8_t slot, std::uint8_t error, std::uint8_t icc);
+  bool SlotExists(std::uint8_t slot) const { return slot <= profile_.MaxSlotIndex() && slot < kMaxSlots; }
+
+  enum class Level { Character, Tpdu, ShortApdu, ExtendedApdu };
+  Level ExchangeLevel() const;
+
+  const ReaderProfile& profile_;
+  Keypad& keypad_;
+  std::array<Slot, kMaxSlots> slots_;
+  std::optional<Pending> pending_;
+  std::deque<ccid::Bytes> ready_;
+  // Abort handshake: the class request seen (slot, seq) and a bulk Abort waiting for it.
+  std::optional<std::pair<std::uint8_t, std::uint8_t>> abort_request_;
+  std::optional<ccid::Header> abort_waiting_;
+  std::uint8_t last_seq_[kMaxSlots] = {};
+  std::vector<ccid::Bytes> escapes_;
+  std::vector<HostError> host_errors_;
+  std::vector<EscapeReply> escape_replies_;
+};
+
+}  // namespace sim

@@ -1,0 +1,32 @@
+// Message-level view of a simulated device's traffic, for traces (pcap) and tests.
+//
+// A device model that knows where its messages begin and end (the CCID reader knows
+// each bulk message by its dwLength) reports every whole message here, in the order
+// in which it commits it to the bus: each bulk message in both directions, each
+// interrupt message and each control transfer with its setup packet and data stage.
+// The packet-level view stays with the USB stack, which sees single packets.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "usb/usb_device.h"
+
+namespace sim {
+
+enum class UsbTransferType : std::uint8_t { Control, Bulk, Interrupt };
+
+struct UsbMessageEvent {
+  std::uint64_t index = 0;       // 0, 1, 2 ... in the order the device reported them
+  UsbTransferType type = UsbTransferType::Bulk;
+  bool in = false;               // device to host
+  std::uint8_t endpoint = 0;     // address with the direction bit (0x00 or 0x80 for control)
+  SetupPacket setup{};           // control transfers only
+  Handshake handshake = Handshake::Ack;  // control: Stall when the request was refused
+  std::vector<std::uint8_t> data;        // the whole message or the data stage that moved
+};
+
+using UsbMessageObserver = std::function<void(const UsbMessageEvent&)>;
+
+}  // namespace sim
