@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "card/icc.h"
+#include "iso7816/t1_host.h"
 #include "reader/ccid_wire.h"
 #include "reader/pin_pad.h"
 #include "reader/reader_profile.h"
@@ -47,6 +48,9 @@ class CcidFirmware {
   // A bulk-out transfer that ended before dwLength said it would (a short packet), or a
   // message longer than dwMaxCCIDMessageLength: answered with a dwLength error.
   void BadLength(std::span<const std::uint8_t> header);
+
+  // Records a fault of the host's making that needs no answer of its own.
+  void NoteHostError(const ccid::Header& h, std::string what);
 
   // The next message for the bulk-in pipe, if one is ready.
   std::optional<ccid::Bytes> NextOutput();
@@ -102,8 +106,7 @@ class CcidFirmware {
     ccid::Bytes command_chain;  // extended APDU: parts received so far
     bool chaining_in = false;
     ccid::Bytes response_rest;  // extended APDU: answer parts not yet sent
-    std::uint8_t t1_send_seq = 0;   // APDU level: N(S) of the reader's next I-block
-    std::uint8_t t1_recv_seq = 0;   // APDU level: N(S) expected from the card
+    std::unique_ptr<iso7816::T1HostEngine> t1_engine;  // APDU level: the T=1 session
   };
   struct Pending {
     std::uint8_t command = 0, slot = 0, seq = 0;
@@ -148,7 +151,6 @@ class CcidFirmware {
   ccid::Bytes Failure(const ccid::Header& h, std::uint8_t error, std::uint8_t icc) const;
   ccid::Bytes DataBlock(const ccid::Header& h, std::span<const std::uint8_t> data, std::uint8_t chain = 0) const;
   ccid::Bytes TimeExtension(const Pending& p) const;
-  void NoteHostError(const ccid::Header& h, std::string what);
   ccid::Bytes SlotChange();
   void EndPending(std::uint8_t slot, std::uint8_t error, std::uint8_t icc);
   bool SlotExists(std::uint8_t slot) const { return slot <= profile_.MaxSlotIndex() && slot < kMaxSlots; }

@@ -97,7 +97,7 @@ CcidFirmware::Outcome CcidFirmware::PowerOn(const ccid::Header& h) {
   s.powered = true;
   s.clock_stopped = false;
   s.atr = *atr;
-  s.t1_send_seq = s.t1_recv_seq = 0;
+  s.t1_engine.reset();
   DefaultParameters(s);
   return {DataBlock(h, s.atr)};
 }
@@ -157,7 +157,7 @@ CcidFirmware::Outcome CcidFirmware::SetParameters(const ccid::Header& h, std::sp
     s.t1 = T1Params{p[0], p[1], p[2], p[3], p[4], p[5], p[6]};
   }
   s.protocol = protocol;
-  s.t1_send_seq = s.t1_recv_seq = 0;
+  s.t1_engine.reset();
   if (s.powered && !s.card->SetParameters(protocol, p[0])) return {Failure(h, ccid::kIccMute)};
   return GetParameters(h, false);
 }
@@ -165,7 +165,10 @@ CcidFirmware::Outcome CcidFirmware::SetParameters(const ccid::Header& h, std::sp
 CcidFirmware::Outcome CcidFirmware::GetParameters(const ccid::Header& h, bool reset) {
   Slot& s = slots_[h.slot];
   if (!s.card) return {Failure(h, ccid::kIccMute, ccid::kIccAbsent)};
-  if (reset) DefaultParameters(s);
+  if (reset) {
+    DefaultParameters(s);
+    s.t1_engine.reset();
+  }
   return {ccid::BuildMessage(ccid::kParameters, h.slot, h.seq,
                              ccid::MakeStatus(ccid::kProcessed, static_cast<ccid::IccStatus>(IccStatusOf(h.slot))), 0,
                              s.protocol, ParametersPayload(s))};

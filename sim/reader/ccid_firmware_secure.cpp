@@ -81,7 +81,7 @@ CcidFirmware::Outcome CcidFirmware::Secure(const ccid::Header& h, std::span<cons
   if (!s.card) return {Failure(h, ccid::kIccMute, ccid::kIccAbsent)};
   if (!s.powered) return {Failure(h, ccid::kIccMute)};
 
-  const PinFormat format{p[2], p[3], p[4]};
+  const PinBlockFormat format{p[2], p[3], p[4]};
   const std::size_t rules_at = op == kVerify ? 5 : 7;
   const PinEntryRules rules{p[rules_at + 1], p[rules_at], p[op == kVerify ? 7 : 10]};
   const auto prologue = p.subspan(fixed - kTeoPrologue, kTeoPrologue);

@@ -161,7 +161,8 @@ void CcidReader::BulkOut(std::span<const std::uint8_t> packet, Effects& fx, Hand
       rx_oversize_ = true;
       rx_.resize(ccid::kHeaderSize);
     } else if (rx_.size() >= total) {
-      if (rx_.size() > total) firmware_.BadLength(rx_);  // noted; the command itself goes on
+      if (rx_.size() > total)  // noted; the command itself goes on
+        firmware_.NoteHostError(ccid::Header::Parse(rx_), "bytes after dwLength in the transfer");
       ccid::Bytes message(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(total));
       rx_.clear();
       if (!CommandArrived(message, fx)) handshake = Handshake::Stall;

@@ -57,7 +57,7 @@ PinEntry ReadPin(Keypad& keypad, const PinEntryRules& rules) {
   return entry;
 }
 
-bool InsertPin(ccid::Bytes& apdu, std::string_view digits, const PinFormat& f, std::size_t insertion_offset) {
+bool InsertPin(ccid::Bytes& apdu, std::string_view digits, const PinBlockFormat& f, std::size_t insertion_offset) {
   if (apdu.size() < kApduHeader) return false;
   const std::uint8_t coding = f.format_string & 3;
   if (coding > kAscii) return false;

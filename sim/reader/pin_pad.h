@@ -50,7 +50,7 @@ struct PinEntry {
 PinEntry ReadPin(Keypad& keypad, const PinEntryRules& rules);
 
 // bmFormatString, bmPINBlockString and bmPINLengthFormat of a PIN structure.
-struct PinFormat {
+struct PinBlockFormat {
   std::uint8_t format_string = 0;
   std::uint8_t block_string = 0;
   std::uint8_t length_format = 0;
@@ -65,7 +65,7 @@ struct PinFormat {
 // positions count from the most significant bit of the first data byte. A data field
 // too short for the block is extended (Lc follows) when the APDU ends with it. False
 // when the format is not valid or the block does not fit.
-bool InsertPin(ccid::Bytes& apdu, std::string_view digits, const PinFormat& format,
+bool InsertPin(ccid::Bytes& apdu, std::string_view digits, const PinBlockFormat& format,
                std::size_t insertion_offset);
 
 }  // namespace sim
