@@ -130,8 +130,9 @@ T0ApduStep T0ApduEngine::Begin() {
   wanted_ = apdu_.ne;
   Bytes header = {apdu_.cla, apdu_.ins, apdu_.p1, apdu_.p2};
   const std::size_t nc = apdu_.data.size();
-  if (nc > kShortMaxNc) {
-    // Command data over 255 bytes travels as the whole extended APDU in ENVELOPE pieces.
+  if (nc > kShortMaxNc || apdu_.ne > kShortMaxNe) {
+    // A command that needs extended lengths travels whole in ENVELOPE pieces; its answer
+    // comes back by GET RESPONSE.
     const Bytes whole = *BuildApdu(apdu_);
     for (std::size_t at = 0; at < whole.size(); at += kShortMaxNc) {
       const std::size_t n = whole.size() - at < kShortMaxNc ? whole.size() - at : kShortMaxNc;

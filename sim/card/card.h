@@ -84,7 +84,7 @@ struct CardProfile {
   PinFormat pin_format;
   std::uint8_t pin_reference = 0x81;
   std::string pin = "1234";
-  std::string puk = "12345678";
+  std::string puk = "123456";
   std::uint8_t pin_tries = 3;
   std::uint8_t puk_tries = 10;
 };

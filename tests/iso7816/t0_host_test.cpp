@@ -157,10 +157,13 @@ TEST(T0ApduEngine, MapsCasesOntoTpdus) {
        "11111111111111111111111111111111" "9000"},
       {"case 4S, no data", Hex("00A40400025000" "00"), {{Hex("00A40400025000"), Hex("9000")}}, "9000"},
       {"case 4S, error", Hex("00A40400025000" "00"), {{Hex("00A40400025000"), Hex("6A82")}}, "6A82"},
-      {"case 2E, GET RESPONSE rounds", Hex("00B00000000130"),
-       {{Hex("00B0000000"), Cat(Filled(256, 0x44), Hex("6100"))},
+      {"case 2E, ENVELOPE then GET RESPONSE rounds", Hex("00B00000000130"),
+       {{Hex("00C2000007" "00B00000000130"), Hex("6100")},
+        {Hex("00C0000000"), Cat(Filled(256, 0x44), Hex("6130"))},
         {Hex("00C0000030"), Cat(Filled(48, 0x55), Hex("9000"))}},
        nullptr},
+      {"case 2E within 256 bytes", Hex("00B00000000010"), {{Hex("00B0000010"), Cat(d16, Hex("9000"))}},
+       "11111111111111111111111111111111" "9000"},
       {"case 3E, ENVELOPE", ext_command, {{env1, Hex("9000")}, {env2, Hex("9000")}}, "9000"},
       {"case 4E, ENVELOPE then GET RESPONSE", ext4,
        {{env1, Hex("9000")}, {env4_2, Hex("6110")}, {Hex("00C0000010"), Cat(d16, Hex("9000"))}},
@@ -175,7 +178,7 @@ TEST(T0ApduEngine, MapsCasesOntoTpdus) {
   };
   for (const ApduRow& row : rows) {
     SCOPED_TRACE(row.name);
-    if (std::string_view(row.name) == "case 2E, GET RESPONSE rounds") {
+    if (std::string_view(row.name) == "case 2E, ENVELOPE then GET RESPONSE rounds") {
       ApduRow full = row;
       const std::string expected = ToHex(Cat(Cat(Filled(256, 0x44), Filled(48, 0x55)), Hex("9000")));
       full.response = expected.c_str();

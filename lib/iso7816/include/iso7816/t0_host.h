@@ -8,9 +8,10 @@
 //
 // T0ApduEngine maps a command APDU of any case onto TPDUs: case 1 and 3 as they are,
 // case 2 with P3 = Le and a re-issue with the right length on 6Cxx, case 4 as case 3 then
-// GET RESPONSE while the card answers 61xx, extended Le by GET RESPONSE rounds, and
-// command data over 255 bytes by ENVELOPE commands. It works over any TPDU transport: a
-// T0TpduExchange on the card's line, or a reader at TPDU level.
+// GET RESPONSE while the card answers 61xx; a command that needs extended lengths (Nc over
+// 255 or Ne over 256) goes whole in ENVELOPE commands and its answer by GET RESPONSE.
+// It works over any TPDU transport: a T0TpduExchange on the card's line, or a reader at
+// TPDU level.
 #pragma once
 
 #include <cstdint>
