@@ -1,0 +1,48 @@
+// The kernel clock: the time base of every wait, delay and time query of the hosted kernel.
+//
+// Kernel time counts 100-ns units since boot (KeQueryInterruptTime). It runs in one of two
+// modes:
+//  - accelerated: kernel time = real time x factor (factor 1 is real time; 1000 turns a
+//    five-minute time-out into 300 ms);
+//  - virtual: kernel time only moves when a test advances it; waiters whose deadline has
+//    passed then wake up. Nothing times out by itself.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace hosted {
+
+class Clock {
+ public:
+  static constexpr std::int64_t kTicksPerMicrosecond = 10;
+  static constexpr std::int64_t kTicksPerMillisecond = 10000;
+  static constexpr std::int64_t kTicksPerSecond = 10000000;
+
+  static void SetAccelerated(double factor);
+  static void SetVirtual();
+  static bool IsVirtual();
+  static double Factor();  // 0 in virtual mode
+
+  // Kernel time now, in 100-ns units.
+  static std::int64_t Now();
+
+  // Moves kernel time forward (in either mode) and wakes the waiters that are due.
+  static void Advance(std::int64_t ticks);
+  template <class Rep, class Period>
+  static void Advance(std::chrono::duration<Rep, Period> duration) {
+    Advance(std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count() / 100);
+  }
+
+  // Number of threads blocked in a kernel wait that has a deadline.
+  static std::size_t TimedWaiters();
+  // Blocks the caller (in real time, up to realTimeout) until at least `count` threads wait
+  // with a deadline. Lets a test advance virtual time only once a waiter is in place.
+  static bool WaitForTimedWaiters(std::size_t count,
+                                  std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
+  // Virtual mode: moves time to the earliest deadline of a waiting thread. False if none.
+  static bool AdvanceToNextDeadline();
+};
+
+}  // namespace hosted

@@ -1,0 +1,126 @@
+// Completion and cancel: IofCompleteRequest's walk up the stack, IoCancelIrp.
+#include "internal.h"
+
+using namespace hosted;
+using namespace hosted::detail;
+
+namespace {
+
+// What the I/O manager clears in a stack location it has finished with (the completion
+// routine, its context and the device object stay).
+void ZeroStackLocation(PIO_STACK_LOCATION location) {
+  location->MinorFunction = 0;
+  location->Flags = 0;
+  location->Control = 0;
+  location->Parameters.Others.Argument1 = NULL;
+  location->Parameters.Others.Argument2 = NULL;
+  location->Parameters.Others.Argument3 = NULL;
+  location->Parameters.Others.Argument4 = NULL;
+  location->FileObject = NULL;
+}
+
+bool ShouldInvoke(PIRP irp, const IO_STACK_LOCATION& location) {
+  if (location.CompletionRoutine == NULL) return false;
+  const bool success = NT_SUCCESS(irp->IoStatus.Status);
+  return (success && (location.Control & SL_INVOKE_ON_SUCCESS)) ||
+         (!success && (location.Control & SL_INVOKE_ON_ERROR)) ||
+         (irp->Cancel && (location.Control & SL_INVOKE_ON_CANCEL));
+}
+
+// Walks from the current stack location to the top. At each level PendingReturned is taken
+// from that level's SL_PENDING_RETURNED (and carried up when no routine runs); the status is
+// re-read at every level, since each completion routine may change it. A routine returning
+// STATUS_MORE_PROCESSING_REQUIRED ends the walk: the IRP is not touched after that.
+void Walk(PIRP irp) {
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  irp->CurrentLocation++;
+  irp->Tail.Overlay.CurrentStackLocation++;
+  for (; irp->CurrentLocation <= irp->StackCount + 1;
+       location++, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
+    irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+    NoteLevelCompleted(irp, irp->CurrentLocation - 1, irp->PendingReturned);
+    if (!ShouldInvoke(irp, *location)) {
+      if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) IoMarkIrpPending(irp);
+      ZeroStackLocation(location);
+      continue;
+    }
+    PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+    PVOID context = location->Context;
+    ZeroStackLocation(location);
+    PDEVICE_OBJECT device =
+        irp->CurrentLocation == irp->StackCount + 1 ? NULL : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    const KIRQL irql = CurrentIrql();
+    const std::size_t locks = CurrentThread().heldLocks.size();
+    SuspendCompletion(irp);
+    const NTSTATUS status = routine(device, irp, context);
+    CheckRoutineReturn("completion routine", irql, locks);
+    if (status == STATUS_MORE_PROCESSING_REQUIRED) return;
+    if (!ResumeCompletion(irp)) return;
+  }
+  FinishTopCompletion(irp);
+}
+
+}  // namespace
+
+// ---- IofCompleteRequest (IoCompleteRequest) --------------------------------------------
+// Completes the IRP at the current driver's level: runs the completion routines of the
+// drivers above, bottom to top, then hands the IRP to its originator (or, for an IRP the
+// I/O manager built, delivers status and event and frees it).
+extern "C" VOID __fastcall IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  (void)PriorityBoost;
+  if (CurrentIrql() > DISPATCH_LEVEL) {
+    Verifier::Report(Check::IrqlInvalid, "IofCompleteRequest", "called above DISPATCH_LEVEL");
+  }
+  if (!BeginCompletion(Irp, "IofCompleteRequest")) return;
+  if (Irp->IoStatus.Status == STATUS_PENDING) {
+    Verifier::Report(Check::IrpCompletedPending, "IofCompleteRequest",
+                     "IRP " + PointerText(Irp) + " completed with IoStatus.Status STATUS_PENDING");
+  }
+  if (Irp->CancelRoutine != NULL) {
+    Verifier::Report(Check::IrpCompletedWithCancelRoutine, "IofCompleteRequest",
+                     "IRP " + PointerText(Irp) + " completed with its cancel routine still set");
+    IoSetCancelRoutine(Irp, NULL);
+  }
+  Walk(Irp);
+}
+
+// ---- IoCancelIrp -----------------------------------------------------------------------
+// Marks the IRP cancelled and, if a cancel routine is set, takes it out and calls it with
+// the cancel spin lock held and CancelIrql set; the routine releases the lock.
+extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  const KIRQL irqlBefore = CurrentIrql();
+  if (irqlBefore > DISPATCH_LEVEL) {
+    Verifier::Report(Check::IrqlInvalid, "IoCancelIrp", "called above DISPATCH_LEVEL");
+  }
+  if (!IsLiveIrp(Irp)) {
+    Verifier::Report(Check::IrpUnknown, "IoCancelIrp", "IRP " + PointerText(Irp) + " is not allocated");
+    return FALSE;
+  }
+  const std::size_t locks = CurrentThread().heldLocks.size();
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  __atomic_store_n(&Irp->Cancel, static_cast<BOOLEAN>(TRUE), __ATOMIC_SEQ_CST);
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, NULL);
+  if (routine == NULL) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  Irp->CancelIrql = irql;
+  PDEVICE_OBJECT device =
+      Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : NULL;
+  routine(device, Irp);
+  CheckRoutineReturn("cancel routine (must release the cancel spin lock)", irqlBefore, locks);
+  return TRUE;
+}
+
+// ---- IoSetCompletionRoutineEx ----------------------------------------------------------
+// Nothing to guard against in this kernel (driver images are never unloaded under a
+// running routine): the plain completion routine is set.
+extern "C" NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                  PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                                  BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                                  BOOLEAN InvokeOnCancel) {
+  (void)DeviceObject;
+  IoSetCompletionRoutine(Irp, CompletionRoutine, Context, InvokeOnSuccess, InvokeOnError, InvokeOnCancel);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,11 @@
+// The hosted kernel's C++ API for tests and tools (one include for all of it).
+#pragma once
+
+#include "clock.h"
+#include "debug_output.h"
+#include "io_manager.h"
+#include "kernel_state.h"
+#include "pool.h"
+#include "power_manager.h"
+#include "registry.h"
+#include "verifier.h"

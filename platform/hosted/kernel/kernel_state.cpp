@@ -1,0 +1,28 @@
+// Whole-kernel snapshots and the leak checks that compare against them.
+#include "kernel_state.h"
+
+#include "internal.h"
+
+namespace hosted {
+
+KernelSnapshot TakeSnapshot() {
+  KernelSnapshot snapshot;
+  snapshot.pool = detail::PoolSerial();
+  snapshot.irps = detail::IrpSerial();
+  snapshot.devices = detail::DeviceSerial();
+  snapshot.handles = detail::HandleSerial();
+  snapshot.workItems = detail::WorkItemSerial();
+  return snapshot;
+}
+
+// Order matters: work first (it may free things), then the objects that own pool.
+void CheckForLeaks(const KernelSnapshot& since, std::string_view context) {
+  detail::DrainWorkQueue();
+  detail::ReportWorkItemLeaks(since.workItems, context);
+  detail::ReportIrpLeaks(since.irps, context);
+  detail::ReportDeviceLeaks(since.devices, context);
+  detail::ReportHandleLeaks(since.handles, context);
+  detail::ReportPoolLeaks(since.pool, "ExAllocatePoolWithTag", context);
+}
+
+}  // namespace hosted

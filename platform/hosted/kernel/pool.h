@@ -1,0 +1,81 @@
+// Pool inspection and allocation-failure injection.
+//
+// Every pool block is tracked with its tag, pool type and size. New blocks are filled with
+// kPoolFreshByte and freed blocks with kPoolFreedByte, so reads of uninitialised or freed
+// pool show up as those patterns.
+//
+// Failure injection applies to every allocating kernel routine: ExAllocatePool*,
+// IoAllocateIrp, IoBuildDeviceIoControlRequest, IoCreateDevice, IoAllocateWorkItem,
+// IoAllocateMdl and the Rtl/Io routines that allocate strings. Rules that name a routine
+// may also name status-returning routines that allocate nothing (ZwOpenKey,
+// IoOpenDeviceRegistryKey, IoAttachDeviceToDeviceStack, IoRegisterDeviceInterface ...):
+// those then fail with the rule's status.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hosted {
+
+constexpr unsigned char kPoolFreshByte = 0xC5;
+constexpr unsigned char kPoolFreedByte = 0xDF;
+
+struct PoolBlock {
+  void* address;
+  ULONG tag;
+  POOL_TYPE type;
+  std::size_t size;
+  std::uint64_t serial;  // allocation order
+};
+
+class Pool {
+ public:
+  static std::vector<PoolBlock> Outstanding();
+  // Outstanding blocks with this tag (any tag when 0).
+  static std::size_t OutstandingCount(ULONG tag = 0);
+  static std::size_t OutstandingBytes(ULONG tag = 0);
+  // Number of successful pool allocations so far.
+  static std::uint64_t Allocations();
+};
+
+struct FailureRule {
+  // Which calls the rule looks at. Empty routine: every allocation (not the status-only
+  // routines). tag / size 0: any.
+  std::string routine;
+  ULONG tag = 0;
+  std::size_t size = 0;
+  // Which of those fail: the nth matching call (1-based; 0 = every one from `skip` on),
+  // or each with `probability` (0 < p <= 1, seeded).
+  std::uint64_t nth = 0;
+  std::uint64_t skip = 0;
+  double probability = 0;
+  std::uint32_t seed = 1;
+  std::uint64_t maxFailures = 1;  // 0 = unlimited
+  // Status returned by routines that report a status instead of NULL.
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+};
+
+class AllocationFailures {
+ public:
+  static void Add(const FailureRule& rule);
+  static void Clear();  // removes the rules and resets the counters
+
+  // Shorthands.
+  static void FailNth(std::uint64_t nth);  // the nth allocation from now
+  static void FailTag(ULONG tag, std::uint64_t nth = 1);
+  static void FailSize(std::size_t size, std::uint64_t nth = 1);
+  static void FailRoutine(const std::string& routine, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES,
+                          std::uint64_t nth = 1);
+  static void FailRandom(double probability, std::uint32_t seed);
+
+  // Allocation attempts seen since the last Clear (to fail each one in turn), and the
+  // failures injected.
+  static std::uint64_t Attempts();
+  static std::uint64_t Injected();
+};
+
+}  // namespace hosted
