@@ -59,7 +59,13 @@ ControlResult CcidReader::Control(const SetupPacket& setup, std::span<std::uint8
     std::lock_guard guard(lock_);
     if (unplugged_) return {Handshake::Stall, 0};
     const bool had_output = firmware_.HasOutput();
-    r = ep0_.Handle(setup, data, *this);
+    std::optional<std::size_t> truncate;
+    if (auto faulted = ControlFaultBefore(setup, data, truncate)) {
+      r = *faulted;
+    } else {
+      r = ep0_.Handle(setup, data, *this);
+      if (truncate && r.handshake == Handshake::Ack) r.length = std::min(r.length, *truncate);
+    }
     ++stats_.control_transfers;
     if (r.handshake == Handshake::Stall) ++stats_.control_stalls;
     if (observer_) {
@@ -79,6 +85,32 @@ ControlResult CcidReader::Control(const SetupPacket& setup, std::span<std::uint8
   }
   Fire(fx);
   return r;
+}
+
+// The scripted fault of the first matching control fault, if any: the answer in its
+// place, or (for a cut data stage) the length to cut the real answer to.
+std::optional<ControlResult> CcidReader::ControlFaultBefore(const SetupPacket& setup, std::span<std::uint8_t> data,
+                                                            std::optional<std::size_t>& truncate) {
+  auto it = std::find_if(control_faults_.begin(), control_faults_.end(), [&](const ControlFault& f) {
+    return f.request == setup.bRequest && (f.value == 0xFFFF || f.value == setup.wValue);
+  });
+  if (it == control_faults_.end()) return std::nullopt;
+  const ControlFault f = *it;
+  if (f.times > 0 && --it->times == 0) control_faults_.erase(it);
+  fired_.push_back({FaultKind::Control, setup.bRequest, 0});
+  switch (f.action) {
+    case ControlFault::Action::Stall:
+      return ControlResult{Handshake::Stall, 0};
+    case ControlFault::Action::Truncate:
+      truncate = f.length;
+      return std::nullopt;
+    case ControlFault::Action::Replace: {
+      const std::size_t n = std::min({f.data.size(), static_cast<std::size_t>(setup.wLength), data.size()});
+      std::copy_n(f.data.begin(), n, data.begin());
+      return ControlResult{Handshake::Ack, n};
+    }
+  }
+  return std::nullopt;
 }
 
 ControlResult CcidReader::OtherRequest(const SetupPacket& setup, std::span<std::uint8_t> data) {
@@ -410,10 +442,25 @@ void CcidReader::AddFault(const Fault& fault) {
   faults_.Add(fault);
 }
 
+void CcidReader::AddControlFault(const ControlFault& fault) {
+  std::lock_guard guard(lock_);
+  control_faults_.push_back(fault);
+}
+
 void CcidReader::ClearFaults() {
   std::lock_guard guard(lock_);
   faults_.Clear();
   armed_.clear();
+  control_faults_.clear();
+}
+
+void CcidReader::InjectInterrupt(ccid::Bytes message) {
+  Effects fx;
+  {
+    std::lock_guard guard(lock_);
+    QueueInterrupt(std::move(message), fx);
+  }
+  Fire(fx);
 }
 
 std::vector<FaultRecord> CcidReader::FaultsFired() const {

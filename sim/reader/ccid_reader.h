@@ -89,7 +89,11 @@ class CcidReader final : public UsbDevice, private Ep0Listener {
 
   // Faults.
   void AddFault(const Fault& fault);
+  void AddControlFault(const ControlFault& fault);
   void ClearFaults();
+  // A raw interrupt-in message (any bytes, up to the packet size), for hosts that must
+  // cope with odd ones; it is queued as the reader's own messages are.
+  void InjectInterrupt(ccid::Bytes message);
   std::vector<FaultRecord> FaultsFired() const;
   std::size_t FaultCount(FaultKind kind) const;
 
@@ -141,6 +145,8 @@ class CcidReader final : public UsbDevice, private Ep0Listener {
   void ResetTransport();
   void Trace(UsbTransferType type, bool in, std::uint8_t endpoint, const ccid::Bytes& data);
   void Fire(const Effects& fx);
+  std::optional<ControlResult> ControlFaultBefore(const SetupPacket& setup, std::span<std::uint8_t> data,
+                                                  std::optional<std::size_t>& truncate);
 
   const ReaderProfile profile_;
   const DescriptorSet descriptors_;
@@ -155,6 +161,7 @@ class CcidReader final : public UsbDevice, private Ep0Listener {
   FaultScript faults_;
   std::vector<FaultRecord> fired_;
   std::vector<CommandFaults> armed_;  // faults waiting for their command's answer
+  std::vector<ControlFault> control_faults_;
   ccid::Bytes rx_;                    // bulk-out bytes of the message being received
   bool rx_oversize_ = false;
   std::deque<Packet> in_packets_;

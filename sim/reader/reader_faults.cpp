@@ -22,6 +22,7 @@ std::string_view FaultName(FaultKind kind) {
     case FaultKind::Garbage: return "garbage";
     case FaultKind::UnplugMidAnswer: return "unplug in the middle of the answer";
     case FaultKind::UnplugOnCommand: return "unplug on command";
+    case FaultKind::Control: return "control request fault";
   }
   return "?";
 }
@@ -97,6 +98,7 @@ FaultedAnswer ApplyAnswerFaults(const ccid::Bytes& answer, const std::vector<Fau
       case FaultKind::TimeExtensions:
       case FaultKind::StallBulkOut:
       case FaultKind::UnplugOnCommand:
+      case FaultKind::Control:
         break;  // these act on the command, not on its answer
     }
   }

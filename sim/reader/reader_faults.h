@@ -28,6 +28,7 @@ enum class FaultKind : std::uint8_t {
   Garbage,           // the answer is replaced by value bytes that are no CCID message
   UnplugMidAnswer,   // the reader leaves the bus after sending value packets of the answer
   UnplugOnCommand,   // the reader leaves the bus when the command arrives
+  Control,           // a ControlFault on the default pipe (record: bRequest, bSeq 0)
 };
 
 std::string_view FaultName(FaultKind kind);
@@ -38,6 +39,19 @@ struct Fault {
   std::uint8_t match = 0;      // bMessageType of the command it applies to; 0: any command
   std::uint32_t skip = 0;      // matching commands let through before it fires
   std::uint32_t times = 1;     // matching commands it applies to; 0: all from then on
+};
+
+// A fault on the default pipe, for the next request with this bRequest (and wValue,
+// unless 0xFFFF): a stall, a data stage cut to `length` bytes, or `data` returned in
+// place of the real answer (cut to wLength), for example a malformed descriptor.
+struct ControlFault {
+  enum class Action : std::uint8_t { Stall, Truncate, Replace };
+  std::uint8_t request = 6;
+  std::uint16_t value = 0xFFFF;
+  Action action = Action::Stall;
+  std::size_t length = 0;
+  ccid::Bytes data;
+  std::uint32_t times = 1;  // 0: every matching request
 };
 
 // One fault that fired, on the command of this type and sequence number.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 
 #include "reader_host.h"
 #include "scripted_card.h"
@@ -227,6 +228,68 @@ TEST(ReaderTrace, WholeMessagesInOrder) {
   EXPECT_TRUE(events[4].in);
   EXPECT_EQ(events[4].setup.bRequest, 6);
   EXPECT_EQ(events[4].data.size(), 18u);
+}
+
+TEST(ReaderControlFault, ShortReplacedAndStalledAnswers) {
+  using Action = sim::ControlFault::Action;
+  auto reader = CcidReader::FromCatalogue("tpdu-basic");
+  TestHost host(*reader);
+  // A configuration read that succeeds with no byte, once.
+  reader->AddControlFault({6, 0x0200, Action::Truncate, 0, {}});
+  auto empty = host.GetDescriptor(2, 0, 521);
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(empty->empty());
+  EXPECT_EQ(host.GetDescriptor(2, 0, 9).value().size(), 9u) << "one-shot";
+  // A set with a zero-length descriptor in it.
+  const Bytes bad{9, 2, 20, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 3, 0x0B, 0, 0, 0, 0, 0x21};
+  reader->AddControlFault({6, 0x0200, Action::Replace, 0, bad});
+  EXPECT_EQ(host.GetDescriptor(2, 0, 521).value(), bad);
+  // The class descriptor cut short, and every data-rate request stalled.
+  ASSERT_TRUE(host.Configure());
+  reader->AddControlFault({6, 0x2100, Action::Truncate, 20, {}});
+  Bytes desc(54);
+  ASSERT_EQ(host.Control(0xA1, 6, 0x2100, 0, desc).handshake, Handshake::Ack);
+  EXPECT_EQ(desc.size(), 20u);
+  reader->AddControlFault({3, 0xFFFF, Action::Stall, 0, {}, 0});
+  for (int i = 0; i < 2; ++i) {
+    Bytes rates(16);
+    EXPECT_EQ(host.Control(0xA1, 3, 0, 0, rates).handshake, Handshake::Stall);
+  }
+  EXPECT_EQ(reader->FaultCount(FaultKind::Control), 5u);
+}
+
+TEST(ReaderInterrupt, InjectedMessagesGoOutAsTheyAre) {
+  auto reader = CcidReader::FromCatalogue("tpdu-basic");
+  TestHost host(*reader);
+  ASSERT_TRUE(host.Configure());
+  host.ReadInterrupt();
+  reader->InjectInterrupt({0x50});
+  EXPECT_EQ(host.ReadInterrupt(), (Bytes{0x50}));
+  EXPECT_FALSE(host.ReadInterrupt());
+}
+
+// Cards come and go from another thread while the host talks to the reader: every
+// command still gets exactly its answer.
+TEST(ReaderConcurrency, CardsComeAndGoWhileTheHostTalks) {
+  auto reader = CcidReader::FromCatalogue("tpdu-basic");
+  TestHost host(*reader);
+  ASSERT_TRUE(host.Configure());
+  reader->SetDataReadyCallback([](std::uint8_t) {});
+  std::thread cards([&] {
+    for (int i = 0; i < 300; ++i) {
+      reader->InsertCard(std::make_unique<ScriptedCard>(Bytes{0x3B, 0x00}));
+      reader->RemoveCard();
+    }
+  });
+  for (int i = 0; i < 300; ++i) {
+    const auto seq = static_cast<std::uint8_t>(i);
+    auto m = host.Exchange(Cmd(0x65, seq));
+    ASSERT_TRUE(m);
+    EXPECT_EQ((*m)[6], seq);
+    EXPECT_TRUE((*m)[7] == 0x01 || (*m)[7] == 0x02);
+  }
+  cards.join();
+  EXPECT_FALSE(reader->CardPresent());
 }
 
 }  // namespace
