@@ -59,6 +59,7 @@ ControlResult CcidReader::Control(const SetupPacket& setup, std::span<std::uint8
     std::lock_guard guard(lock_);
     if (unplugged_) return {Handshake::Stall, 0};
     const bool had_output = firmware_.HasOutput();
+    const std::uint64_t interrupt_before = stats_.interrupt_messages;
     std::optional<std::size_t> truncate;
     if (auto faulted = ControlFaultBefore(setup, data, truncate)) {
       r = *faulted;
@@ -81,7 +82,7 @@ ControlResult CcidReader::Control(const SetupPacket& setup, std::span<std::uint8
       observer_(e);
     }
     if (!had_output && firmware_.HasOutput() && in_packets_.empty() && bulk_in_) fx.ready.push_back(bulk_in_->address);
-    if (!interrupt_.empty() && interrupt_in_) fx.ready.push_back(interrupt_in_->address);
+    if (stats_.interrupt_messages > interrupt_before && interrupt_in_) fx.ready.push_back(interrupt_in_->address);
   }
   Fire(fx);
   return r;
