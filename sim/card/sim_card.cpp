@@ -19,8 +19,8 @@ SimCard::SimCard(CardProfile profile)
       atr_bytes_(BuildAtr(profile_)),
       atr_(iso7816::ParseAtr(atr_bytes_)),
       app_(profile_),
-      t0_(app_, profile_, faults_),
-      t1_(app_, profile_, faults_, atr_.atr.t1_ifsc == 0 || atr_.atr.t1_ifsc == 0xFF ? 32 : atr_.atr.t1_ifsc,
+      t0_(app_, profile_, faults_, counters_),
+      t1_(app_, profile_, faults_, counters_, atr_.atr.t1_ifsc == 0 || atr_.atr.t1_ifsc == 0xFF ? 32 : atr_.atr.t1_ifsc,
           atr_.atr.t1_edc) {}
 
 // Cold reset: activation at `voltage`. A card outside its voltage classes, or a mute one,

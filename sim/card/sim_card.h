@@ -27,6 +27,7 @@ class SimCard final : public Icc {
   const iso7816::Atr& AnnouncedAtr() const { return atr_.atr; }
   CardApplication& Application() { return app_; }
   CardFaults& Faults() { return faults_; }
+  const CardCounters& Counters() const { return counters_; }
   const T1Transport& T1() const { return t1_; }
   int Protocol() const { return protocol_; }
   std::uint8_t Fidi() const { return fidi_; }
@@ -41,6 +42,7 @@ class SimCard final : public Icc {
   iso7816::AtrParseResult atr_;
   CardApplication app_;
   CardFaults faults_;
+  CardCounters counters_;
   T0Transport t0_;
   T1Transport t1_;
   bool active_ = false;

@@ -62,6 +62,7 @@ Bytes T0Transport::Read() {
 void T0Transport::OnHeader() {
   const std::uint8_t ins = header_[1];
   const std::uint8_t p3 = header_[4];
+  ++counters_.t0_headers;
   if (faults_.bad_procedure_byte) {
     faults_.bad_procedure_byte = false;
     out_.push_back({kInvalidProcedureByte});
@@ -69,6 +70,7 @@ void T0Transport::OnHeader() {
     return;
   }
   if (InvalidIns(ins)) {
+    ++counters_.t0_invalid_ins;
     out_.push_back({0x6D, 0x00});
     header_.clear();
     return;

@@ -56,6 +56,7 @@ Bytes T1Transport::Read() {
   if (rx_.empty()) return {};
   const iso7816::DecodedBlock decoded = iso7816::DecodeBlock(rx_, edc_, ifsc_);
   rx_.clear();
+  ++counters_.t1_blocks;
   Block reply;
   if (decoded.ok()) {
     nad_ = decoded.block.nad;
@@ -63,6 +64,7 @@ Bytes T1Transport::Read() {
   } else {
     reply = ErrorBlock(decoded.error == iso7816::BlockError::kBadEdc ? RCode::kEdcError : RCode::kOtherError);
   }
+  if (reply.IsS(SType::kWtx, false)) ++counters_.t1_wtx_requests;
   reply.nad = ReplyNad();
   last_sent_ = reply;
   Bytes out = iso7816::EncodeBlock(reply, edc_);
@@ -82,7 +84,11 @@ std::uint8_t T1Transport::ReplyNad() const {
   return static_cast<std::uint8_t>((nad_ & 0x07) << 4 | (nad_ >> 4 & 0x07));
 }
 
-Block T1Transport::ErrorBlock(RCode code) const { return Block::R(nr_, code); }
+// The answer to an invalid block: R(N(R)) with the kind of error.
+Block T1Transport::ErrorBlock(RCode code) {
+  ++counters_.t1_invalid_blocks;
+  return Block::R(nr_, code);
+}
 
 Block T1Transport::OnBlock(const Block& block) {
   switch (block.Kind()) {
@@ -116,16 +122,21 @@ Block T1Transport::OnIBlock(const Block& block) {
   return StartAnswer();
 }
 
+Block T1Transport::Again(const Block& block) {
+  ++counters_.t1_retransmissions;
+  return block;
+}
+
 Block T1Transport::OnRBlock(const Block& block) {
-  if (IsSRequest(last_sent_)) return *last_sent_;  // our request was not understood
+  if (IsSRequest(last_sent_)) return Again(*last_sent_);  // our request was not understood
   if (sending_ && last_i_block_) {
-    if (block.Nr() == last_i_block_->Ns()) return *last_i_block_;
+    if (block.Nr() == last_i_block_->Ns()) return Again(*last_i_block_);
     if (last_i_block_->More()) {
       answer_sent_ += chunk_;
       return NextChunk();
     }
   }
-  if (last_sent_) return *last_sent_;
+  if (last_sent_) return Again(*last_sent_);
   return ErrorBlock(RCode::kOtherError);
 }
 
@@ -133,12 +144,15 @@ Block T1Transport::OnSBlock(const Block& block) {
   if (!block.IsResponse()) {
     switch (block.Type()) {
       case SType::kResynch:
+        ++counters_.t1_resynchs;
         ResetState();
         return Block::S(SType::kResynch, true);
       case SType::kIfs:
+        ++counters_.t1_ifs_requests;
         ifsd_ = block.inf[0];
         return Block::S(SType::kIfs, true, block.inf);
       case SType::kAbort:
+        ++counters_.t1_aborts;
         command_.clear();
         answer_.clear();
         answer_sent_ = 0;

@@ -21,10 +21,23 @@ struct CardFaults {
   bool bad_procedure_byte = false;  // T=0: answer the next header with an invalid procedure byte
 };
 
+// What the reader did on the line that the card had to deal with: counted, never printed.
+struct CardCounters {
+  unsigned t0_headers = 0;          // T=0 command headers received
+  unsigned t0_invalid_ins = 0;      // ... with an INS of 6X or 9X
+  unsigned t1_blocks = 0;           // T=1 blocks received
+  unsigned t1_invalid_blocks = 0;   // ... that were invalid (EDC, length, PCB, N(S), turn)
+  unsigned t1_retransmissions = 0;  // blocks the card sent again when asked
+  unsigned t1_resynchs = 0;
+  unsigned t1_aborts = 0;
+  unsigned t1_ifs_requests = 0;     // S(IFS request)s from the reader
+  unsigned t1_wtx_requests = 0;     // S(WTX request)s the card sent
+};
+
 class T0Transport {
  public:
-  T0Transport(CardApplication& app, const CardProfile& profile, CardFaults& faults)
-      : app_(app), profile_(profile), faults_(faults) {}
+  T0Transport(CardApplication& app, const CardProfile& profile, CardFaults& faults, CardCounters& counters)
+      : app_(app), profile_(profile), faults_(faults), counters_(counters) {}
 
   void Reset();
   void Write(iso7816::ByteView bytes);
@@ -43,6 +56,7 @@ class T0Transport {
   CardApplication& app_;
   const CardProfile& profile_;
   CardFaults& faults_;
+  CardCounters& counters_;
   Phase phase_ = Phase::kHeader;
   iso7816::Bytes header_;
   iso7816::Bytes data_;
@@ -53,9 +67,15 @@ class T0Transport {
 
 class T1Transport {
  public:
-  T1Transport(CardApplication& app, const CardProfile& profile, CardFaults& faults,
+  T1Transport(CardApplication& app, const CardProfile& profile, CardFaults& faults, CardCounters& counters,
               std::uint8_t ifsc, iso7816::Edc edc)
-      : app_(app), profile_(profile), faults_(faults), initial_ifsc_(ifsc), ifsc_(ifsc), edc_(edc) {}
+      : app_(app),
+        profile_(profile),
+        faults_(faults),
+        counters_(counters),
+        initial_ifsc_(ifsc),
+        ifsc_(ifsc),
+        edc_(edc) {}
 
   void Reset();
   void Write(iso7816::ByteView bytes);
@@ -72,13 +92,15 @@ class T1Transport {
   iso7816::Block OnSBlock(const iso7816::Block& block);
   iso7816::Block StartAnswer();
   iso7816::Block NextChunk();
-  iso7816::Block ErrorBlock(iso7816::RCode code) const;
+  iso7816::Block ErrorBlock(iso7816::RCode code);
+  iso7816::Block Again(const iso7816::Block& block);
   void ResetState();
   std::uint8_t ReplyNad() const;
 
   CardApplication& app_;
   const CardProfile& profile_;
   CardFaults& faults_;
+  CardCounters& counters_;
   std::uint8_t initial_ifsc_;
   std::uint8_t ifsc_;
   iso7816::Edc edc_;

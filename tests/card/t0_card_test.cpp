@@ -173,6 +173,10 @@ TEST(T0Card, InjectedFaults) {
   EXPECT_TRUE(T0Transmit(*card, Hex("0020008100"), &error).empty());
   EXPECT_NE(error.find("no answer"), std::string::npos) << error;
   EXPECT_EQ(Sw(T0Transmit(*card, Hex("0020008100"))), 0x63C3);  // the card is back
+  card->Write(Hex("0090000000"));
+  EXPECT_EQ(card->Read(), Hex("6D00"));
+  EXPECT_EQ(card->Counters().t0_headers, 4u);
+  EXPECT_EQ(card->Counters().t0_invalid_ins, 1u);
 }
 
 }  // namespace

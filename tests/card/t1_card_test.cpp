@@ -46,6 +46,9 @@ TEST(T1Card, InvalidBlocksGetAnRBlock) {
   EXPECT_EQ(SendRaw(*card, Hex("00C400C4")), Block::R(1, RCode::kOtherError));  // reserved S type
   EXPECT_EQ(Send(*card, Block::S(SType::kWtx, false, {1})), Block::R(1, RCode::kOtherError));  // IFD may not
   EXPECT_EQ(Send(*card, Block::I(1, false, kSelectApp)), Block::I(1, false, kOk));
+  EXPECT_EQ(card->Counters().t1_blocks, 9u);
+  EXPECT_EQ(card->Counters().t1_invalid_blocks, 7u);
+  EXPECT_EQ(card->Counters().t1_retransmissions, 0u);
 }
 
 // Rule 5: each chained block of a command is acknowledged with R(N(R)) of the next one.
@@ -121,6 +124,8 @@ TEST(T1Card, TimeExtensionsBeforeSlowAnswers) {
     block = Send(*card, Block::S(SType::kWtx, true, {3}));
   }
   EXPECT_EQ(requests, 44u);  // 4 for every command, 40 for INTERNAL AUTHENTICATE
+  EXPECT_EQ(card->Counters().t1_wtx_requests, 45u);  // one of them sent twice
+  EXPECT_EQ(card->Counters().t1_retransmissions, 1u);
   ASSERT_EQ(block.Kind(), iso7816::BlockKind::kI);
   EXPECT_EQ(block.inf.size(), 32u);  // 34 bytes of answer over IFSD 32
   EXPECT_TRUE(block.More());
@@ -134,6 +139,8 @@ TEST(T1Card, ResynchResetsTheProtocol) {
   EXPECT_EQ(Send(*card, Block::S(SType::kResynch, false)), Block::S(SType::kResynch, true));
   EXPECT_EQ(card->T1().Ifsd(), 32);
   EXPECT_EQ(Send(*card, Block::I(0, false, kSelectApp)), Block::I(0, false, kOk));
+  EXPECT_EQ(card->Counters().t1_resynchs, 1u);
+  EXPECT_EQ(card->Counters().t1_ifs_requests, 1u);
 }
 
 // Rule 9: S(ABORT request) drops the chain under way.
@@ -141,6 +148,7 @@ TEST(T1Card, AbortDropsTheChain) {
   auto card = PoweredCard("t1-ifsc32");
   EXPECT_EQ(Send(*card, Block::I(0, true, Bytes(32, 0x00))), Block::R(1));
   EXPECT_EQ(Send(*card, Block::S(SType::kAbort, false)), Block::S(SType::kAbort, true));
+  EXPECT_EQ(card->Counters().t1_aborts, 1u);
   EXPECT_EQ(Send(*card, Block::I(1, false, kSelectApp)), Block::I(0, false, kOk));
 }
 
