@@ -123,7 +123,7 @@ std::vector<CardProfile> BuiltInProfiles() {
   p.t1 = true;
   p.ta1 = 0x18;
   p.ta2 = 0x01;
-  p.historical = Text("CCIDSIM SPEC");
+  p.historical = Text("CCIDSIM TA2");
   list.push_back(p);
 
   p = {};
