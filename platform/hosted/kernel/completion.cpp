@@ -24,7 +24,7 @@ bool ShouldInvoke(PIRP irp, const IO_STACK_LOCATION& location) {
   const bool success = NT_SUCCESS(irp->IoStatus.Status);
   return (success && (location.Control & SL_INVOKE_ON_SUCCESS)) ||
          (!success && (location.Control & SL_INVOKE_ON_ERROR)) ||
-         (irp->Cancel && (location.Control & SL_INVOKE_ON_CANCEL));
+         (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && (location.Control & SL_INVOKE_ON_CANCEL));
 }
 
 // Walks from the current stack location to the top. At each level PendingReturned is taken
