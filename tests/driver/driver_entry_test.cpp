@@ -1,0 +1,215 @@
+// Driver entry and unload, driven as the I/O manager drives them: the build banner, the
+// copy of the service-key path, the dispatch table, the Windows version family, and the
+// failed allocation of the path buffer.
+
+#include <gtest/gtest.h>
+
+#include <hosted/kernel/hosted.h>
+
+#include <regex>
+#include <string>
+
+#include "CcidFrame.h"
+
+namespace {
+
+constexpr const char* kVersionKey = "\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion";
+constexpr const char* kVersionValue = "CurrentVersion";
+constexpr ULONG kUntouched = 0xDEADF00D;
+
+// Loads the driver through the I/O manager and unloads it at the end of the scope.
+class LoadedDriver {
+ public:
+  explicit LoadedDriver(std::u16string registryPath = {}) {
+    hosted::LoadOptions options;
+    options.registryPath = std::move(registryPath);
+    options.createServiceKey = options.registryPath.empty();
+    driver_ = hosted::Drivers::Load(DriverEntry, options, &status_);
+  }
+  ~LoadedDriver() {
+    if (driver_ != nullptr) hosted::Drivers::Unload(driver_);
+  }
+  PDRIVER_OBJECT get() const { return driver_; }
+  NTSTATUS status() const { return status_; }
+
+ private:
+  PDRIVER_OBJECT driver_ = nullptr;
+  NTSTATUS status_ = kUntouched;
+};
+
+class DriverEntryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hosted::Registry::Reset();
+    hosted::DebugOutput::Clear();
+    hosted::AllocationFailures::Clear();
+    OsVersionCode = kUntouched;
+  }
+  void TearDown() override { hosted::AllocationFailures::Clear(); }
+
+  // The pool block behind DriverRegistryPath.Buffer, if it is one.
+  static std::optional<hosted::PoolBlock> PathBlock() {
+    for (const hosted::PoolBlock& block : hosted::Pool::Outstanding()) {
+      if (block.address == DriverRegistryPath.Buffer) return block;
+    }
+    return std::nullopt;
+  }
+};
+
+TEST_F(DriverEntryTest, PrintsTheBuildBannerWithTheCompilersDateAndTime) {
+  LoadedDriver driver;
+  ASSERT_EQ(driver.status(), STATUS_SUCCESS);
+
+  const std::vector<std::string> messages = hosted::DebugOutput::Messages();
+  ASSERT_EQ(messages.size(), 1u) << hosted::DebugOutput::Text();
+  std::smatch date;
+  const std::regex banner(
+      R"(---> DriverEntry Driver has been built (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ( [1-9]|[12][0-9]|3[01]) (20[2-9][0-9]) -- ([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\n)");
+  EXPECT_TRUE(std::regex_match(messages[0], date, banner)) << "banner: '" << messages[0] << "'";
+}
+
+TEST_F(DriverEntryTest, FillsTheDispatchTableWithTheRoutinesThatExist) {
+  LoadedDriver driver;
+  ASSERT_NE(driver.get(), nullptr);
+  EXPECT_EQ(driver.get()->DriverUnload, &CcidUnload);
+  // Every major function without a routine of the driver keeps the I/O manager's default.
+  for (const hosted::DispatchEntry& entry : hosted::Drivers::DispatchTable(driver.get())) {
+    SCOPED_TRACE(entry.majorName);
+    EXPECT_TRUE(entry.isDefault) << entry.symbol;
+  }
+}
+
+struct PathCase {
+  const char* name;
+  std::size_t characters;
+};
+
+void PrintTo(const PathCase& row, std::ostream* out) { *out << row.name; }
+
+class DriverRegistryPathTest : public DriverEntryTest, public ::testing::WithParamInterface<PathCase> {};
+
+// The copy is NUL-terminated and exactly as long as the path, up to 255 characters; longer
+// paths are cut to 255 so the terminator always fits in the 512-byte block.
+TEST_P(DriverRegistryPathTest, IsACompleteNulTerminatedCopyOfAtMost255Characters) {
+  std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ccid";
+  path.resize(GetParam().characters, u'x');
+  LoadedDriver driver(path);
+  ASSERT_EQ(driver.status(), STATUS_SUCCESS);
+
+  const std::size_t kept = std::min<std::size_t>(path.size(), 255);
+  EXPECT_EQ(DriverRegistryPath.MaximumLength, 512);
+  EXPECT_EQ(DriverRegistryPath.Length, kept * sizeof(WCHAR));
+  ASSERT_NE(DriverRegistryPath.Buffer, nullptr);
+  EXPECT_EQ(std::u16string(DriverRegistryPath.Buffer, kept), path.substr(0, kept));
+  // Zero-filled before the copy: everything after the path reads as NUL, fresh-pool
+  // poison included.
+  for (std::size_t i = kept; i < 256; ++i) ASSERT_EQ(DriverRegistryPath.Buffer[i], 0) << "character " << i;
+
+  auto block = PathBlock();
+  ASSERT_TRUE(block.has_value());
+  EXPECT_EQ(block->size, 512u);
+  EXPECT_EQ(block->tag, CCID_POOL_TAG);
+  EXPECT_EQ(block->type, NonPagedPool);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, DriverRegistryPathTest,
+                         ::testing::Values(PathCase{"Short", 60}, PathCase{"Longest254", 254},
+                                           PathCase{"Exactly255", 255}, PathCase{"Exactly256", 256},
+                                           PathCase{"Far300", 300}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DriverEntryTest, UnloadFreesThePathBuffer) {
+  {
+    LoadedDriver driver;
+    ASSERT_EQ(driver.status(), STATUS_SUCCESS);
+    EXPECT_EQ(hosted::Pool::OutstandingCount(CCID_POOL_TAG), 1u);
+  }
+  EXPECT_EQ(hosted::Pool::OutstandingCount(CCID_POOL_TAG), 0u);
+  EXPECT_EQ(DriverRegistryPath.Buffer, nullptr);
+}
+
+// The path buffer cannot be had: the table and the version are still set up, the status
+// says why the load fails, and nothing is left behind.
+TEST_F(DriverEntryTest, FailedPathAllocationStillFillsTheTableAndTheVersion) {
+  hosted::Registry::SetString(kVersionKey, kVersionValue, "5.0");
+  hosted::FailureRule rule;
+  rule.routine = "ExAllocatePoolWithTag";
+  rule.size = 512;
+  rule.tag = CCID_POOL_TAG;
+  rule.nth = 1;
+  hosted::AllocationFailures::Add(rule);
+
+  PDRIVER_OBJECT driver = hosted::Drivers::Create("ccid");
+  UNICODE_STRING path;
+  RtlInitUnicodeString(&path, KTEXT("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\ccid"));
+  const NTSTATUS status = DriverEntry(driver, &path);
+
+  EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(hosted::AllocationFailures::Injected(), 1u);
+  EXPECT_EQ(DriverRegistryPath.Buffer, nullptr);
+  EXPECT_EQ(driver->DriverUnload, &CcidUnload);
+  EXPECT_EQ(OsVersionCode, 50u);
+  EXPECT_EQ(hosted::Pool::OutstandingCount(CCID_POOL_TAG), 0u);
+  EXPECT_EQ(hosted::Registry::OpenHandles(), 0u);
+  hosted::Drivers::Destroy(driver);
+}
+
+struct VersionCase {
+  const char* name;
+  std::function<void()> arrange;  // registry contents or injected failures
+  ULONG expected;
+};
+
+void PrintTo(const VersionCase& row, std::ostream* out) { *out << row.name; }
+
+class OsVersionTest : public DriverEntryTest, public ::testing::WithParamInterface<VersionCase> {};
+
+TEST_P(OsVersionTest, ClassifiesTheCurrentVersionValue) {
+  GetParam().arrange();
+  LoadedDriver driver;
+  ASSERT_EQ(driver.status(), STATUS_SUCCESS);
+  EXPECT_EQ(OsVersionCode, GetParam().expected);
+  EXPECT_EQ(hosted::Pool::OutstandingCount(CCID_POOL_TAG), 1u) << "only the path buffer stays";
+  EXPECT_EQ(hosted::Registry::OpenHandles(), 0u) << "the version key is closed";
+}
+
+std::function<void()> Version(std::string text) {
+  return [text] { hosted::Registry::SetString(kVersionKey, kVersionValue, text); };
+}
+
+std::vector<unsigned char> Utf16Bytes(std::u16string text) {
+  std::vector<unsigned char> bytes;
+  for (char16_t c : text + u'\0') {
+    bytes.push_back(static_cast<unsigned char>(c));
+    bytes.push_back(static_cast<unsigned char>(c >> 8));
+  }
+  return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, OsVersionTest,
+    ::testing::Values(
+        VersionCase{"Windows7", Version("6.1"), 61}, VersionCase{"Vista", Version("6.0"), 60},
+        VersionCase{"Windows8", Version("6.2"), 60}, VersionCase{"Windows81AndLater", Version("6.3"), 60},
+        VersionCase{"Server2003", Version("5.2"), 51}, VersionCase{"WindowsXP", Version("5.1"), 51},
+        VersionCase{"Windows2000", Version("5.0"), 50}, VersionCase{"NT4", Version("4.0"), 51},
+        VersionCase{"MajorOnly", Version("6"), 60}, VersionCase{"EmptyString", Version(""), 51},
+        // Ten bytes with the NUL: longer than the four-character buffer, so nothing is copied.
+        VersionCase{"TooLong", Version("10.0"), 51},
+        VersionCase{"KeyAbsent", [] { hosted::Registry::DeleteKey(kVersionKey); }, 0},
+        VersionCase{"KeyCannotBeOpened",
+                    [] { hosted::AllocationFailures::FailRoutine("ZwOpenKey", STATUS_ACCESS_DENIED); }, 0},
+        VersionCase{"ValueAbsent", [] { hosted::Registry::DeleteValue(kVersionKey, kVersionValue); }, 51},
+        VersionCase{"ValueIsADword", [] { hosted::Registry::SetDword(kVersionKey, kVersionValue, 0x00310036); }, 51},
+        // "6.1" as binary data: only a string is a version string.
+        VersionCase{"ValueIsBinary", [] { hosted::Registry::SetBinary(kVersionKey, kVersionValue, Utf16Bytes(u"6.1")); },
+                    51},
+        VersionCase{"QueryBlockUnavailable",
+                    [] {
+                      hosted::Registry::SetString(kVersionKey, kVersionValue, "6.1");
+                      hosted::AllocationFailures::FailSize(62);
+                    },
+                    51}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
