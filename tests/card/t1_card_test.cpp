@@ -152,6 +152,20 @@ TEST(T1Card, AbortDropsTheChain) {
   EXPECT_EQ(Send(*card, Block::I(1, false, kSelectApp)), Block::I(0, false, kOk));
 }
 
+// A reset or power cycle in the middle of a chain leaves nothing of it behind.
+TEST(T1Card, ResetDropsTheProtocolState) {
+  auto card = PoweredCard("t1-ifsc32");
+  EXPECT_EQ(Send(*card, Block::I(0, true, Bytes(32, 0x00))), Block::R(1));
+  card->WarmReset();
+  EXPECT_EQ(Send(*card, Block::I(0, false, kSelectApp)), Block::I(0, false, kOk));
+  EXPECT_EQ(Send(*card, Block::I(1, true, Bytes(32, 0x00))), Block::R(0));
+  card->Deactivate();
+  card->Write(iso7816::EncodeBlock(Block::R(0), Edc::kLrc));
+  EXPECT_TRUE(card->Read().empty());
+  card->ColdReset(IccVoltage::V5_0);
+  EXPECT_EQ(Send(*card, Block::I(0, false, kSelectApp)), Block::I(0, false, kOk));
+}
+
 TEST(T1Card, CrcAndNad) {
   auto card = PoweredCard("t1-crc");
   EXPECT_EQ(SendRaw(*card, iso7816::EncodeBlock(Block::I(0, false, kSelectApp), Edc::kLrc), Edc::kCrc),

@@ -16,6 +16,7 @@
 //    naming our last I-block's N(S) gets that block again; after max_retries
 //    retransmissions in a row it sends S(RESYNCH request), which resets both sides and
 //    restarts the command; after max_resynchs resynchronisations the command fails.
+// After a failure the caller resets the card and calls Reset() before the next command.
 #pragma once
 
 #include <cstdint>
