@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <hosted/kernel/hosted.h>
+#include <kernel_test_support.h>
 
 #include <atomic>
 #include <cstring>
@@ -31,17 +32,9 @@ std::unique_ptr<SMARTCARD_EXTENSION> NewExtension(ULONG bufferSize = MIN_BUFFER_
 // Violations of one check reported while `action` runs; they are the test's expectation,
 // not failures.
 std::size_t ViolationsOf(hosted::Check check, const std::function<void()>& action) {
-  std::size_t seen = 0;
-  auto previous = hosted::Verifier::SetHandler([&](const hosted::Violation& violation) {
-    if (violation.check == check) {
-      ++seen;
-    } else {
-      ADD_FAILURE() << violation.ToString();
-    }
-  });
+  hosted::test::ExpectViolation expected(check);
   action();
-  hosted::Verifier::SetHandler(previous);
-  return seen;
+  return expected.Count();
 }
 
 class SmclibContract : public ::testing::Test {
