@@ -106,6 +106,19 @@ typedef struct _DEVICE_EXTENSION {
     ULONG CcidFeatures;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
+// The extension has one layout in the hosted and the Windows build; these pin it so that a
+// type that differs between the two platforms' headers shows at compile time.
+#define CCID_OFFSET(field) __builtin_offsetof(DEVICE_EXTENSION, field)
+static_assert(CCID_OFFSET(SmartcardExtension) == 8, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(LowerDeviceObject) == 1008, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(PipeInfo) == 1056, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(RemoveEvent) == 1216, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(EventFifo) == 1288, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(ReaderInterfaceName) == 1424, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(CcidFeatures) == 1444, "DEVICE_EXTENSION layout");
+static_assert(sizeof(DEVICE_EXTENSION) == 1448, "DEVICE_EXTENSION layout");
+#undef CCID_OFFSET
+
 // The extension of a reader's device object.
 inline PDEVICE_EXTENSION CcidGetExtension(PDEVICE_OBJECT DeviceObject)
 {
