@@ -18,8 +18,16 @@ const char* const kRealReaders[] = {
     "five-volt-only", "t1-only", "small-messages", "no-interrupt-pipe", "composite", "character-level",
 };
 
+// The real readers, read once from the embedded file.
+const std::vector<ReaderProfile>& RealReaders() {
+  static const std::vector<ReaderProfile> real = ReaderProfilesFromFileText(kEmbeddedReaderData);
+  return real;
+}
+
 ReaderProfile Real(std::string_view name) {
-  return ReaderProfileFromFileText(kEmbeddedReaderData, name);
+  for (const auto& p : RealReaders())
+    if (p.name == name) return p;
+  throw std::logic_error("the embedded reader data lacks " + std::string(name));
 }
 
 // A profile derived from a real one, for a case the real data does not cover.

@@ -203,6 +203,14 @@ ReaderProfile ReaderProfileFromFileText(std::string_view file_json, std::string_
   Fail(name, "not in the file");
 }
 
+std::vector<ReaderProfile> ReaderProfilesFromFileText(std::string_view file_json) {
+  const json file = Parse(file_json, "file");
+  if (!file.contains("readers") || !file.at("readers").is_array()) Fail("file", "the file has no \"readers\" list");
+  std::vector<ReaderProfile> all;
+  for (const auto& entry : file.at("readers")) all.push_back(FromEntry(entry));
+  return all;
+}
+
 namespace {
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -110,6 +110,7 @@ std::optional<ReaderProfile> FindReaderProfile(std::string_view name);
 // problem (bad JSON, missing field, a field that disagrees with class_descriptor_hex).
 ReaderProfile ReaderProfileFromJson(std::string_view entry_json);  // one "readers" entry
 ReaderProfile ReaderProfileFromFileText(std::string_view file_json, std::string_view name);
+std::vector<ReaderProfile> ReaderProfilesFromFileText(std::string_view file_json);  // all entries
 ReaderProfile LoadReaderProfile(const std::string& path, std::string_view name);
 std::vector<std::string> ReaderProfileNamesInFile(const std::string& path);
 
