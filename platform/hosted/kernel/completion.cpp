@@ -76,7 +76,7 @@ extern "C" VOID __fastcall IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Verifier::Report(Check::IrpCompletedPending, "IofCompleteRequest",
                      "IRP " + PointerText(Irp) + " completed with IoStatus.Status STATUS_PENDING");
   }
-  if (Irp->CancelRoutine != NULL) {
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != NULL) {
     Verifier::Report(Check::IrpCompletedWithCancelRoutine, "IofCompleteRequest",
                      "IRP " + PointerText(Irp) + " completed with its cancel routine still set");
     IoSetCancelRoutine(Irp, NULL);
