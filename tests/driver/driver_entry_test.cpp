@@ -6,7 +6,7 @@
 
 #include <hosted/kernel/hosted.h>
 
-#include <regex>
+#include <cstdio>
 #include <string>
 
 #include "CcidFrame.h"
@@ -62,10 +62,22 @@ TEST_F(DriverEntryTest, PrintsTheBuildBannerWithTheCompilersDateAndTime) {
 
   const std::vector<std::string> messages = hosted::DebugOutput::Messages();
   ASSERT_EQ(messages.size(), 1u) << hosted::DebugOutput::Text();
-  std::smatch date;
-  const std::regex banner(
-      R"(---> DriverEntry Driver has been built (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) ( [1-9]|[12][0-9]|3[01]) (20[2-9][0-9]) -- ([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]\n)");
-  EXPECT_TRUE(std::regex_match(messages[0], date, banner)) << "banner: '" << messages[0] << "'";
+  const std::string prefix = "---> DriverEntry Driver has been built ";
+  ASSERT_EQ(messages[0].rfind(prefix, 0), 0u) << messages[0];
+
+  // The rest is __DATE__ and __TIME__: "Sep 27 2013 -- 15:13:20\n".
+  char month[4] = {};
+  int day = 0, year = 0, hour = -1, minute = -1, second = -1, consumed = 0;
+  const std::string rest = messages[0].substr(prefix.size());
+  ASSERT_EQ(std::sscanf(rest.c_str(), "%3c %2d %4d -- %2d:%2d:%2d%n", month, &day, &year, &hour, &minute, &second,
+                        &consumed),
+            6)
+      << rest;
+  EXPECT_EQ(rest.substr(static_cast<std::size_t>(consumed)), "\n");
+  EXPECT_NE(std::string("JanFebMarAprMayJunJulAugSepOctNovDec").find(month), std::string::npos) << month;
+  EXPECT_EQ(rest[4] == ' ', day < 10) << "__DATE__ pads a one-digit day with a space";
+  EXPECT_TRUE(day >= 1 && day <= 31 && year >= 2024) << rest;
+  EXPECT_TRUE(hour >= 0 && hour < 24 && minute >= 0 && minute < 60 && second >= 0 && second < 60) << rest;
 }
 
 TEST_F(DriverEntryTest, FillsTheDispatchTableWithTheRoutinesThatExist) {
