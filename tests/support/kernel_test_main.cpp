@@ -32,7 +32,8 @@ void OnViolation(const Violation& violation) {
     auto& expectations = State().expectations;
     for (auto it = expectations.rbegin(); it != expectations.rend(); ++it) {
       if (it->check == violation.check &&
-          (it->substring.empty() || violation.message.find(it->substring) != std::string::npos)) {
+          (it->substring.empty() || violation.message.find(it->substring) != std::string::npos ||
+           violation.routine.find(it->substring) != std::string::npos)) {
         it->seen.push_back(violation);
         return;
       }

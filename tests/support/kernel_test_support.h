@@ -20,7 +20,7 @@
 
 namespace hosted::test {
 
-// Within its scope, violations of `check` (whose message contains `substring`, if given)
+// Within its scope, violations of `check` (whose message or routine contains `substring`)
 // are expected: they do not fail the test, and at the end of the scope at least `minimum`
 // of them must have happened. Scopes nest; the innermost match wins.
 class [[nodiscard]] ExpectViolation {
