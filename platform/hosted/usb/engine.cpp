@@ -1,0 +1,389 @@
+// The host controller side of the hosted USB stack: accepted requests, the pipes' transfer
+// queues, packets to and from the device, completion (from the USB thread at
+// DISPATCH_LEVEL, or in the caller's thread in the synchronous mode), cancellation, the
+// abort barrier and the unplug.
+#include <algorithm>
+#include <cstring>
+
+#include "bus_internal.h"
+#include "hosted/kernel/clock.h"
+
+namespace hosted::usb {
+namespace {
+
+// Cancel routine of a queued transfer or wait-wake (DISPATCH_LEVEL, cancel spin lock
+// held): lets the lock go and hands the IRP to the bus, which completes it cancelled.
+VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  BusDevice::Impl::FromDevice(device)->CancelRequest(irp);
+}
+
+}  // namespace
+
+NTSTATUS NtStatusForUsbd(USBD_STATUS status) {
+  if (USBD_SUCCESS(status)) return STATUS_SUCCESS;
+  switch (status) {
+    case USBD_STATUS_CANCELED:
+      return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE:
+      return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+    case USBD_STATUS_INTERFACE_NOT_FOUND:
+      return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_BUFFER_TOO_SMALL:
+      return STATUS_BUFFER_TOO_SMALL;
+    case USBD_STATUS_ERROR_BUSY:
+      return STATUS_DEVICE_BUSY;
+    case USBD_STATUS_NOT_SUPPORTED:
+      return STATUS_NOT_SUPPORTED;
+    case USBD_STATUS_INSUFFICIENT_RESOURCES:
+      return STATUS_INSUFFICIENT_RESOURCES;
+    default:
+      return STATUS_UNSUCCESSFUL;
+  }
+}
+
+// Any IRQL <= DISPATCH_LEVEL. Registers the request and runs it now (synchronous mode, or
+// what needs no device) or queues it for the USB thread. Returns the dispatch result: the
+// final status when the request was completed here, else STATUS_PENDING (marked).
+NTSTATUS BusDevice::Impl::Accept(std::unique_ptr<Request> owned) {
+  Completions local;
+  Request* r = owned.get();
+  NTSTATUS result = STATUS_PENDING;
+  {
+    std::lock_guard<std::mutex> lock(engine_);
+    if (deviceUnplugged_.load()) HandleUnplugLocked(local);
+    r->id = ++nextId_;
+    r->submitted = Clock::Now();
+    requests_[r->id] = std::move(owned);
+    if (r->urb != nullptr) r->urb->UrbHeader.Status = USBD_STATUS_PENDING;
+    const bool sync = mode_ == CompletionMode::Synchronous;
+    if (gone_) {
+      const NTSTATUS status =
+          r->kind == RequestKind::WaitWake ? STATUS_NO_SUCH_DEVICE : NtStatusForUsbd(USBD_STATUS_DEVICE_GONE);
+      FinishLocked(r, USBD_STATUS_DEVICE_GONE, status, local, true);
+    } else if (r->kind == RequestKind::Transfer) {
+      r->pipe->queue.push_back(r);
+      cancellable_[r->irp] = r;
+      IoSetCancelRoutine(r->irp, CancelQueuedRequest);
+      if (r->irp->Cancel && IoSetCancelRoutine(r->irp, nullptr) != nullptr) {
+        r->pipe->queue.erase(std::find(r->pipe->queue.begin(), r->pipe->queue.end(), r));
+        FinishLocked(r, USBD_STATUS_CANCELED, local);
+      } else if (sync && r->pipe->queue.front() == r) {
+        ProgressPipeLocked(*r->pipe, 0, local);
+      } else {
+        Signal(true);
+      }
+    } else if (r->kind == RequestKind::Abort) {
+      device_.EndpointAborted(r->pipe->endpoint);
+      CancelPipeLocked(*r->pipe, USBD_STATUS_CANCELED, local);
+      for (const auto& [id, other] : requests_)
+        if (other->kind == RequestKind::Transfer && other->pipe == r->pipe) r->waitFor.insert(id);
+      barriers_.push_back(r);
+      CheckBarriersLocked(local);
+    } else if (r->kind == RequestKind::WaitWake && waitWake_ != nullptr) {
+      FinishLocked(r, USBD_STATUS_ERROR_BUSY, STATUS_DEVICE_BUSY, local, true);
+    } else if (r->kind == RequestKind::WaitWake) {
+      waitWake_ = r;
+      cancellable_[r->irp] = r;
+      IoSetCancelRoutine(r->irp, CancelQueuedRequest);
+      if (r->irp->Cancel && IoSetCancelRoutine(r->irp, nullptr) != nullptr) FinishLocked(r, USBD_STATUS_CANCELED, local);
+    } else if (sync) {
+      RunControlLocked(r, local);
+    } else {
+      control_.push_back(r);
+      Signal(true);
+    }
+    if (std::find(local.begin(), local.end(), r) == local.end()) {
+      r->pended = true;
+      IoMarkIrpPending(r->irp);
+    } else {
+      result = r->status;
+    }
+    NoteQueuesLocked();
+  }
+  CompleteAll(local);
+  return result;
+}
+
+// Moves the transfers at the head of a pipe as far as the device lets them. A head that
+// the device NAKed waits for the endpoint's data-ready signal (a bit of `ready`).
+void BusDevice::Impl::ProgressPipeLocked(Pipe& pipe, std::uint32_t ready, Completions& local) {
+  while (!pipe.queue.empty() && !gone_) {
+    Request* r = pipe.queue.front();
+    if (r->cancelling) return;
+    if (__atomic_load_n(&r->irp->CancelRoutine, __ATOMIC_SEQ_CST) == nullptr) {
+      r->cancelling = true;  // IoCancelIrp took it: its cancel routine is on the way
+      return;
+    }
+    if (r->nakked && pipe.In() && (ready & ReadyBit(pipe.endpoint)) == 0) return;
+    r->nakked = false;
+    const Moved moved = pipe.In() ? MoveInLocked(r, local) : MoveOutLocked(r, local);
+    if (moved == Moved::Finished) continue;
+    if (device_.Unplugged()) {
+      HandleUnplugLocked(local);
+      return;
+    }
+    r->nakked = true;
+    return;
+  }
+}
+
+// Ends the transfer at the head of its pipe unless its cancel routine owns it.
+static bool EndHeadLocked(BusDevice::Impl& bus, Request* r) {
+  if (!bus.ClaimLocked(r)) return false;
+  auto& queue = r->pipe->queue;
+  queue.erase(std::find(queue.begin(), queue.end(), r));
+  return true;
+}
+
+// IN: packets until the buffer is full or a short packet (a zero-length one included) ends
+// the transfer. A packet longer than the room left (or than wMaxPacketSize) is babble: what
+// fits is kept and the transfer fails with a data overrun.
+BusDevice::Impl::Moved BusDevice::Impl::MoveInLocked(Request* r, Completions& local) {
+  do {
+    std::vector<std::uint8_t> packet;
+    const sim::Handshake handshake = device_.InPacket(r->endpoint, packet);
+    if (handshake == sim::Handshake::Nak) return Moved::Waiting;
+    USBD_STATUS status = USBD_STATUS_SUCCESS;
+    bool end = false;
+    if (handshake == sim::Handshake::Stall) {
+      status = USBD_STATUS_STALL_PID;
+      end = true;
+    } else {
+      const ULONG room = r->length - r->done;
+      const ULONG n = static_cast<ULONG>(std::min<std::size_t>(packet.size(), room));
+      if (n != 0) std::memcpy(r->buffer + r->done, packet.data(), n);
+      r->done += n;
+      if (packet.size() > room || packet.size() > r->maxPacket) {
+        status = USBD_STATUS_DATA_OVERRUN;
+        end = true;
+      } else if (packet.size() < r->maxPacket) {
+        end = true;
+      }
+    }
+    if (end) {
+      if (EndHeadLocked(*this, r)) FinishLocked(r, status, local);
+      return Moved::Finished;
+    }
+  } while (r->done < r->length);
+  if (EndHeadLocked(*this, r)) FinishLocked(r, USBD_STATUS_SUCCESS, local);
+  return Moved::Finished;
+}
+
+// OUT: the buffer in packets of wMaxPacketSize, the last one short (a zero-length packet
+// for an empty transfer). A stall ends it with the bytes accepted before.
+BusDevice::Impl::Moved BusDevice::Impl::MoveOutLocked(Request* r, Completions& local) {
+  do {
+    const ULONG n = std::min<ULONG>(r->maxPacket, r->length - r->done);
+    const sim::Handshake handshake =
+        device_.OutPacket(r->endpoint, std::span<const std::uint8_t>(r->buffer + r->done, n));
+    if (handshake == sim::Handshake::Nak) return Moved::Waiting;
+    if (handshake == sim::Handshake::Stall) {
+      if (EndHeadLocked(*this, r)) FinishLocked(r, USBD_STATUS_STALL_PID, local);
+      return Moved::Finished;
+    }
+    r->done += n;
+  } while (r->done < r->length);
+  if (EndHeadLocked(*this, r)) FinishLocked(r, USBD_STATUS_SUCCESS, local);
+  return Moved::Finished;
+}
+
+// True (and the request out of the cancellable set) when the bus may complete it; false
+// when IoCancelIrp already took its cancel routine, which will complete it.
+bool BusDevice::Impl::ClaimLocked(Request* r) {
+  if (IoSetCancelRoutine(r->irp, nullptr) == nullptr) {
+    r->cancelling = true;
+    return false;
+  }
+  cancellable_.erase(r->irp);
+  return true;
+}
+
+// Every transfer queued on the pipe ends with `usbd`; those being cancelled stay with
+// their cancel routines.
+void BusDevice::Impl::CancelPipeLocked(Pipe& pipe, USBD_STATUS usbd, Completions& local) {
+  std::deque<Request*> keep;
+  for (Request* r : pipe.queue) {
+    if (ClaimLocked(r))
+      FinishLocked(r, usbd, local);
+    else
+      keep.push_back(r);
+  }
+  pipe.queue.swap(keep);
+}
+
+// Sets the results in the URB and the IRP, logs the request and hands it to whoever
+// completes it: the USB thread (asynchronous mode, from another thread) or `local` (the
+// calling thread; always when `here`).
+void BusDevice::Impl::FinishLocked(Request* r, USBD_STATUS usbd, NTSTATUS status, Completions& local,
+                                   bool here) {
+  r->finished = true;
+  r->usbdStatus = usbd;
+  r->status = status;
+  r->completed = Clock::Now();
+  if (r->buffer != nullptr && r->done != 0) r->moved.assign(r->buffer, r->buffer + r->done);
+  if (r->urb != nullptr) {
+    r->urb->UrbHeader.Status = usbd;
+    if (r->type != TransferType::None) r->urb->UrbBulkOrInterruptTransfer.TransferBufferLength = r->done;
+  }
+  r->irp->IoStatus.Status = status;
+  r->irp->IoStatus.Information = 0;
+  cancellable_.erase(r->irp);
+  if (r == waitWake_) {
+    waitWake_ = nullptr;
+    DisarmWakeLocked();
+  }
+  if (r->kind != RequestKind::WaitWake) LogLocked(*r);
+  if (!here && mode_ == CompletionMode::Asynchronous && !OnUsbThread()) {
+    done_.push_back(r);
+    Signal(true);
+  } else {
+    local.push_back(r);
+  }
+}
+
+// Barriers (aborts) whose transfers have all been completed end now, in order.
+void BusDevice::Impl::CheckBarriersLocked(Completions& local) {
+  for (auto it = barriers_.begin(); it != barriers_.end();) {
+    Request* r = *it;
+    const bool ready = std::none_of(r->waitFor.begin(), r->waitFor.end(),
+                                    [&](std::uint64_t id) { return requests_.count(id) != 0; });
+    if (!ready) {
+      ++it;
+      continue;
+    }
+    it = barriers_.erase(it);
+    if (r->kind == RequestKind::ResetPort)
+      ExecuteResetPortLocked(r, local);
+    else
+      FinishLocked(r, USBD_STATUS_SUCCESS, local);
+  }
+}
+
+// The device left the bus: everything waiting fails with the device-gone statuses (a
+// wait-wake with STATUS_NO_SUCH_DEVICE); the USB thread then calls the unplug handler.
+void BusDevice::Impl::HandleUnplugLocked(Completions& local) {
+  if (gone_) return;
+  gone_ = true;
+  for (Request* r : control_) FinishLocked(r, USBD_STATUS_DEVICE_GONE, local);
+  control_.clear();
+  for (auto& pipe : pipes_) CancelPipeLocked(*pipe, USBD_STATUS_DEVICE_GONE, local);
+  if (waitWake_ != nullptr && ClaimLocked(waitWake_))
+    FinishLocked(waitWake_, USBD_STATUS_DEVICE_GONE, STATUS_NO_SUCH_DEVICE, local);
+  Signal(true);
+}
+
+// Completes the requests in order, without locks; on the USB thread at DISPATCH_LEVEL.
+// After each one the request is forgotten and barriers waiting for it may end (they are
+// appended and completed in the same pass).
+void BusDevice::Impl::CompleteAll(Completions& local) {
+  for (std::size_t i = 0; i < local.size(); ++i) {
+    Request* r = local[i];
+    PIRP irp = r->irp;
+    if (r->kind == RequestKind::WaitWake) PoStartNextPowerIrp(irp);
+    if (OnUsbThread()) {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      KeLowerIrql(old);
+    } else {
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    std::lock_guard<std::mutex> lock(engine_);
+    requests_.erase(r->id);
+    CheckBarriersLocked(local);
+    NoteQueuesLocked();
+  }
+  local.clear();
+}
+
+void BusDevice::Impl::NoteQueuesLocked() {
+  std::size_t count = 0;
+  for (const auto& pipe : pipes_) count += pipe->queue.size();
+  if (queued_.exchange(count) == count) return;
+  std::lock_guard<std::mutex> lock(signal_);
+  idleCv_.notify_all();
+}
+
+// From the cancel routine, any thread, cancel spin lock released.
+void BusDevice::Impl::CancelRequest(PIRP irp) {
+  Completions local;
+  {
+    std::lock_guard<std::mutex> lock(engine_);
+    auto it = cancellable_.find(irp);
+    if (it == cancellable_.end()) return;
+    Request* r = it->second;
+    if (r->kind == RequestKind::Transfer) {
+      auto& queue = r->pipe->queue;
+      auto at = std::find(queue.begin(), queue.end(), r);
+      if (at != queue.end()) queue.erase(at);
+    }
+    FinishLocked(r, USBD_STATUS_CANCELED, STATUS_CANCELLED, local);
+    NoteQueuesLocked();
+    Signal(true);  // the pipe's next transfer may move now
+  }
+  CompleteAll(local);
+}
+
+void BusDevice::Impl::Signal(bool work, std::uint32_t readyBits) {
+  {
+    std::lock_guard<std::mutex> lock(signal_);
+    work_ = work_ || work;
+    ready_ |= readyBits;
+  }
+  signalCv_.notify_all();
+}
+
+// The USB thread: waits for work, moves transfers, completes what finished.
+void BusDevice::Impl::ThreadMain() {
+  for (;;) {
+    std::uint32_t ready = 0;
+    bool wake = false;
+    {
+      std::unique_lock<std::mutex> lock(signal_);
+      busy_ = false;
+      idleCv_.notify_all();
+      signalCv_.wait(lock, [&] { return stop_ || work_ || ready_ != 0 || wake_; });
+      if (stop_) return;
+      ready = ready_;
+      wake = wake_;
+      ready_ = 0;
+      work_ = false;
+      wake_ = false;
+      busy_ = true;
+    }
+    Completions local;
+    std::function<void()> handler;
+    {
+      std::lock_guard<std::mutex> lock(engine_);
+      if (deviceUnplugged_.load()) HandleUnplugLocked(local);
+      while (!control_.empty()) {
+        Request* r = control_.front();
+        control_.pop_front();
+        RunControlLocked(r, local);
+      }
+      for (auto& pipe : pipes_)
+        if (pipe->valid) ProgressPipeLocked(*pipe, ready, local);
+      if (wake && waitWake_ != nullptr && !gone_) {
+        device_.Suspend(false);  // the hub resumes the port on the device's resume signal
+        if (ClaimLocked(waitWake_)) FinishLocked(waitWake_, USBD_STATUS_SUCCESS, STATUS_SUCCESS, local);
+      }
+      while (!done_.empty()) {
+        local.push_back(done_.front());
+        done_.pop_front();
+      }
+      if (gone_ && !unplugHandled_ && unplugHandler_) {
+        unplugHandled_ = true;
+        handler = unplugHandler_;
+      }
+      NoteQueuesLocked();
+    }
+    CompleteAll(local);
+    if (handler) handler();
+  }
+}
+
+}  // namespace hosted::usb

@@ -1,0 +1,227 @@
+// The bus's traffic as a Linux usbmon capture (DLT_USB_LINUX_MMAPPED, link type 220):
+// every transfer is a submission ('S') and a completion ('C') record with the same URB id
+// and a 64-byte header. The capture begins with the enumeration the bus did at arrival
+// (the CCID dissector learns the interface class from the GET_DESCRIPTOR(configuration)
+// answer); then come whole messages (one record pair each, so that a CCID message is never
+// split) or the URB log, one record pair per bus transfer.
+#include <pcap/pcap.h>
+#include <pcap/usb.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bus_internal.h"
+
+namespace hosted::usb {
+namespace {
+
+constexpr int kLinkType = 220;  // DLT_USB_LINUX_MMAPPED
+constexpr int kSnapshotLength = 0x40000;
+constexpr std::int64_t kUnixTimeAtBoot = 1704067200;  // kernel time 0: 2024-01-01 00:00 UTC
+constexpr std::int64_t kTicksPerSecond = 10000000;
+constexpr std::uint32_t kUrbDirectionIn = 0x200;  // URB_DIR_IN in xfer_flags
+
+// What one transfer of the trace looks like on the bus.
+struct BusEvent {
+  std::int64_t submitted = 0;
+  std::int64_t completed = 0;
+  std::uint8_t transferType = URB_BULK;
+  std::uint8_t endpoint = 0;
+  bool in = false;
+  bool hasSetup = false;
+  std::uint8_t setup[8] = {};
+  std::uint32_t requested = 0;  // urb_len of the submission
+  std::vector<std::uint8_t> data;
+  std::int32_t status = 0;  // of the completion (0 or a negative errno, as usbmon has it)
+};
+
+class Capture {
+ public:
+  Capture(std::uint16_t bus, std::uint8_t address, const std::vector<std::uint8_t>& configuration)
+      : bus_(bus), address_(address), configuration_(configuration) {}
+
+  bool Open(const std::string& path, std::string* error) {
+    pcap_ = pcap_open_dead(kLinkType, kSnapshotLength);
+    if (pcap_ == nullptr) return Fail(error, "pcap_open_dead failed");
+    dumper_ = pcap_dump_open(pcap_, path.c_str());
+    if (dumper_ == nullptr) return Fail(error, std::string("cannot write ") + path + ": " + pcap_geterr(pcap_));
+    return true;
+  }
+
+  ~Capture() {
+    if (dumper_ != nullptr) pcap_dump_close(dumper_);
+    if (pcap_ != nullptr) pcap_close(pcap_);
+  }
+
+  void Write(const BusEvent& e) {
+    ++urbId_;
+    const std::span<const std::uint8_t> none;
+    // Submission: OUT data and the setup packet go with it.
+    Record(e, 'S', e.submitted, -EINPROGRESS, e.requested,
+           e.in ? none : std::span<const std::uint8_t>(e.data), e.hasSetup);
+    // Completion: IN data comes back with it.
+    Record(e, 'C', e.completed, e.status, static_cast<std::uint32_t>(e.data.size()),
+           e.in ? std::span<const std::uint8_t>(e.data) : none, false);
+  }
+
+  bool Close(std::string* error) {
+    const bool ok = pcap_dump_flush(dumper_) == 0;
+    if (!ok) return Fail(error, "writing the capture failed");
+    return true;
+  }
+
+ private:
+  static bool Fail(std::string* error, const std::string& what) {
+    if (error != nullptr) *error = what;
+    return false;
+  }
+
+  // bInterval of an endpoint, from the configuration read at arrival.
+  std::int32_t IntervalOf(std::uint8_t endpoint) const {
+    for (std::size_t at = 0; at + 7 <= configuration_.size() && configuration_[at] >= 2; at += configuration_[at]) {
+      if (configuration_[at + 1] == 5 && configuration_[at + 2] == endpoint) return configuration_[at + 6];
+    }
+    return 0;
+  }
+
+  void Record(const BusEvent& e, char type, std::int64_t time, std::int32_t status, std::uint32_t urbLength,
+              std::span<const std::uint8_t> data, bool withSetup) {
+    pcap_usb_header_mmapped h;
+    std::memset(&h, 0, sizeof(h));
+    h.id = urbId_;
+    h.event_type = static_cast<std::uint8_t>(type);
+    h.transfer_type = e.transferType;
+    h.endpoint_number = e.endpoint;
+    h.device_address = address_;
+    h.bus_id = bus_;
+    h.setup_flag = withSetup ? 0 : '-';
+    h.data_flag = !data.empty() || (type == 'C' && e.in) ? 0 : (e.in ? '<' : '>');
+    const std::int64_t ticks = time < 0 ? 0 : time;
+    h.ts_sec = kUnixTimeAtBoot + ticks / kTicksPerSecond;
+    h.ts_usec = static_cast<std::int32_t>((ticks % kTicksPerSecond) / 10);
+    h.status = status;
+    h.urb_len = urbLength;
+    h.data_len = static_cast<std::uint32_t>(data.size());
+    if (withSetup) std::memcpy(&h.s.setup, e.setup, sizeof(e.setup));
+    h.interval = e.transferType == URB_INTERRUPT ? IntervalOf(e.endpoint) : 0;
+    h.xfer_flags = e.in ? kUrbDirectionIn : 0;
+    std::vector<std::uint8_t> packet(sizeof(h) + data.size());
+    std::memcpy(packet.data(), &h, sizeof(h));
+    if (!data.empty()) std::memcpy(packet.data() + sizeof(h), data.data(), data.size());
+    pcap_pkthdr header;
+    header.ts.tv_sec = static_cast<time_t>(h.ts_sec);
+    header.ts.tv_usec = h.ts_usec;
+    header.caplen = header.len = static_cast<bpf_u_int32>(packet.size());
+    pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, packet.data());
+  }
+
+  std::uint16_t bus_;
+  std::uint8_t address_;
+  const std::vector<std::uint8_t>& configuration_;
+  pcap_t* pcap_ = nullptr;
+  pcap_dumper_t* dumper_ = nullptr;
+  std::uint64_t urbId_ = 0xFFFF888000000000ull;
+};
+
+std::uint8_t TransferTypeOf(sim::UsbTransferType type) {
+  switch (type) {
+    case sim::UsbTransferType::Control:
+      return URB_CONTROL;
+    case sim::UsbTransferType::Interrupt:
+      return URB_INTERRUPT;
+    case sim::UsbTransferType::Bulk:
+      break;
+  }
+  return URB_BULK;
+}
+
+void PutSetup(std::uint8_t* out, std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+              std::uint16_t length) {
+  const std::uint8_t bytes[8] = {type,
+                                 request,
+                                 static_cast<std::uint8_t>(value),
+                                 static_cast<std::uint8_t>(value >> 8),
+                                 static_cast<std::uint8_t>(index),
+                                 static_cast<std::uint8_t>(index >> 8),
+                                 static_cast<std::uint8_t>(length),
+                                 static_cast<std::uint8_t>(length >> 8)};
+  std::memcpy(out, bytes, sizeof(bytes));
+}
+
+BusEvent FromMessage(const TraceEvent& t) {
+  BusEvent e;
+  e.submitted = e.completed = t.time;
+  e.transferType = TransferTypeOf(t.event.type);
+  e.endpoint = t.event.endpoint;
+  e.in = t.event.in;
+  e.data = t.event.data;
+  e.requested = static_cast<std::uint32_t>(e.data.size());
+  if (t.event.type == sim::UsbTransferType::Control) {
+    const sim::SetupPacket& s = t.event.setup;
+    e.hasSetup = true;
+    PutSetup(e.setup, s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength);
+    e.requested = s.wLength;
+    if (t.event.handshake != sim::Handshake::Ack) {
+      e.status = -EPIPE;
+      e.data.clear();
+    }
+  }
+  return e;
+}
+
+std::int32_t ErrnoFor(USBD_STATUS status) {
+  if (USBD_SUCCESS(status)) return 0;
+  switch (status) {
+    case USBD_STATUS_STALL_PID:
+      return -EPIPE;
+    case USBD_STATUS_CANCELED:
+      return -ENOENT;
+    case USBD_STATUS_DEVICE_GONE:
+      return -ESHUTDOWN;
+    case USBD_STATUS_DATA_OVERRUN:
+      return -EOVERFLOW;
+    default:
+      return -EPROTO;
+  }
+}
+
+BusEvent FromTransfer(const TransferRecord& r) {
+  BusEvent e;
+  e.submitted = r.submitted;
+  e.completed = r.completed;
+  e.transferType = r.type == TransferType::Control ? URB_CONTROL
+                   : r.type == TransferType::Interrupt ? URB_INTERRUPT
+                                                       : URB_BULK;
+  e.endpoint = r.endpoint;
+  e.in = r.in;
+  e.requested = r.requested;
+  e.data = r.data;
+  e.status = ErrnoFor(r.usbdStatus);
+  if (r.type == TransferType::Control) {
+    e.hasSetup = true;
+    PutSetup(e.setup, r.setup.bmRequestType, r.setup.bRequest, r.setup.wValue, r.setup.wIndex, r.setup.wLength);
+  }
+  return e;
+}
+
+}  // namespace
+
+bool BusDevice::Impl::WritePcap(const std::string& path, PcapContent content, std::string* error) const {
+  std::vector<BusEvent> events;
+  {
+    std::lock_guard<std::mutex> lock(trace_);
+    for (const TraceEvent& t : enumeration_) events.push_back(FromMessage(t));
+    if (content == PcapContent::Messages) {
+      for (const TraceEvent& t : messages_) events.push_back(FromMessage(t));
+    } else {
+      for (const TransferRecord& r : log_)
+        if (r.type != TransferType::None) events.push_back(FromTransfer(r));
+    }
+  }
+  Capture capture(options_.bus, options_.address, configDescriptor_);
+  if (!capture.Open(path, error)) return false;
+  for (const BusEvent& e : events) capture.Write(e);
+  return capture.Close(error);
+}
+
+}  // namespace hosted::usb

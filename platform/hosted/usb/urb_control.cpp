@@ -1,0 +1,277 @@
+// The default pipe's side of the engine (engine_ held): control transfers, the selection
+// of a configuration (read from the device, set with SET_CONFIGURATION, pipes handed
+// out), pipe resets and the port reset.
+#include <algorithm>
+#include <cstring>
+
+#include "bus_internal.h"
+#include "hosted/kernel/clock.h"
+
+namespace hosted::usb {
+namespace {
+
+constexpr std::uint8_t kRequestClearFeature = 1;
+constexpr std::uint8_t kRequestGetDescriptor = 6;
+constexpr std::uint8_t kRequestSetConfiguration = 9;
+constexpr std::uint16_t kFeatureEndpointHalt = 0;
+constexpr std::uint8_t kConfigurationType = 2;
+constexpr std::uint8_t kInterfaceType = 4;
+constexpr std::uint8_t kEndpointType = 5;
+
+struct ParsedEndpoint {
+  std::uint8_t address = 0;
+  std::uint8_t attributes = 0;
+  std::uint16_t maxPacket = 0;
+  std::uint8_t interval = 0;
+};
+
+struct ParsedInterface {
+  std::uint8_t number = 0;
+  std::uint8_t alternate = 0;
+  std::uint8_t cls = 0;
+  std::uint8_t subClass = 0;
+  std::uint8_t protocol = 0;
+  std::uint8_t declaredEndpoints = 0;
+  std::vector<ParsedEndpoint> endpoints;
+};
+
+// Walks a configuration set; false when it is malformed (a descriptor shorter than 2
+// bytes or running past the end, an interface with fewer endpoints than it declares).
+bool ParseConfiguration(const std::vector<std::uint8_t>& set, std::vector<ParsedInterface>& out) {
+  if (set.size() < 9 || set[1] != kConfigurationType) return false;
+  std::size_t at = set[0];
+  while (at + 2 <= set.size()) {
+    const std::size_t length = set[at];
+    if (length < 2 || at + length > set.size()) return false;
+    if (set[at + 1] == kInterfaceType && length >= 9) {
+      out.push_back(ParsedInterface{set[at + 2], set[at + 3], set[at + 5], set[at + 6], set[at + 7], set[at + 4], {}});
+    } else if (set[at + 1] == kEndpointType && length >= 7 && !out.empty() &&
+               out.back().endpoints.size() < out.back().declaredEndpoints) {
+      out.back().endpoints.push_back(ParsedEndpoint{set[at + 2], set[at + 3],
+                                                    static_cast<std::uint16_t>((set[at + 4] | set[at + 5] << 8) & 0x7FF),
+                                                    set[at + 6]});
+    }
+    at += length;
+  }
+  return std::all_of(out.begin(), out.end(),
+                     [](const ParsedInterface& i) { return i.endpoints.size() == i.declaredEndpoints; });
+}
+
+USBD_PIPE_TYPE PipeTypeOf(std::uint8_t attributes) { return static_cast<USBD_PIPE_TYPE>(attributes & 3); }
+
+}  // namespace
+
+sim::ControlResult BusDevice::Impl::DeviceControlLocked(const SetupBytes& setup, std::span<std::uint8_t> data) {
+  sim::SetupPacket packet;
+  packet.bmRequestType = setup.bmRequestType;
+  packet.bRequest = setup.bRequest;
+  packet.wValue = setup.wValue;
+  packet.wIndex = setup.wIndex;
+  packet.wLength = setup.wLength;
+  return device_.Control(packet, data.subspan(0, std::min<std::size_t>(data.size(), setup.wLength)));
+}
+
+// A control transfer the stack makes by itself, for the message trace.
+void BusDevice::Impl::TraceHostControl(const SetupBytes& setup, sim::Handshake handshake,
+                                       std::span<const std::uint8_t> data) {
+  TraceEvent e;
+  e.time = Clock::Now();
+  e.event.type = sim::UsbTransferType::Control;
+  e.event.in = (setup.bmRequestType & 0x80) != 0;
+  e.event.endpoint = e.event.in ? 0x80 : 0x00;
+  e.event.setup = sim::SetupPacket{setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength};
+  e.event.handshake = handshake;
+  e.event.data.assign(data.begin(), data.end());
+  std::lock_guard<std::mutex> lock(trace_);
+  messages_.push_back(std::move(e));
+}
+
+// Runs a request of the default pipe (USB thread, or the caller in synchronous mode).
+void BusDevice::Impl::RunControlLocked(Request* r, Completions& local) {
+  if (gone_) {
+    FinishLocked(r, USBD_STATUS_DEVICE_GONE, local);
+    return;
+  }
+  switch (r->kind) {
+    case RequestKind::Control: {
+      std::vector<std::uint8_t> out;
+      std::span<std::uint8_t> data;
+      if (r->in) {
+        if (r->length != 0) data = std::span<std::uint8_t>(r->buffer, r->length);
+      } else {
+        if (r->length != 0) out.assign(r->buffer, r->buffer + r->length);
+        data = out;
+      }
+      const sim::ControlResult result = DeviceControlLocked(r->setup, data);
+      if (result.handshake != sim::Handshake::Ack) {
+        const bool gone = device_.Unplugged();
+        FinishLocked(r, gone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID, local);
+        if (gone) HandleUnplugLocked(local);
+        return;
+      }
+      r->done = r->in ? static_cast<ULONG>(std::min<std::size_t>(result.length, r->length)) : r->length;
+      FinishLocked(r, USBD_STATUS_SUCCESS, local);
+      return;
+    }
+    case RequestKind::SelectConfiguration:
+      ExecuteSelectConfigurationLocked(r, local);
+      return;
+    case RequestKind::ResetPipe:
+      if (r->function != URB_FUNCTION_SYNC_RESET_PIPE) {
+        device_.ClearHalt(r->endpoint);
+        TraceHostControl(SetupBytes{0x02, kRequestClearFeature, kFeatureEndpointHalt, r->endpoint, 0},
+                         sim::Handshake::Ack, {});
+      }
+      FinishLocked(r, USBD_STATUS_SUCCESS, local);
+      return;
+    case RequestKind::ResetPort:
+      for (auto& pipe : pipes_) CancelPipeLocked(*pipe, USBD_STATUS_CANCELED, local);
+      for (const auto& [id, other] : requests_)
+        if (other->kind == RequestKind::Transfer) r->waitFor.insert(id);
+      barriers_.push_back(r);
+      CheckBarriersLocked(local);
+      return;
+    default:
+      FinishLocked(r, USBD_STATUS_INVALID_PARAMETER, local);
+      return;
+  }
+}
+
+// The port reset proper, once the transfers it cancelled have completed: the device is
+// reset and, if it was configured, configured again with the same value.
+void BusDevice::Impl::ExecuteResetPortLocked(Request* r, Completions& local) {
+  if (gone_) {
+    FinishLocked(r, USBD_STATUS_DEVICE_GONE, local);
+    return;
+  }
+  device_.BusReset();
+  if (configurationValue_ != 0) {
+    const SetupBytes setup{0x00, kRequestSetConfiguration, configurationValue_, 0, 0};
+    if (DeviceControlLocked(setup, {}).handshake != sim::Handshake::Ack) {
+      FinishLocked(r, USBD_STATUS_SET_CONFIG_FAILED, local);
+      return;
+    }
+  }
+  FinishLocked(r, USBD_STATUS_SUCCESS, local);
+}
+
+// Pipes of the configuration in force stop being valid; their transfers end cancelled.
+void BusDevice::Impl::RetirePipesLocked(Completions& local) {
+  for (auto& pipe : pipes_) {
+    if (!pipe->valid) continue;
+    CancelPipeLocked(*pipe, USBD_STATUS_CANCELED, local);
+    pipe->valid = false;
+  }
+}
+
+// SELECT_CONFIGURATION. With no descriptor: SET_CONFIGURATION(0). Otherwise the
+// configuration named by the caller's descriptor is read from the device through EP0,
+// each interface record of the URB (as many as fit in Hdr.Length) is checked against it,
+// SET_CONFIGURATION is sent, and the records are filled as Windows fills them.
+void BusDevice::Impl::ExecuteSelectConfigurationLocked(Request* r, Completions& local) {
+  auto& select = r->urb->UrbSelectConfiguration;
+  if (select.ConfigurationDescriptor == nullptr) {
+    const SetupBytes setup{0x00, kRequestSetConfiguration, 0, 0, 0};
+    if (DeviceControlLocked(setup, {}).handshake != sim::Handshake::Ack) {
+      FinishLocked(r, USBD_STATUS_SET_CONFIG_FAILED, local);
+      return;
+    }
+    RetirePipesLocked(local);
+    configurationValue_ = 0;
+    select.ConfigurationHandle = nullptr;
+    FinishLocked(r, USBD_STATUS_SUCCESS, local);
+    return;
+  }
+  const std::uint8_t wanted = select.ConfigurationDescriptor->bConfigurationValue;
+  const std::uint8_t configurations = deviceDescriptor_.size() >= 18 ? deviceDescriptor_[17] : 1;
+  std::vector<std::uint8_t> set;
+  for (std::uint8_t index = 0; index < std::max<std::uint8_t>(configurations, 1) && set.empty(); ++index) {
+    std::vector<std::uint8_t> head(9);
+    SetupBytes setup{0x80, kRequestGetDescriptor, static_cast<std::uint16_t>(kConfigurationType << 8 | index), 0, 9};
+    sim::ControlResult result = DeviceControlLocked(setup, head);
+    if (result.handshake != sim::Handshake::Ack) {
+      FinishLocked(r, device_.Unplugged() ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID, local);
+      return;
+    }
+    if (result.length < 9 || head[5] != wanted) continue;
+    setup.wLength = static_cast<std::uint16_t>(head[2] | head[3] << 8);
+    set.resize(setup.wLength);
+    result = DeviceControlLocked(setup, set);
+    set.resize(result.handshake == sim::Handshake::Ack ? std::min<std::size_t>(result.length, set.size()) : 0);
+  }
+  std::vector<ParsedInterface> interfaces;
+  if (set.empty() || !ParseConfiguration(set, interfaces)) {
+    FinishLocked(r, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, local);
+    return;
+  }
+  // The URB's interface records, each checked before anything is written.
+  std::vector<std::pair<PUSBD_INTERFACE_INFORMATION, const ParsedInterface*>> chosen;
+  PUCHAR at = reinterpret_cast<PUCHAR>(&select.Interface);
+  PUCHAR end = reinterpret_cast<PUCHAR>(r->urb) + r->urb->UrbHeader.Length;
+  const std::size_t recordHead = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+  std::size_t distinct = 0;
+  for (std::size_t i = 0; i < interfaces.size(); ++i)
+    if (interfaces[i].alternate == 0) ++distinct;
+  while (chosen.size() < distinct && at + recordHead <= end) {
+    auto* record = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(at);
+    if (record->Length == 0 && !chosen.empty()) break;  // zeroed slack after the last record
+    if (record->Length < recordHead || at + record->Length > end) {
+      FinishLocked(r, USBD_STATUS_INVALID_PARAMETER, local);
+      return;
+    }
+    auto match = std::find_if(interfaces.begin(), interfaces.end(), [&](const ParsedInterface& i) {
+      return i.number == record->InterfaceNumber && i.alternate == record->AlternateSetting;
+    });
+    if (match == interfaces.end()) {
+      FinishLocked(r, USBD_STATUS_INTERFACE_NOT_FOUND, local);
+      return;
+    }
+    if (record->Length < recordHead + match->endpoints.size() * sizeof(USBD_PIPE_INFORMATION)) {
+      FinishLocked(r, USBD_STATUS_BUFFER_TOO_SMALL, local);
+      return;
+    }
+    chosen.emplace_back(record, &*match);
+    at += record->Length;
+  }
+  if (chosen.empty()) {
+    FinishLocked(r, USBD_STATUS_INVALID_PARAMETER, local);
+    return;
+  }
+  const SetupBytes setConfiguration{0x00, kRequestSetConfiguration, wanted, 0, 0};
+  if (DeviceControlLocked(setConfiguration, {}).handshake != sim::Handshake::Ack) {
+    FinishLocked(r, device_.Unplugged() ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_SET_CONFIG_FAILED, local);
+    return;
+  }
+  RetirePipesLocked(local);
+  ++generation_;
+  std::uintptr_t pipeNumber = 0;
+  for (auto& [record, parsed] : chosen) {
+    record->Class = parsed->cls;
+    record->SubClass = parsed->subClass;
+    record->Protocol = parsed->protocol;
+    record->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(kInterfaceHandleBase | generation_ << 8 | parsed->number);
+    record->NumberOfPipes = static_cast<ULONG>(parsed->endpoints.size());
+    for (std::size_t i = 0; i < parsed->endpoints.size(); ++i) {
+      const ParsedEndpoint& e = parsed->endpoints[i];
+      auto pipe = std::make_unique<Pipe>();
+      pipe->handle = kPipeHandleBase | generation_ << 12 | ++pipeNumber;
+      pipe->endpoint = e.address;
+      pipe->type = PipeTypeOf(e.attributes);
+      pipe->maxPacket = e.maxPacket;
+      pipe->interval = e.interval;
+      USBD_PIPE_INFORMATION& info = record->Pipes[i];
+      info.MaximumPacketSize = e.maxPacket;
+      info.EndpointAddress = e.address;
+      info.Interval = e.interval;
+      info.PipeType = pipe->type;
+      info.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(pipe->handle);
+      info.MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+      pipes_.push_back(std::move(pipe));
+    }
+  }
+  configurationValue_ = wanted;
+  select.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(kConfigurationHandleBase | generation_);
+  FinishLocked(r, USBD_STATUS_SUCCESS, local);
+}
+
+}  // namespace hosted::usb

@@ -1,0 +1,377 @@
+// IOCTL_INTERNAL_USB_SUBMIT_URB: checks each URB as the Windows stack does on arrival and
+// turns the accepted ones into requests for the engine. Refused URBs complete at once in
+// the caller's thread.
+#include <cstring>
+
+#include "bus_internal.h"
+#include "hosted/kernel/clock.h"
+#include "hosted/kernel/verifier.h"
+
+namespace hosted::usb {
+namespace {
+
+constexpr std::uint8_t kRequestGetStatus = 0;
+constexpr std::uint8_t kRequestClearFeature = 1;
+constexpr std::uint8_t kRequestSetFeature = 3;
+constexpr std::uint8_t kRequestGetDescriptor = 6;
+constexpr std::uint8_t kRequestSetDescriptor = 7;
+constexpr std::uint8_t kRequestGetConfiguration = 8;
+constexpr std::uint8_t kRequestGetInterface = 10;
+constexpr USHORT kLastUrbFunction = URB_FUNCTION_ISOCH_TRANSFER_USING_CHAINED_MDL;
+
+// bmRequestType recipient of the request families (device, interface, endpoint, other).
+std::uint8_t Recipient(USHORT function, USHORT device, USHORT iface, USHORT endpoint) {
+  if (function == device) return 0;
+  if (function == iface) return 1;
+  if (function == endpoint) return 2;
+  return 3;
+}
+
+// The buffer a URB names: TransferBuffer, else the MDL's system address.
+PUCHAR TransferBufferOf(PVOID buffer, PMDL mdl) {
+  if (buffer != nullptr) return static_cast<PUCHAR>(buffer);
+  if (mdl != nullptr) return static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+  return nullptr;
+}
+
+void CheckPassive(const char* what) {
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+    Verifier::Report(Check::IrqlInvalid, "IOCTL_INTERNAL_USB_SUBMIT_URB",
+                     std::string(what) + " submitted above PASSIVE_LEVEL");
+}
+
+}  // namespace
+
+// Completes the IRP in the caller's thread with `usbd` (and its NTSTATUS); logged.
+NTSTATUS BusDevice::Impl::Refuse(PIRP irp, PURB urb, USBD_STATUS usbd) {
+  const NTSTATUS status = NtStatusForUsbd(usbd);
+  TransferRecord record;
+  {
+    std::lock_guard<std::mutex> lock(engine_);
+    record.sequence = ++nextId_;
+  }
+  record.submitted = record.completed = Clock::Now();
+  record.ioControlCode = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+  if (urb != nullptr) {
+    record.urbFunction = urb->UrbHeader.Function;
+    urb->UrbHeader.Status = usbd;
+  }
+  record.usbdStatus = usbd;
+  record.status = status;
+  {
+    std::lock_guard<std::mutex> lock(trace_);
+    log_.push_back(std::move(record));
+  }
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// Dispatch of IOCTL_INTERNAL_USB_SUBMIT_URB (IRQL <= DISPATCH_LEVEL): one URB.
+NTSTATUS BusDevice::Impl::SubmitUrb(PIRP irp) {
+  PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  if (urb == nullptr) return Refuse(irp, nullptr, USBD_STATUS_INVALID_PARAMETER);
+  if (urb->UrbHeader.Length < sizeof(struct _URB_HEADER)) return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  urb->UrbHeader.UsbdDeviceHandle = reinterpret_cast<PVOID>(kDeviceHandleBase | options_.address);
+  bool gone;
+  {
+    std::lock_guard<std::mutex> lock(engine_);
+    gone = gone_;
+  }
+  if (gone) return Refuse(irp, urb, USBD_STATUS_DEVICE_GONE);
+  const USHORT function = urb->UrbHeader.Function;
+  switch (function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE:
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE:
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT: {
+      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST))
+        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+      auto& d = urb->UrbControlDescriptorRequest;
+      const bool get = function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+                       function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ||
+                       function == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT;
+      const std::uint8_t recipient =
+          get ? Recipient(function, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE,
+                          URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT)
+              : Recipient(function, URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE, URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE,
+                          URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT);
+      const SetupBytes setup{static_cast<std::uint8_t>((get ? 0x80 : 0x00) | recipient),
+                             get ? kRequestGetDescriptor : kRequestSetDescriptor,
+                             static_cast<std::uint16_t>(d.DescriptorType << 8 | d.Index), d.LanguageId, 0};
+      return SubmitControl(irp, urb, setup, TransferBufferOf(d.TransferBuffer, d.TransferBufferMDL),
+                           d.TransferBufferLength, get);
+    }
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER:
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER: {
+      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST))
+        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+      auto& v = urb->UrbControlVendorClassRequest;
+      const bool vendor = function >= URB_FUNCTION_VENDOR_DEVICE && function <= URB_FUNCTION_VENDOR_ENDPOINT;
+      const bool vendorOther = function == URB_FUNCTION_VENDOR_OTHER;
+      const std::uint8_t recipient =
+          (vendor || vendorOther)
+              ? Recipient(function, URB_FUNCTION_VENDOR_DEVICE, URB_FUNCTION_VENDOR_INTERFACE, URB_FUNCTION_VENDOR_ENDPOINT)
+              : Recipient(function, URB_FUNCTION_CLASS_DEVICE, URB_FUNCTION_CLASS_INTERFACE, URB_FUNCTION_CLASS_ENDPOINT);
+      const bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+      const std::uint8_t type = (vendor || vendorOther) ? 0x40 : 0x20;
+      const SetupBytes setup{static_cast<std::uint8_t>((in ? 0x80 : 0x00) | type | recipient | v.RequestTypeReservedBits),
+                             v.Request, v.Value, v.Index, 0};
+      return SubmitControl(irp, urb, setup, TransferBufferOf(v.TransferBuffer, v.TransferBufferMDL),
+                           v.TransferBufferLength, in);
+    }
+    case URB_FUNCTION_CONTROL_TRANSFER: {
+      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_TRANSFER))
+        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+      auto& c = urb->UrbControlTransfer;
+      if (c.PipeHandle != nullptr && (c.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER) == 0)
+        return Refuse(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);  // this stack gives out no control pipes
+      const UCHAR* s = c.SetupPacket;
+      const SetupBytes setup{s[0], s[1], static_cast<std::uint16_t>(s[2] | s[3] << 8),
+                             static_cast<std::uint16_t>(s[4] | s[5] << 8), 0};
+      return SubmitControl(irp, urb, setup, TransferBufferOf(c.TransferBuffer, c.TransferBufferMDL),
+                           c.TransferBufferLength, (s[0] & 0x80) != 0);
+    }
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
+    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
+    case URB_FUNCTION_GET_STATUS_FROM_OTHER: {
+      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST))
+        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+      auto& g = urb->UrbControlGetStatusRequest;
+      const std::uint8_t recipient = Recipient(function, URB_FUNCTION_GET_STATUS_FROM_DEVICE,
+                                               URB_FUNCTION_GET_STATUS_FROM_INTERFACE, URB_FUNCTION_GET_STATUS_FROM_ENDPOINT);
+      const SetupBytes setup{static_cast<std::uint8_t>(0x80 | recipient), kRequestGetStatus, 0, g.Index, 0};
+      return SubmitControl(irp, urb, setup, TransferBufferOf(g.TransferBuffer, g.TransferBufferMDL),
+                           g.TransferBufferLength, true);
+    }
+    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
+    case URB_FUNCTION_SET_FEATURE_TO_OTHER:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER: {
+      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_FEATURE_REQUEST))
+        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+      auto& f = urb->UrbControlFeatureRequest;
+      const bool set = function == URB_FUNCTION_SET_FEATURE_TO_DEVICE || function == URB_FUNCTION_SET_FEATURE_TO_INTERFACE ||
+                       function == URB_FUNCTION_SET_FEATURE_TO_ENDPOINT || function == URB_FUNCTION_SET_FEATURE_TO_OTHER;
+      const std::uint8_t recipient =
+          set ? Recipient(function, URB_FUNCTION_SET_FEATURE_TO_DEVICE, URB_FUNCTION_SET_FEATURE_TO_INTERFACE,
+                          URB_FUNCTION_SET_FEATURE_TO_ENDPOINT)
+              : Recipient(function, URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE,
+                          URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT);
+      const SetupBytes setup{recipient, set ? kRequestSetFeature : kRequestClearFeature, f.FeatureSelector, f.Index, 0};
+      return SubmitControl(irp, urb, setup, nullptr, 0, false);
+    }
+    case URB_FUNCTION_GET_CONFIGURATION: {
+      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST))
+        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+      auto& g = urb->UrbControlGetConfigurationRequest;
+      const SetupBytes setup{0x80, kRequestGetConfiguration, 0, 0, 0};
+      return SubmitControl(irp, urb, setup, TransferBufferOf(g.TransferBuffer, g.TransferBufferMDL),
+                           g.TransferBufferLength, true);
+    }
+    case URB_FUNCTION_GET_INTERFACE: {
+      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST))
+        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+      auto& g = urb->UrbControlGetInterfaceRequest;
+      const SetupBytes setup{0x81, kRequestGetInterface, 0, g.Interface, 0};
+      return SubmitControl(irp, urb, setup, TransferBufferOf(g.TransferBuffer, g.TransferBufferMDL),
+                           g.TransferBufferLength, true);
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      CheckPassive("URB_FUNCTION_SELECT_CONFIGURATION");
+      return SubmitSelectConfiguration(irp, urb);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      return SubmitTransfer(irp, urb);
+    case URB_FUNCTION_ABORT_PIPE:
+      return SubmitAbort(irp, urb);
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+      CheckPassive("a pipe reset");
+      return SubmitResetPipe(irp, urb);
+    default:
+      // Functions of the USB interface that this stand-in does not serve (isochronous,
+      // frame control, streams, ...) are refused as invalid requests; codes beyond the
+      // last defined function are unknown.
+      return Refuse(irp, urb, function <= kLastUrbFunction ? USBD_STATUS_INVALID_PARAMETER
+                                                            : USBD_STATUS_INVALID_URB_FUNCTION);
+  }
+}
+
+// A control transfer on the default pipe. wLength is the transfer length; a buffer is
+// needed for a data stage.
+NTSTATUS BusDevice::Impl::SubmitControl(PIRP irp, PURB urb, const SetupBytes& setup, PVOID buffer, ULONG length,
+                                        bool in) {
+  if (length > 0xFFFF || (length != 0 && buffer == nullptr)) return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  auto r = std::make_unique<Request>();
+  r->kind = RequestKind::Control;
+  r->irp = irp;
+  r->urb = urb;
+  r->ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  r->function = urb->UrbHeader.Function;
+  r->type = TransferType::Control;
+  r->in = in;
+  r->endpoint = in ? 0x80 : 0x00;
+  r->maxPacket = deviceDescriptor_.size() > 7 ? deviceDescriptor_[7] : 64;
+  r->buffer = static_cast<PUCHAR>(buffer);
+  r->length = length;
+  r->setup = setup;
+  r->setup.bmRequestType = static_cast<std::uint8_t>((setup.bmRequestType & 0x7F) | (in ? 0x80 : 0x00));
+  r->setup.wLength = static_cast<std::uint16_t>(length);
+  return Accept(std::move(r));
+}
+
+// A bulk or interrupt transfer: the pipe handle must name a pipe of the current
+// configuration; the direction is the endpoint's (the direction flag is set to match).
+NTSTATUS BusDevice::Impl::SubmitTransfer(PIRP irp, PURB urb) {
+  if (urb->UrbHeader.Length < sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))
+    return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  auto& t = urb->UrbBulkOrInterruptTransfer;
+  Pipe* pipe;
+  {
+    std::lock_guard<std::mutex> lock(engine_);
+    pipe = FindPipeLocked(t.PipeHandle);
+  }
+  if (pipe == nullptr) return Refuse(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+  if (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt)
+    return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  PUCHAR buffer = TransferBufferOf(t.TransferBuffer, t.TransferBufferMDL);
+  if (t.TransferBufferLength != 0 && buffer == nullptr) return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  if (pipe->In())
+    t.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+  else
+    t.TransferFlags &= ~static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN);
+  auto r = std::make_unique<Request>();
+  r->kind = RequestKind::Transfer;
+  r->irp = irp;
+  r->urb = urb;
+  r->ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  r->function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  r->pipe = pipe;
+  r->type = pipe->type == UsbdPipeTypeInterrupt ? TransferType::Interrupt : TransferType::Bulk;
+  r->in = pipe->In();
+  r->endpoint = pipe->endpoint;
+  r->maxPacket = pipe->maxPacket != 0 ? pipe->maxPacket : 64;
+  r->buffer = buffer;
+  r->length = t.TransferBufferLength;
+  return Accept(std::move(r));
+}
+
+// ABORT_PIPE (IRQL <= DISPATCH_LEVEL): every transfer pending on the pipe completes
+// cancelled before the abort does.
+NTSTATUS BusDevice::Impl::SubmitAbort(PIRP irp, PURB urb) {
+  if (urb->UrbHeader.Length < sizeof(struct _URB_PIPE_REQUEST)) return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  Pipe* pipe;
+  {
+    std::lock_guard<std::mutex> lock(engine_);
+    pipe = FindPipeLocked(urb->UrbPipeRequest.PipeHandle);
+  }
+  if (pipe == nullptr) return Refuse(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+  auto r = std::make_unique<Request>();
+  r->kind = RequestKind::Abort;
+  r->irp = irp;
+  r->urb = urb;
+  r->ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  r->function = URB_FUNCTION_ABORT_PIPE;
+  r->pipe = pipe;
+  r->endpoint = pipe->endpoint;
+  r->in = pipe->In();
+  return Accept(std::move(r));
+}
+
+// Pipe resets (PASSIVE_LEVEL): refused while transfers are still queued on the pipe (the
+// client must abort them first); otherwise the halt is cleared on the device.
+NTSTATUS BusDevice::Impl::SubmitResetPipe(PIRP irp, PURB urb) {
+  if (urb->UrbHeader.Length < sizeof(struct _URB_PIPE_REQUEST)) return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  Pipe* pipe;
+  bool busy = false;
+  {
+    std::lock_guard<std::mutex> lock(engine_);
+    pipe = FindPipeLocked(urb->UrbPipeRequest.PipeHandle);
+    busy = pipe != nullptr && !pipe->queue.empty();
+  }
+  if (pipe == nullptr) return Refuse(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+  if (busy) return Refuse(irp, urb, USBD_STATUS_ERROR_BUSY);
+  auto r = std::make_unique<Request>();
+  r->kind = RequestKind::ResetPipe;
+  r->irp = irp;
+  r->urb = urb;
+  r->ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  r->function = urb->UrbHeader.Function;
+  r->pipe = pipe;
+  r->endpoint = pipe->endpoint;
+  r->in = pipe->In();
+  return Accept(std::move(r));
+}
+
+// SELECT_CONFIGURATION: checked here for its size; the configuration itself is read from
+// the device and set by the engine.
+NTSTATUS BusDevice::Impl::SubmitSelectConfiguration(PIRP irp, PURB urb) {
+  const bool deconfigure = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
+  const std::size_t minimum = deconfigure ? offsetof(struct _URB_SELECT_CONFIGURATION, Interface)
+                                          : offsetof(struct _URB_SELECT_CONFIGURATION, Interface) +
+                                                offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+  if (urb->UrbHeader.Length < minimum) return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  auto r = std::make_unique<Request>();
+  r->kind = RequestKind::SelectConfiguration;
+  r->irp = irp;
+  r->urb = urb;
+  r->ioControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  r->function = URB_FUNCTION_SELECT_CONFIGURATION;
+  return Accept(std::move(r));
+}
+
+// IOCTL_INTERNAL_USB_RESET_PORT (PASSIVE_LEVEL): transfers pending on any pipe complete
+// cancelled, then the port is reset and the configuration restored (pipe handles stay).
+NTSTATUS BusDevice::Impl::SubmitResetPort(PIRP irp) {
+  if (KeGetCurrentIrql() > PASSIVE_LEVEL)
+    Verifier::Report(Check::IrqlInvalid, "IOCTL_INTERNAL_USB_RESET_PORT", "sent above PASSIVE_LEVEL");
+  auto r = std::make_unique<Request>();
+  r->kind = RequestKind::ResetPort;
+  r->irp = irp;
+  r->ioControlCode = IOCTL_INTERNAL_USB_RESET_PORT;
+  return Accept(std::move(r));
+}
+
+Pipe* BusDevice::Impl::FindPipeLocked(USBD_PIPE_HANDLE handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  for (const auto& pipe : pipes_)
+    if (pipe->valid && pipe->handle == value) return pipe.get();
+  return nullptr;
+}
+
+// One URB-log record per request (trace_ is a leaf under engine_).
+void BusDevice::Impl::LogLocked(const Request& r) {
+  TransferRecord record;
+  record.sequence = r.id;
+  record.submitted = r.submitted;
+  record.completed = r.completed;
+  record.ioControlCode = r.ioControlCode;
+  record.urbFunction = r.function;
+  record.type = r.type;
+  record.endpoint = r.endpoint;
+  record.in = r.in;
+  record.setup = r.setup;
+  record.requested = r.length;
+  record.data = r.moved;
+  record.usbdStatus = r.usbdStatus;
+  record.status = r.status;
+  std::lock_guard<std::mutex> lock(trace_);
+  log_.push_back(std::move(record));
+}
+
+}  // namespace hosted::usb

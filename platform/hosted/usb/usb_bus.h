@@ -1,0 +1,202 @@
+// The hosted USB stack below a function driver: the physical device object (PDO) of one
+// simulated USB device, as the Windows USB hub driver presents it, and the host controller
+// that turns the driver's URBs into packets on that device.
+//
+// A BusDevice enumerates its sim::UsbDevice when it is created (device descriptor, then the
+// configuration set, as a hub does when a device arrives), creates the PDO under a bus
+// driver object of its own and answers, on that PDO:
+//  - IRP_MJ_INTERNAL_DEVICE_CONTROL: IOCTL_INTERNAL_USB_SUBMIT_URB (descriptors, select
+//    configuration, class/vendor/feature/status requests, control transfers,
+//    bulk-or-interrupt transfers, abort pipe, reset pipe), IOCTL_INTERNAL_USB_RESET_PORT
+//    and IOCTL_INTERNAL_USB_GET_PORT_STATUS;
+//  - IRP_MJ_PNP and IRP_MJ_POWER as a bus driver answers them for its child
+//    (capabilities, set-power, wait-wake ...).
+//
+// Threads: in the asynchronous mode (the default) every accepted URB completes from the
+// bus's own USB thread at DISPATCH_LEVEL, never inside the caller's IoCallDriver; URBs
+// refused on sight (bad parameters, a pipe handle that names no pipe, a device that is
+// gone) complete at once in the caller's thread, as the Windows stack does. In the
+// synchronous mode a URB that can finish at once completes inside IoCallDriver in the
+// caller's thread; one that has to wait for the device (a NAK) still pends and completes
+// later from the USB thread.
+//
+// Statuses (URB Hdr.Status / IRP IoStatus.Status):
+//   success             USBD_STATUS_SUCCESS               STATUS_SUCCESS
+//   stall               USBD_STATUS_STALL_PID             STATUS_UNSUCCESSFUL
+//   packet too long     USBD_STATUS_DATA_OVERRUN          STATUS_UNSUCCESSFUL
+//   cancelled/aborted   USBD_STATUS_CANCELED              STATUS_CANCELLED
+//   device gone         USBD_STATUS_DEVICE_GONE           STATUS_DEVICE_NOT_CONNECTED
+//   bad pipe handle     USBD_STATUS_INVALID_PIPE_HANDLE   STATUS_INVALID_PARAMETER
+//   bad URB / buffer    USBD_STATUS_INVALID_PARAMETER     STATUS_INVALID_PARAMETER
+//   unknown function    USBD_STATUS_INVALID_URB_FUNCTION  STATUS_INVALID_PARAMETER
+//   reset of a busy pipe USBD_STATUS_ERROR_BUSY           STATUS_DEVICE_BUSY
+//
+// Traces: every URB is logged with its kernel times, endpoint, direction, bytes and
+// statuses (Transfers()). A device model that knows its message boundaries reports whole
+// messages through MessageObserver(); WritePcap() writes them, after the enumeration the
+// bus did at arrival, as a Linux usbmon capture (link type 220, DLT_USB_LINUX_MMAPPED)
+// that Wireshark's USB CCID dissector decodes.
+#pragma once
+
+#include <wdm.h>
+#include <usb.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+class UsbDevice;
+struct UsbMessageEvent;
+}  // namespace sim
+
+namespace hosted::usb {
+
+enum class CompletionMode : std::uint8_t { Asynchronous, Synchronous };
+
+// What IRP_MN_QUERY_CAPABILITIES reports for the PDO.
+struct PdoCapabilities {
+  std::array<DEVICE_POWER_STATE, PowerSystemMaximum> deviceState{};
+  SYSTEM_POWER_STATE systemWake = PowerSystemUnspecified;
+  DEVICE_POWER_STATE deviceWake = PowerDeviceUnspecified;
+  bool deviceD1 = false;
+  bool deviceD2 = true;
+  bool wakeFromD0 = false;
+  bool wakeFromD1 = false;
+  bool wakeFromD2 = false;
+  bool wakeFromD3 = false;
+  bool removable = true;
+  bool surpriseRemovalOk = false;
+
+  // A bus-powered USB device: S0 -> D0, S1..S3 -> D2, S4/S5 -> D3; with remote wake-up,
+  // wake from D2 up to S3.
+  static PdoCapabilities ForUsbDevice(bool remoteWakeup);
+};
+
+struct BusDeviceOptions {
+  std::uint16_t bus = 1;     // bus number (usbmon bus id)
+  std::uint8_t address = 2;  // USB device address, 1..127
+  ULONG port = 1;            // hub port: the capabilities' Address and UINumber
+  CompletionMode mode = CompletionMode::Asynchronous;
+  // Default: ForUsbDevice(remote wake-up bit of the configuration read at arrival).
+  std::optional<PdoCapabilities> capabilities;
+};
+
+enum class TransferType : std::uint8_t { Control, Bulk, Interrupt, None };
+
+struct SetupBytes {
+  std::uint8_t bmRequestType = 0;
+  std::uint8_t bRequest = 0;
+  std::uint16_t wValue = 0;
+  std::uint16_t wIndex = 0;
+  std::uint16_t wLength = 0;
+};
+
+// One URB (or port request) as the stack handled it.
+struct TransferRecord {
+  std::uint64_t sequence = 0;  // submission order
+  std::int64_t submitted = 0;  // kernel time, 100-ns units
+  std::int64_t completed = 0;
+  ULONG ioControlCode = 0;     // IOCTL_INTERNAL_USB_SUBMIT_URB, _RESET_PORT ...
+  USHORT urbFunction = 0;      // when a URB was submitted
+  TransferType type = TransferType::None;  // None: no data stage on the bus (abort, reset ...)
+  std::uint8_t endpoint = 0;   // with the direction bit; 0x00/0x80 for control
+  bool in = false;
+  SetupBytes setup;            // control transfers
+  ULONG requested = 0;         // TransferBufferLength on entry
+  std::vector<std::uint8_t> data;  // the bytes that moved (IN: received, OUT: accepted)
+  USBD_STATUS usbdStatus = 0;
+  NTSTATUS status = 0;
+};
+
+// The USB status the stack sets in an IRP for a URB status.
+NTSTATUS NtStatusForUsbd(USBD_STATUS status);
+
+enum class PcapContent : std::uint8_t {
+  Messages,   // whole messages from MessageObserver(), one record pair each
+  Transfers,  // the URB log, one record pair per bus transfer
+};
+
+class BusDevice {
+ public:
+  // Enumerates `device` and creates its PDO (at PASSIVE_LEVEL). `device` must outlive this
+  // object; its data-ready, unplug and remote-wake callbacks belong to this object until
+  // it is destroyed.
+  explicit BusDevice(sim::UsbDevice& device, BusDeviceOptions options = {});
+  // Fails what is still pending with the device-gone statuses, deletes the PDO (the
+  // function driver must have detached) and the bus driver object.
+  ~BusDevice();
+  BusDevice(const BusDevice&) = delete;
+  BusDevice& operator=(const BusDevice&) = delete;
+
+  // NULL once IRP_MN_REMOVE_DEVICE for an unplugged device has deleted it.
+  PDEVICE_OBJECT Pdo() const;
+  PDRIVER_OBJECT BusDriver() const;
+  std::uint16_t BusNumber() const;
+  std::uint8_t DeviceAddress() const;
+
+  void SetCompletionMode(CompletionMode mode);
+  CompletionMode Mode() const;
+  std::thread::id UsbThreadId() const;
+
+  // The port loses the device (as if the cable were pulled): pending and new requests fail
+  // with the device-gone statuses. The device's own unplug (UsbDevice::Unplugged with its
+  // callback) has the same effect.
+  void Unplug();
+  bool Unplugged() const;
+  // Called once, from the USB thread at PASSIVE_LEVEL and without any lock, after the
+  // requests pending at the unplug have been failed: the place to report the removal to
+  // the PnP manager. If the device is already gone when the handler is set, it is called
+  // at once.
+  void SetUnplugHandler(std::function<void()> handler);
+
+  // Transfers waiting on the device (queued or NAKed), and a real-time wait for a count.
+  std::size_t PendingTransfers() const;
+  bool WaitForPendingTransfers(std::size_t count,
+                               std::chrono::milliseconds realTimeout = std::chrono::seconds(10)) const;
+  // Real-time wait until nothing is queued for the USB thread to complete.
+  bool WaitIdle(std::chrono::milliseconds realTimeout = std::chrono::seconds(10)) const;
+
+  std::vector<TransferRecord> Transfers() const;
+  void ClearTransfers();
+
+  // What the bus read at arrival.
+  std::vector<std::uint8_t> DeviceDescriptor() const;
+  std::vector<std::uint8_t> ConfigurationDescriptor() const;
+
+  // Power side of the PDO.
+  DEVICE_POWER_STATE DevicePowerState() const;
+  bool WaitWakePending() const;
+  bool Started() const;
+  // After IRP_MN_REMOVE_DEVICE for an unplugged device the PDO is deleted as soon as the
+  // function driver has detached from it: the PnP side calls this once the remove request
+  // has returned (the destructor does it too). True when the PDO is gone.
+  bool ReapRemovedPdo();
+
+  // Message-level trace: install on a device model that reports whole messages
+  // (sim::CcidReader::SetMessageObserver). Safe to call with the model's lock held.
+  std::function<void(const sim::UsbMessageEvent&)> MessageObserver();
+  void RecordMessage(const sim::UsbMessageEvent& event);
+  std::size_t MessageCount() const;
+
+  // Writes the enumeration and the chosen content as a pcap file; false (with the
+  // reason) if the file cannot be written.
+  bool WritePcap(const std::string& path, PcapContent content = PcapContent::Messages,
+                 std::string* error = nullptr) const;
+  // tshark's decode-as argument that makes interrupt-in messages decode as CCID:
+  // "usb.device==0xBBBBDDDD,usbccid".
+  std::string CcidDecodeAs() const;
+
+  class Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace hosted::usb
