@@ -76,7 +76,16 @@ bool Submission::Completed() const { return KeReadStateEvent(const_cast<PKEVENT>
 
 UrbResult Submission::Wait() {
   if (!sent_ || waited_) return result_;
-  KeWaitForSingleObject(&event_, Executive, KernelMode, FALSE, nullptr);
+  // A request that never completes fails the test instead of hanging it: an hour of
+  // kernel time, a few seconds of real time on the accelerated clock.
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -36000000000LL;
+  if (KeWaitForSingleObject(&event_, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+    ADD_FAILURE() << "the request was never completed";
+    waited_ = true;
+    result_.status = STATUS_TIMEOUT;
+    return result_;
+  }
   waited_ = true;
   IoFreeIrp(irp_);
   irp_ = nullptr;

@@ -27,7 +27,9 @@ struct Bench {
     reader->SetMessageObserver(bus->MessageObserver());
     if (!configure) return;
     EXPECT_TRUE(host.Configure());
-    if (host.interruptIn != nullptr) EXPECT_EQ(host.ReadInterrupt().status, STATUS_SUCCESS);
+    if (host.interruptIn != nullptr) {
+      EXPECT_EQ(host.ReadInterrupt().status, STATUS_SUCCESS);
+    }
   }
   ~Bench() { reader->SetMessageObserver(nullptr); }
 
