@@ -234,6 +234,7 @@ TEST(UsbTransfer, APipeHandleThatNamesNoPipeFailsCleanly) {
       EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
       EXPECT_EQ(r.usbd, USBD_STATUS_INVALID_PIPE_HANDLE);
       EXPECT_EQ(r.thread, std::this_thread::get_id());
+      EXPECT_EQ(r.length, 0u) << "a refused transfer moved nothing";
     }
   }
 }

@@ -34,6 +34,31 @@ PUCHAR TransferBufferOf(PVOID buffer, PMDL mdl) {
   return nullptr;
 }
 
+// URBs with a transfer buffer (their TransferBufferLength sits at the same offset in
+// every layout).
+bool MovesData(USHORT function) {
+  switch (function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+    case URB_FUNCTION_CONTROL_TRANSFER:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE:
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE:
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT:
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
+    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
+    case URB_FUNCTION_GET_STATUS_FROM_OTHER:
+    case URB_FUNCTION_GET_CONFIGURATION:
+    case URB_FUNCTION_GET_INTERFACE:
+      return true;
+    default:
+      return function >= URB_FUNCTION_VENDOR_DEVICE && function <= URB_FUNCTION_VENDOR_OTHER &&
+             function != URB_FUNCTION_RESERVE_0X001D && function != URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+  }
+}
+
 void CheckPassive(const char* what) {
   if (KeGetCurrentIrql() > PASSIVE_LEVEL)
     Verifier::Report(Check::IrqlInvalid, "IOCTL_INTERNAL_USB_SUBMIT_URB",
@@ -42,7 +67,9 @@ void CheckPassive(const char* what) {
 
 }  // namespace
 
-// Completes the IRP in the caller's thread with `usbd` (and its NTSTATUS); logged.
+// Completes the IRP in the caller's thread with `usbd` (and its NTSTATUS); logged. A
+// refused transfer moved nothing: its TransferBufferLength comes back 0, so that no
+// client counts bytes that never arrived.
 NTSTATUS BusDevice::Impl::Refuse(PIRP irp, PURB urb, USBD_STATUS usbd) {
   const NTSTATUS status = NtStatusForUsbd(usbd);
   TransferRecord record;
@@ -55,6 +82,8 @@ NTSTATUS BusDevice::Impl::Refuse(PIRP irp, PURB urb, USBD_STATUS usbd) {
   if (urb != nullptr) {
     record.urbFunction = urb->UrbHeader.Function;
     urb->UrbHeader.Status = usbd;
+    if (MovesData(urb->UrbHeader.Function) && urb->UrbHeader.Length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
   }
   record.usbdStatus = usbd;
   record.status = status;
