@@ -56,6 +56,16 @@ bool ShouldFailAllocation(const char* routine, ULONG tag, SIZE_T size);
 // For routines that allocate nothing but may be told to fail by a rule naming them: true
 // (with the status to return) when this call fails.
 bool ShouldFailCall(const char* routine, NTSTATUS* status);
+// While one lives in a thread, that thread's allocations and calls are not seen by the
+// injector: the system's own IRPs (PnP manager, user-mode requests) stay out of the
+// counts a test aims at the driver.
+class [[nodiscard]] InjectionExemptScope {
+ public:
+  InjectionExemptScope();
+  ~InjectionExemptScope();
+  InjectionExemptScope(const InjectionExemptScope&) = delete;
+  InjectionExemptScope& operator=(const InjectionExemptScope&) = delete;
+};
 // Pool allocation on behalf of a kernel routine (strings the caller frees with
 // RtlFreeUnicodeString/ExFreePool): counted and injectable under `routine`.
 PVOID AllocateForCaller(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag);

@@ -243,6 +243,10 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       while (*link != NULL && *link != DeviceObject) link = &(*link)->NextDevice;
       if (*link == DeviceObject) *link = DeviceObject->NextDevice;
       record.deleted = true;
+      // A deleted PDO's interface registrations go with it: a later PDO at the same
+      // address is another device instance.
+      std::erase_if(State().interfaces,
+                    [DeviceObject](const DeviceInterface& entry) { return entry.physicalDevice == DeviceObject; });
       if (DeviceObject->ReferenceCount == 0) {
         freeSize = record.size;
         State().devices.erase(it);

@@ -51,9 +51,12 @@ bool IsPagedType(POOL_TYPE type) {
   return (static_cast<int>(type) & 1) != 0 && static_cast<int>(type) < static_cast<int>(NonPagedPoolNx);
 }
 
+thread_local int injectionExempt = 0;  // InjectionExemptScope nesting in this thread
+
 // With the pool lock held: whether this call fails under the rules.
 bool MatchRulesLocked(PoolState& s, const char* routine, ULONG tag, SIZE_T size, bool isAllocation,
                       NTSTATUS* status) {
+  if (injectionExempt > 0) return false;
   if (isAllocation) s.attempts++;
   for (RuleState& r : s.rules) {
     const FailureRule& rule = r.rule;
@@ -153,6 +156,9 @@ void Free(const char* routine, PVOID block, ULONG expectedTag) {
 }  // namespace
 
 namespace hosted::detail {
+
+InjectionExemptScope::InjectionExemptScope() { ++injectionExempt; }
+InjectionExemptScope::~InjectionExemptScope() { --injectionExempt; }
 
 bool ShouldFailAllocation(const char* routine, ULONG tag, SIZE_T size) {
   std::lock_guard<std::mutex> lock(State().mutex);
