@@ -41,7 +41,8 @@ TEST(PnpManager, PlugCallsAddDeviceThenStartsAndQueriesCapabilitiesWithIrpsAsWin
   EXPECT_EQ(p.node.FunctionDevice(), p.function.fdo);
   EXPECT_EQ(p.node.TopOfStack(), p.function.fdo);
 
-  const std::vector<UCHAR> expected = {IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES};
+  const std::vector<UCHAR> expected = {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
+                                       IRP_MN_QUERY_CAPABILITIES};
   EXPECT_EQ(Names(PnpMinors(p.function.arrivals)), Names(expected));
   EXPECT_EQ(Names(PnpMinors(p.bus.arrivals)), Names(expected));  // passed down to the PDO
   for (const Arrival& arrival : p.function.arrivals) {
@@ -50,7 +51,7 @@ TEST(PnpManager, PlugCallsAddDeviceThenStartsAndQueriesCapabilitiesWithIrpsAsWin
     EXPECT_EQ(arrival.informationOnArrival, 0u);
     EXPECT_EQ(arrival.stackCount, p.function.fdo->StackSize);
   }
-  const DEVICE_CAPABILITIES& asked = p.function.arrivals[1].capabilities;
+  const DEVICE_CAPABILITIES& asked = p.function.arrivals[2].capabilities;
   EXPECT_EQ(asked.Size, sizeof(DEVICE_CAPABILITIES));
   EXPECT_EQ(asked.Version, 1);
   EXPECT_EQ(asked.Address, 0xFFFFFFFFu);
@@ -60,11 +61,11 @@ TEST(PnpManager, PlugCallsAddDeviceThenStartsAndQueriesCapabilitiesWithIrpsAsWin
   EXPECT_EQ(answer.Address, FakeBus::kPort);  // the bus's
 
   const auto history = p.node.History();
-  ASSERT_EQ(history.size(), 3u);
+  ASSERT_EQ(history.size(), 4u);
   EXPECT_EQ(history[0].Name(), "AddDevice");
-  EXPECT_EQ(history[1].Name(), "IRP_MN_START_DEVICE");
+  EXPECT_EQ(history[2].Name(), "IRP_MN_START_DEVICE");
   EXPECT_EQ(p.node.Plug(), STATUS_INVALID_DEVICE_STATE);  // already there: nothing sent
-  EXPECT_EQ(p.node.History().size(), 3u);
+  EXPECT_EQ(p.node.History().size(), 4u);
 }
 
 TEST(PnpManager, SequencesSendTheirIrpsInTheOrderWindowsUses) {
@@ -85,15 +86,17 @@ TEST(PnpManager, SequencesSendTheirIrpsInTheOrderWindowsUses) {
       {"query-remove vetoed elsewhere", {}, [](PnpDevice& n) { return n.QueryRemoveVetoed(); },
        {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}, STATUS_SUCCESS, PnpState::Started},
       {"rebalance", {}, [](PnpDevice& n) { return n.Rebalance(); },
-       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES}, STATUS_SUCCESS,
-       PnpState::Started},
+       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
+        IRP_MN_QUERY_CAPABILITIES},
+       STATUS_SUCCESS, PnpState::Started},
       {"rebalance vetoed by the driver", {{IRP_MN_QUERY_STOP_DEVICE, kVeto}}, [](PnpDevice& n) { return n.Rebalance(); },
        {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, kVeto, PnpState::Started},
       {"rebalance vetoed elsewhere", {}, [](PnpDevice& n) { return n.Rebalance(true); },
        {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, STATUS_UNSUCCESSFUL, PnpState::Started},
       {"stop refused by the driver", {{IRP_MN_STOP_DEVICE, kVeto}}, [](PnpDevice& n) { return n.Rebalance(); },
-       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES}, kVeto,
-       PnpState::Started},
+       {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
+        IRP_MN_QUERY_CAPABILITIES},
+       kVeto, PnpState::Started},
       {"unplug", {}, [](PnpDevice& n) { return n.ReportMissing(); },
        {IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}, STATUS_SUCCESS, PnpState::Deleted},
   };
@@ -118,7 +121,7 @@ TEST(PnpManager, FailedStartIsFollowedByRemoveAndTheDeviceCanBeEnabledAgain) {
   Plugged p;
   p.function.failMinor[IRP_MN_START_DEVICE] = STATUS_DEVICE_NOT_CONNECTED;
   EXPECT_EQ(p.node.Plug(), STATUS_DEVICE_NOT_CONNECTED);
-  EXPECT_EQ(Names(PnpMinors(p.function.arrivals)), Names({IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(Names(PnpMinors(p.function.arrivals)), Names({IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE, IRP_MN_REMOVE_DEVICE}));
   EXPECT_EQ(p.node.State(), PnpState::NotAdded);
   EXPECT_EQ(p.node.FunctionDevice(), nullptr);
   EXPECT_NE(p.bus.Pdo(), nullptr);  // not missing: the PDO stays
@@ -189,7 +192,8 @@ TEST(PnpManager, MissingReportFromAnotherThreadRunsOnThePnpThread) {
   ASSERT_TRUE(p.node.WaitIdle());
   EXPECT_EQ(p.node.State(), PnpState::Deleted);
   EXPECT_EQ(Names(PnpMinors(p.function.arrivals)),
-            Names({IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+            Names({IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
+                   IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
 }
 
 TEST(PnpManager, DeviceNeverStartedIsRemovedWithoutSurpriseRemoval) {
@@ -240,7 +244,7 @@ TEST(PnpManager, OwnIrpsAreInvisibleToFailureInjection) {
   EXPECT_EQ(p.node.Plug(), STATUS_SUCCESS);
   EXPECT_EQ(p.node.Disable(), STATUS_SUCCESS);
   EXPECT_EQ(hosted::AllocationFailures::Injected(), 0u);
-  EXPECT_EQ(p.function.arrivals.size(), 4u);
+  EXPECT_EQ(p.function.arrivals.size(), 5u);
 }
 
 TEST(PnpManager, DeviceCreationAndAttachFailuresReachAddDevice) {

@@ -292,6 +292,9 @@ void PnpDevice::Impl::AfterRemove() {
 }
 
 NTSTATUS PnpDevice::Impl::StartLocked() {
+  // Windows offers the stack the device's resource requirements (none for a USB function)
+  // before every start; drivers count it as the first request they handle.
+  (void)SendLocked(IRP_MN_FILTER_RESOURCE_REQUIREMENTS);
   const NTSTATUS status = SendLocked(IRP_MN_START_DEVICE);
   if (!NT_SUCCESS(status)) {
     (void)SendLocked(IRP_MN_REMOVE_DEVICE);  // Windows 2000 and later remove a stack that failed to start
@@ -510,6 +513,7 @@ std::string PnpMinorName(UCHAR minor) {
     case IRP_MN_QUERY_STOP_DEVICE: return "IRP_MN_QUERY_STOP_DEVICE";
     case IRP_MN_CANCEL_STOP_DEVICE: return "IRP_MN_CANCEL_STOP_DEVICE";
     case IRP_MN_QUERY_CAPABILITIES: return "IRP_MN_QUERY_CAPABILITIES";
+    case IRP_MN_FILTER_RESOURCE_REQUIREMENTS: return "IRP_MN_FILTER_RESOURCE_REQUIREMENTS";
     case IRP_MN_QUERY_PNP_DEVICE_STATE: return "IRP_MN_QUERY_PNP_DEVICE_STATE";
     case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
     default: return "IRP_MN_" + Hex(minor, 2);

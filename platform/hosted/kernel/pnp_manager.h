@@ -3,10 +3,12 @@
 // PnP IRPs to the top of the device stack, one at a time, at PASSIVE_LEVEL, in the orders
 // Windows uses:
 //
-//   plug, enable   AddDevice, START, QUERY_CAPABILITIES (a failed START: REMOVE)
+//   plug, enable   AddDevice, FILTER_RESOURCE_REQUIREMENTS, START, QUERY_CAPABILITIES
+//                  (a failed START: REMOVE)
 //   disable        QUERY_REMOVE, REMOVE (failed query: CANCEL_REMOVE; a handle still
 //                  open vetoes it before any IRP)
-//   rebalance      QUERY_STOP, STOP, START, QUERY_CAPABILITIES (failed query: CANCEL_STOP)
+//   rebalance      QUERY_STOP, STOP, FILTER_RESOURCE_REQUIREMENTS, START, QUERY_CAPABILITIES
+//                  (failed query: CANCEL_STOP)
 //   unplug         SURPRISE_REMOVAL, then REMOVE once no handle of the device is open;
 //                  after it the bus deletes the PDO
 //
