@@ -3,6 +3,9 @@
 // bad pipe handles and unplugging.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
+
 #include "fake_device.h"
 #include "hosted/kernel/hosted.h"
 #include "hosted/usb/usb_bus.h"
@@ -327,6 +330,105 @@ TEST(UsbTransfer, PortResetCancelsTransfersResetsTheDeviceAndKeepsTheConfigurati
   EXPECT_EQ(setups.back().wValue, 1);
   b.device.Push(FakeDevice::kBulkIn, Filled(2));
   EXPECT_EQ(b.host.Read(64).status, STATUS_SUCCESS) << "the pipe handles stay valid";
+}
+
+// Each family of control URBs becomes the setup packet the USB standard gives it.
+struct ControlRow {
+  const char* name;
+  std::function<std::unique_ptr<Submission>(PDEVICE_OBJECT)> make;
+  sim::SetupPacket setup;
+  NTSTATUS status;
+  ULONG length;
+};
+
+std::unique_ptr<Submission> Shaped(PDEVICE_OBJECT pdo, USHORT function, std::size_t size, Bytes buffer,
+                                   const std::function<void(PURB, PUCHAR)>& fill) {
+  auto s = std::make_unique<Submission>(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, size, std::move(buffer));
+  s->Urb()->UrbHeader.Function = function;
+  fill(s->Urb(), s->Buffer());
+  return s;
+}
+
+TEST(UsbControl, EachUrbFamilyBecomesItsSetupPacket) {
+  const std::vector<ControlRow> rows = {
+      {"descriptor_from_interface",
+       [](PDEVICE_OBJECT p) {
+         return Shaped(p, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                       Bytes(9), [](PURB u, PUCHAR b) {
+                         UsbBuildGetDescriptorRequest(u, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), 0x22, 0, 1, b,
+                                                      nullptr, 9, nullptr);
+                         u->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE;
+                       });
+       },
+       {0x81, 6, 0x2200, 1, 9}, STATUS_UNSUCCESSFUL, 0},
+      {"vendor_device_in",
+       [](PDEVICE_OBJECT p) {
+         return ClassOrVendorRequest(p, URB_FUNCTION_VENDOR_DEVICE, true, 0x42, 0xBEEF, 0, Bytes(2));
+       },
+       {0xC0, 0x42, 0xBEEF, 0, 2}, STATUS_SUCCESS, 2},
+      {"class_endpoint_out",
+       [](PDEVICE_OBJECT p) {
+         return ClassOrVendorRequest(p, URB_FUNCTION_CLASS_ENDPOINT, false, 0x01, 0x0005, 0x81, Bytes{});
+       },
+       {0x22, 0x01, 0x0005, 0x81, 0}, STATUS_UNSUCCESSFUL, 0},
+      {"raw_control_transfer",
+       [](PDEVICE_OBJECT p) {
+         return Shaped(p, URB_FUNCTION_CONTROL_TRANSFER, sizeof(struct _URB_CONTROL_TRANSFER), Bytes(2),
+                       [](PURB u, PUCHAR b) {
+                         auto& c = u->UrbControlTransfer;
+                         c.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_DEFAULT_PIPE_TRANSFER;
+                         c.TransferBuffer = b;
+                         c.TransferBufferLength = 2;
+                         const UCHAR setup[8] = {0xC0, 0x42, 0x34, 0x12, 0, 0, 2, 0};
+                         std::memcpy(c.SetupPacket, setup, 8);
+                       });
+       },
+       {0xC0, 0x42, 0x1234, 0, 2}, STATUS_SUCCESS, 2},
+      {"status_from_endpoint",
+       [](PDEVICE_OBJECT p) {
+         return Shaped(p, 0, sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST), Bytes(2), [](PURB u, PUCHAR b) {
+           UsbBuildGetStatusRequest(u, URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, 0x83, b, nullptr, nullptr);
+         });
+       },
+       {0x82, 0, 0, 0x83, 2}, STATUS_UNSUCCESSFUL, 0},
+      {"clear_endpoint_halt",
+       [](PDEVICE_OBJECT p) {
+         return Shaped(p, 0, sizeof(struct _URB_CONTROL_FEATURE_REQUEST), Bytes{}, [](PURB u, PUCHAR) {
+           UsbBuildFeatureRequest(u, URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, 0, 0x81, nullptr);
+         });
+       },
+       {0x02, 1, 0, 0x81, 0}, STATUS_SUCCESS, 0},
+      {"set_device_remote_wakeup",
+       [](PDEVICE_OBJECT p) {
+         return Shaped(p, 0, sizeof(struct _URB_CONTROL_FEATURE_REQUEST), Bytes{}, [](PURB u, PUCHAR) {
+           UsbBuildFeatureRequest(u, URB_FUNCTION_SET_FEATURE_TO_DEVICE, 1, 0, nullptr);
+         });
+       },
+       {0x00, 3, 1, 0, 0}, STATUS_SUCCESS, 0},
+      {"get_configuration",
+       [](PDEVICE_OBJECT p) {
+         return Shaped(p, URB_FUNCTION_GET_CONFIGURATION, sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST),
+                       Bytes(1), [](PURB u, PUCHAR b) {
+                         u->UrbControlGetConfigurationRequest.TransferBuffer = b;
+                         u->UrbControlGetConfigurationRequest.TransferBufferLength = 1;
+                       });
+       },
+       {0x80, 8, 0, 0, 1}, STATUS_UNSUCCESSFUL, 0},
+  };
+  FakeBench b;
+  for (const ControlRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    const UrbResult r = b.host.Run(row.make(b.host.Pdo()));
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_EQ(r.usbd, row.status == STATUS_SUCCESS ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID);
+    EXPECT_EQ(r.length, row.length);
+    const sim::SetupPacket s = b.device.Setups().back();
+    EXPECT_EQ(s.bmRequestType, row.setup.bmRequestType);
+    EXPECT_EQ(s.bRequest, row.setup.bRequest);
+    EXPECT_EQ(s.wValue, row.setup.wValue);
+    EXPECT_EQ(s.wIndex, row.setup.wIndex);
+    EXPECT_EQ(s.wLength, row.setup.wLength);
+  }
 }
 
 TEST(UsbTransfer, TheUrbLogRecordsEveryTransferWithKernelTimes) {

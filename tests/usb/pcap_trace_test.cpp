@@ -159,7 +159,7 @@ TEST(UsbTrace, TsharkDecodesEveryCcidMessageOfAMixedSession) {
   const std::string path = TracePath("tshark");
   ASSERT_TRUE(b.bus->WritePcap(path));
   const std::string output =
-      RunCommand(tshark + " -r " + path + " -d " + b.bus->CcidDecodeAs() +
+      RunCommand(tshark + " -n -r " + path + " -d " + b.bus->CcidDecodeAs() +
           " -T fields -E separator=';' -e usb.endpoint_address -e usbccid.bMessageType -e usbccid.bSeq"
           " -e usbccid.dwLength -e _ws.malformed -e usbccid.bcdCCID 2>/dev/null");
   std::filesystem::remove(path);

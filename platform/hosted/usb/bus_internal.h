@@ -36,6 +36,7 @@
 namespace hosted::usb {
 
 struct Request;
+struct ControlFamily;
 
 // One endpoint of the selected configuration as the client sees it.
 struct Pipe {
@@ -48,6 +49,14 @@ struct Pipe {
   std::deque<Request*> queue;  // transfers in submission order; the head moves first
 
   bool In() const { return (endpoint & 0x80) != 0; }
+};
+
+// An endpoint descriptor of the configuration being selected.
+struct ParsedEndpoint {
+  std::uint8_t address = 0;
+  std::uint8_t attributes = 0;
+  std::uint16_t maxPacket = 0;
+  std::uint8_t interval = 0;
 };
 
 enum class RequestKind : std::uint8_t {
@@ -124,6 +133,7 @@ class BusDevice::Impl {
 
   // ---- URBs (urb_control.cpp, urb_transfer.cpp) ----------------------------------------
   NTSTATUS SubmitUrb(PIRP irp);
+  NTSTATUS SubmitControlUrb(PIRP irp, PURB urb, const ControlFamily& family);
   NTSTATUS SubmitControl(PIRP irp, PURB urb, const SetupBytes& setup, PVOID buffer, ULONG length, bool in);
   NTSTATUS SubmitTransfer(PIRP irp, PURB urb);
   NTSTATUS SubmitSelectConfiguration(PIRP irp, PURB urb);
@@ -138,6 +148,8 @@ class BusDevice::Impl {
   NTSTATUS Accept(std::unique_ptr<Request> request);
   void RunControlLocked(Request* r, Completions& local);
   void ExecuteSelectConfigurationLocked(Request* r, Completions& local);
+  std::vector<std::uint8_t> ReadConfigurationLocked(std::uint8_t value, USBD_STATUS& failure);
+  USBD_PIPE_INFORMATION AddPipeLocked(const ParsedEndpoint& endpoint, std::uintptr_t handle);
   void ExecuteResetPortLocked(Request* r, Completions& local);
   void ProgressPipeLocked(Pipe& pipe, std::uint32_t ready, Completions& local);
   enum class Moved { Finished, Waiting };

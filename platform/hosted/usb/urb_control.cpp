@@ -18,13 +18,6 @@ constexpr std::uint8_t kConfigurationType = 2;
 constexpr std::uint8_t kInterfaceType = 4;
 constexpr std::uint8_t kEndpointType = 5;
 
-struct ParsedEndpoint {
-  std::uint8_t address = 0;
-  std::uint8_t attributes = 0;
-  std::uint16_t maxPacket = 0;
-  std::uint8_t interval = 0;
-};
-
 struct ParsedInterface {
   std::uint8_t number = 0;
   std::uint8_t alternate = 0;
@@ -164,81 +157,85 @@ void BusDevice::Impl::RetirePipesLocked(Completions& local) {
   }
 }
 
-// SELECT_CONFIGURATION. With no descriptor: SET_CONFIGURATION(0). Otherwise the
-// configuration named by the caller's descriptor is read from the device through EP0,
-// each interface record of the URB (as many as fit in Hdr.Length) is checked against it,
-// SET_CONFIGURATION is sent, and the records are filled as Windows fills them.
-void BusDevice::Impl::ExecuteSelectConfigurationLocked(Request* r, Completions& local) {
-  auto& select = r->urb->UrbSelectConfiguration;
-  if (select.ConfigurationDescriptor == nullptr) {
-    const SetupBytes setup{0x00, kRequestSetConfiguration, 0, 0, 0};
-    if (DeviceControlLocked(setup, {}).handshake != sim::Handshake::Ack) {
-      FinishLocked(r, USBD_STATUS_SET_CONFIG_FAILED, local);
-      return;
-    }
-    RetirePipesLocked(local);
-    configurationValue_ = 0;
-    select.ConfigurationHandle = nullptr;
-    FinishLocked(r, USBD_STATUS_SUCCESS, local);
-    return;
-  }
-  const std::uint8_t wanted = select.ConfigurationDescriptor->bConfigurationValue;
+// The configuration set whose bConfigurationValue is `value`, read from the device through
+// EP0 as the stack does for a selection; empty (with the reason) when it cannot be read.
+std::vector<std::uint8_t> BusDevice::Impl::ReadConfigurationLocked(std::uint8_t value, USBD_STATUS& failure) {
   const std::uint8_t configurations = deviceDescriptor_.size() >= 18 ? deviceDescriptor_[17] : 1;
-  std::vector<std::uint8_t> set;
-  for (std::uint8_t index = 0; index < std::max<std::uint8_t>(configurations, 1) && set.empty(); ++index) {
+  failure = USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+  for (std::uint8_t index = 0; index < std::max<std::uint8_t>(configurations, 1); ++index) {
     std::vector<std::uint8_t> head(9);
     SetupBytes setup{0x80, kRequestGetDescriptor, static_cast<std::uint16_t>(kConfigurationType << 8 | index), 0, 9};
     sim::ControlResult result = DeviceControlLocked(setup, head);
     if (result.handshake != sim::Handshake::Ack) {
-      FinishLocked(r, device_.Unplugged() ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID, local);
-      return;
+      failure = device_.Unplugged() ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID;
+      return {};
     }
-    if (result.length < 9 || head[5] != wanted) continue;
+    if (result.length < 9 || head[5] != value) continue;
     setup.wLength = static_cast<std::uint16_t>(head[2] | head[3] << 8);
-    set.resize(setup.wLength);
+    std::vector<std::uint8_t> set(setup.wLength);
     result = DeviceControlLocked(setup, set);
     set.resize(result.handshake == sim::Handshake::Ack ? std::min<std::size_t>(result.length, set.size()) : 0);
+    return set;
   }
-  std::vector<ParsedInterface> interfaces;
-  if (set.empty() || !ParseConfiguration(set, interfaces)) {
-    FinishLocked(r, USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, local);
-    return;
-  }
-  // The URB's interface records, each checked before anything is written.
-  std::vector<std::pair<PUSBD_INTERFACE_INFORMATION, const ParsedInterface*>> chosen;
-  PUCHAR at = reinterpret_cast<PUCHAR>(&select.Interface);
-  PUCHAR end = reinterpret_cast<PUCHAR>(r->urb) + r->urb->UrbHeader.Length;
-  const std::size_t recordHead = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
-  std::size_t distinct = 0;
-  for (std::size_t i = 0; i < interfaces.size(); ++i)
-    if (interfaces[i].alternate == 0) ++distinct;
-  while (chosen.size() < distinct && at + recordHead <= end) {
+  return {};
+}
+
+namespace {
+
+using Chosen = std::vector<std::pair<PUSBD_INTERFACE_INFORMATION, const ParsedInterface*>>;
+
+// The URB's interface records (as many as fit in Hdr.Length, at most one per interface
+// of the configuration, a zero Length ending the list), each checked against the
+// configuration before anything is written.
+USBD_STATUS MatchInterfaceRecords(PURB urb, const std::vector<ParsedInterface>& interfaces, Chosen& chosen) {
+  PUCHAR at = reinterpret_cast<PUCHAR>(&urb->UrbSelectConfiguration.Interface);
+  PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
+  const std::size_t head = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+  const std::size_t distinct = static_cast<std::size_t>(
+      std::count_if(interfaces.begin(), interfaces.end(), [](const ParsedInterface& i) { return i.alternate == 0; }));
+  while (chosen.size() < distinct && at + head <= end) {
     auto* record = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(at);
     if (record->Length == 0 && !chosen.empty()) break;  // zeroed slack after the last record
-    if (record->Length < recordHead || at + record->Length > end) {
-      FinishLocked(r, USBD_STATUS_INVALID_PARAMETER, local);
-      return;
-    }
+    if (record->Length < head || at + record->Length > end) return USBD_STATUS_INVALID_PARAMETER;
     auto match = std::find_if(interfaces.begin(), interfaces.end(), [&](const ParsedInterface& i) {
       return i.number == record->InterfaceNumber && i.alternate == record->AlternateSetting;
     });
-    if (match == interfaces.end()) {
-      FinishLocked(r, USBD_STATUS_INTERFACE_NOT_FOUND, local);
-      return;
-    }
-    if (record->Length < recordHead + match->endpoints.size() * sizeof(USBD_PIPE_INFORMATION)) {
-      FinishLocked(r, USBD_STATUS_BUFFER_TOO_SMALL, local);
-      return;
-    }
+    if (match == interfaces.end()) return USBD_STATUS_INTERFACE_NOT_FOUND;
+    if (record->Length < head + match->endpoints.size() * sizeof(USBD_PIPE_INFORMATION))
+      return USBD_STATUS_BUFFER_TOO_SMALL;
     chosen.emplace_back(record, &*match);
     at += record->Length;
   }
-  if (chosen.empty()) {
-    FinishLocked(r, USBD_STATUS_INVALID_PARAMETER, local);
-    return;
+  return chosen.empty() ? USBD_STATUS_INVALID_PARAMETER : USBD_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+// SELECT_CONFIGURATION. With no descriptor: SET_CONFIGURATION(0). Otherwise the
+// configuration named by the caller's descriptor is read from the device, the URB's
+// interface records are checked against it, SET_CONFIGURATION is sent, and the records
+// are filled as Windows fills them: class codes, handles, one pipe per endpoint.
+void BusDevice::Impl::ExecuteSelectConfigurationLocked(Request* r, Completions& local) {
+  auto& select = r->urb->UrbSelectConfiguration;
+  const std::uint8_t wanted =
+      select.ConfigurationDescriptor != nullptr ? select.ConfigurationDescriptor->bConfigurationValue : 0;
+  std::vector<ParsedInterface> interfaces;
+  Chosen chosen;
+  if (select.ConfigurationDescriptor != nullptr) {
+    USBD_STATUS failure;
+    const std::vector<std::uint8_t> set = ReadConfigurationLocked(wanted, failure);
+    if (set.empty() || !ParseConfiguration(set, interfaces)) {
+      FinishLocked(r, set.empty() ? failure : USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR, local);
+      return;
+    }
+    const USBD_STATUS matched = MatchInterfaceRecords(r->urb, interfaces, chosen);
+    if (matched != USBD_STATUS_SUCCESS) {
+      FinishLocked(r, matched, local);
+      return;
+    }
   }
-  const SetupBytes setConfiguration{0x00, kRequestSetConfiguration, wanted, 0, 0};
-  if (DeviceControlLocked(setConfiguration, {}).handshake != sim::Handshake::Ack) {
+  if (DeviceControlLocked(SetupBytes{0x00, kRequestSetConfiguration, wanted, 0, 0}, {}).handshake !=
+      sim::Handshake::Ack) {
     FinishLocked(r, device_.Unplugged() ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_SET_CONFIG_FAILED, local);
     return;
   }
@@ -252,26 +249,34 @@ void BusDevice::Impl::ExecuteSelectConfigurationLocked(Request* r, Completions& 
     record->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(kInterfaceHandleBase | generation_ << 8 | parsed->number);
     record->NumberOfPipes = static_cast<ULONG>(parsed->endpoints.size());
     for (std::size_t i = 0; i < parsed->endpoints.size(); ++i) {
-      const ParsedEndpoint& e = parsed->endpoints[i];
-      auto pipe = std::make_unique<Pipe>();
-      pipe->handle = kPipeHandleBase | generation_ << 12 | ++pipeNumber;
-      pipe->endpoint = e.address;
-      pipe->type = PipeTypeOf(e.attributes);
-      pipe->maxPacket = e.maxPacket;
-      pipe->interval = e.interval;
-      USBD_PIPE_INFORMATION& info = record->Pipes[i];
-      info.MaximumPacketSize = e.maxPacket;
-      info.EndpointAddress = e.address;
-      info.Interval = e.interval;
-      info.PipeType = pipe->type;
-      info.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(pipe->handle);
-      info.MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
-      pipes_.push_back(std::move(pipe));
+      const ULONG flags = record->Pipes[i].PipeFlags;  // the client's, kept
+      record->Pipes[i] = AddPipeLocked(parsed->endpoints[i], kPipeHandleBase | generation_ << 12 | ++pipeNumber);
+      record->Pipes[i].PipeFlags = flags;
     }
   }
   configurationValue_ = wanted;
-  select.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(kConfigurationHandleBase | generation_);
+  select.ConfigurationHandle =
+      wanted != 0 ? reinterpret_cast<USBD_CONFIGURATION_HANDLE>(kConfigurationHandleBase | generation_) : nullptr;
   FinishLocked(r, USBD_STATUS_SUCCESS, local);
+}
+
+// A new pipe of the configuration in force, and the record the client gets for it.
+USBD_PIPE_INFORMATION BusDevice::Impl::AddPipeLocked(const ParsedEndpoint& e, std::uintptr_t handle) {
+  auto pipe = std::make_unique<Pipe>();
+  pipe->handle = handle;
+  pipe->endpoint = e.address;
+  pipe->type = PipeTypeOf(e.attributes);
+  pipe->maxPacket = e.maxPacket;
+  pipe->interval = e.interval;
+  USBD_PIPE_INFORMATION info{};
+  info.MaximumPacketSize = e.maxPacket;
+  info.EndpointAddress = e.address;
+  info.Interval = e.interval;
+  info.PipeType = pipe->type;
+  info.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(pipe->handle);
+  info.MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+  pipes_.push_back(std::move(pipe));
+  return info;
 }
 
 }  // namespace hosted::usb

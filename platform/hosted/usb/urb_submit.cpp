@@ -8,23 +8,79 @@
 #include "hosted/kernel/verifier.h"
 
 namespace hosted::usb {
+
+// The URBs that stand for one control transfer on the default pipe: their layout, and
+// the bmRequestType and bRequest they make (for class, vendor and raw control transfers
+// bRequest comes from the URB, for class and vendor requests also the direction).
+enum class Layout : std::uint8_t { Descriptor, VendorClass, Raw, Status, Feature, Configuration, Interface };
+
+struct ControlFamily {
+  USHORT function;
+  Layout layout;
+  std::uint8_t requestType;
+  std::uint8_t request;
+};
+
 namespace {
 
-constexpr std::uint8_t kRequestGetStatus = 0;
-constexpr std::uint8_t kRequestClearFeature = 1;
-constexpr std::uint8_t kRequestSetFeature = 3;
-constexpr std::uint8_t kRequestGetDescriptor = 6;
-constexpr std::uint8_t kRequestSetDescriptor = 7;
-constexpr std::uint8_t kRequestGetConfiguration = 8;
-constexpr std::uint8_t kRequestGetInterface = 10;
 constexpr USHORT kLastUrbFunction = URB_FUNCTION_ISOCH_TRANSFER_USING_CHAINED_MDL;
 
-// bmRequestType recipient of the request families (device, interface, endpoint, other).
-std::uint8_t Recipient(USHORT function, USHORT device, USHORT iface, USHORT endpoint) {
-  if (function == device) return 0;
-  if (function == iface) return 1;
-  if (function == endpoint) return 2;
-  return 3;
+constexpr ControlFamily kControlFamilies[] = {
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, Layout::Descriptor, 0x80, 6},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, Layout::Descriptor, 0x81, 6},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, Layout::Descriptor, 0x82, 6},
+    {URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE, Layout::Descriptor, 0x00, 7},
+    {URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE, Layout::Descriptor, 0x01, 7},
+    {URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT, Layout::Descriptor, 0x02, 7},
+    {URB_FUNCTION_CLASS_DEVICE, Layout::VendorClass, 0x20, 0},
+    {URB_FUNCTION_CLASS_INTERFACE, Layout::VendorClass, 0x21, 0},
+    {URB_FUNCTION_CLASS_ENDPOINT, Layout::VendorClass, 0x22, 0},
+    {URB_FUNCTION_CLASS_OTHER, Layout::VendorClass, 0x23, 0},
+    {URB_FUNCTION_VENDOR_DEVICE, Layout::VendorClass, 0x40, 0},
+    {URB_FUNCTION_VENDOR_INTERFACE, Layout::VendorClass, 0x41, 0},
+    {URB_FUNCTION_VENDOR_ENDPOINT, Layout::VendorClass, 0x42, 0},
+    {URB_FUNCTION_VENDOR_OTHER, Layout::VendorClass, 0x43, 0},
+    {URB_FUNCTION_CONTROL_TRANSFER, Layout::Raw, 0, 0},
+    {URB_FUNCTION_GET_STATUS_FROM_DEVICE, Layout::Status, 0x80, 0},
+    {URB_FUNCTION_GET_STATUS_FROM_INTERFACE, Layout::Status, 0x81, 0},
+    {URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, Layout::Status, 0x82, 0},
+    {URB_FUNCTION_GET_STATUS_FROM_OTHER, Layout::Status, 0x83, 0},
+    {URB_FUNCTION_SET_FEATURE_TO_DEVICE, Layout::Feature, 0x00, 3},
+    {URB_FUNCTION_SET_FEATURE_TO_INTERFACE, Layout::Feature, 0x01, 3},
+    {URB_FUNCTION_SET_FEATURE_TO_ENDPOINT, Layout::Feature, 0x02, 3},
+    {URB_FUNCTION_SET_FEATURE_TO_OTHER, Layout::Feature, 0x03, 3},
+    {URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, Layout::Feature, 0x00, 1},
+    {URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE, Layout::Feature, 0x01, 1},
+    {URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, Layout::Feature, 0x02, 1},
+    {URB_FUNCTION_CLEAR_FEATURE_TO_OTHER, Layout::Feature, 0x03, 1},
+    {URB_FUNCTION_GET_CONFIGURATION, Layout::Configuration, 0x80, 8},
+    {URB_FUNCTION_GET_INTERFACE, Layout::Interface, 0x81, 10},
+};
+
+const ControlFamily* ControlFamilyOf(USHORT function) {
+  for (const ControlFamily& f : kControlFamilies)
+    if (f.function == function) return &f;
+  return nullptr;
+}
+
+std::size_t SizeOf(Layout layout) {
+  switch (layout) {
+    case Layout::Descriptor:
+      return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+    case Layout::VendorClass:
+      return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    case Layout::Raw:
+      return sizeof(struct _URB_CONTROL_TRANSFER);
+    case Layout::Status:
+      return sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
+    case Layout::Feature:
+      return sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
+    case Layout::Configuration:
+      return sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST);
+    case Layout::Interface:
+      break;
+  }
+  return sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST);
 }
 
 // The buffer a URB names: TransferBuffer, else the MDL's system address.
@@ -37,26 +93,8 @@ PUCHAR TransferBufferOf(PVOID buffer, PMDL mdl) {
 // URBs with a transfer buffer (their TransferBufferLength sits at the same offset in
 // every layout).
 bool MovesData(USHORT function) {
-  switch (function) {
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-    case URB_FUNCTION_CONTROL_TRANSFER:
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE:
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE:
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT:
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
-    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
-    case URB_FUNCTION_GET_STATUS_FROM_OTHER:
-    case URB_FUNCTION_GET_CONFIGURATION:
-    case URB_FUNCTION_GET_INTERFACE:
-      return true;
-    default:
-      return function >= URB_FUNCTION_VENDOR_DEVICE && function <= URB_FUNCTION_VENDOR_OTHER &&
-             function != URB_FUNCTION_RESERVE_0X001D && function != URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-  }
+  const ControlFamily* family = ControlFamilyOf(function);
+  return function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || (family != nullptr && family->layout != Layout::Feature);
 }
 
 void CheckPassive(const char* what) {
@@ -110,116 +148,8 @@ NTSTATUS BusDevice::Impl::SubmitUrb(PIRP irp) {
   }
   if (gone) return Refuse(irp, urb, USBD_STATUS_DEVICE_GONE);
   const USHORT function = urb->UrbHeader.Function;
+  if (const ControlFamily* family = ControlFamilyOf(function)) return SubmitControlUrb(irp, urb, *family);
   switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE:
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE:
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT: {
-      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST))
-        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-      auto& d = urb->UrbControlDescriptorRequest;
-      const bool get = function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
-                       function == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ||
-                       function == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT;
-      const std::uint8_t recipient =
-          get ? Recipient(function, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE,
-                          URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT)
-              : Recipient(function, URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE, URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE,
-                          URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT);
-      const SetupBytes setup{static_cast<std::uint8_t>((get ? 0x80 : 0x00) | recipient),
-                             get ? kRequestGetDescriptor : kRequestSetDescriptor,
-                             static_cast<std::uint16_t>(d.DescriptorType << 8 | d.Index), d.LanguageId, 0};
-      return SubmitControl(irp, urb, setup, TransferBufferOf(d.TransferBuffer, d.TransferBufferMDL),
-                           d.TransferBufferLength, get);
-    }
-    case URB_FUNCTION_CLASS_DEVICE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-    case URB_FUNCTION_CLASS_OTHER:
-    case URB_FUNCTION_VENDOR_DEVICE:
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_VENDOR_OTHER: {
-      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST))
-        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-      auto& v = urb->UrbControlVendorClassRequest;
-      const bool vendor = function >= URB_FUNCTION_VENDOR_DEVICE && function <= URB_FUNCTION_VENDOR_ENDPOINT;
-      const bool vendorOther = function == URB_FUNCTION_VENDOR_OTHER;
-      const std::uint8_t recipient =
-          (vendor || vendorOther)
-              ? Recipient(function, URB_FUNCTION_VENDOR_DEVICE, URB_FUNCTION_VENDOR_INTERFACE, URB_FUNCTION_VENDOR_ENDPOINT)
-              : Recipient(function, URB_FUNCTION_CLASS_DEVICE, URB_FUNCTION_CLASS_INTERFACE, URB_FUNCTION_CLASS_ENDPOINT);
-      const bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-      const std::uint8_t type = (vendor || vendorOther) ? 0x40 : 0x20;
-      const SetupBytes setup{static_cast<std::uint8_t>((in ? 0x80 : 0x00) | type | recipient | v.RequestTypeReservedBits),
-                             v.Request, v.Value, v.Index, 0};
-      return SubmitControl(irp, urb, setup, TransferBufferOf(v.TransferBuffer, v.TransferBufferMDL),
-                           v.TransferBufferLength, in);
-    }
-    case URB_FUNCTION_CONTROL_TRANSFER: {
-      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_TRANSFER))
-        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-      auto& c = urb->UrbControlTransfer;
-      if (c.PipeHandle != nullptr && (c.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER) == 0)
-        return Refuse(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);  // this stack gives out no control pipes
-      const UCHAR* s = c.SetupPacket;
-      const SetupBytes setup{s[0], s[1], static_cast<std::uint16_t>(s[2] | s[3] << 8),
-                             static_cast<std::uint16_t>(s[4] | s[5] << 8), 0};
-      return SubmitControl(irp, urb, setup, TransferBufferOf(c.TransferBuffer, c.TransferBufferMDL),
-                           c.TransferBufferLength, (s[0] & 0x80) != 0);
-    }
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
-    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
-    case URB_FUNCTION_GET_STATUS_FROM_OTHER: {
-      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST))
-        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-      auto& g = urb->UrbControlGetStatusRequest;
-      const std::uint8_t recipient = Recipient(function, URB_FUNCTION_GET_STATUS_FROM_DEVICE,
-                                               URB_FUNCTION_GET_STATUS_FROM_INTERFACE, URB_FUNCTION_GET_STATUS_FROM_ENDPOINT);
-      const SetupBytes setup{static_cast<std::uint8_t>(0x80 | recipient), kRequestGetStatus, 0, g.Index, 0};
-      return SubmitControl(irp, urb, setup, TransferBufferOf(g.TransferBuffer, g.TransferBufferMDL),
-                           g.TransferBufferLength, true);
-    }
-    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
-    case URB_FUNCTION_SET_FEATURE_TO_OTHER:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER: {
-      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_FEATURE_REQUEST))
-        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-      auto& f = urb->UrbControlFeatureRequest;
-      const bool set = function == URB_FUNCTION_SET_FEATURE_TO_DEVICE || function == URB_FUNCTION_SET_FEATURE_TO_INTERFACE ||
-                       function == URB_FUNCTION_SET_FEATURE_TO_ENDPOINT || function == URB_FUNCTION_SET_FEATURE_TO_OTHER;
-      const std::uint8_t recipient =
-          set ? Recipient(function, URB_FUNCTION_SET_FEATURE_TO_DEVICE, URB_FUNCTION_SET_FEATURE_TO_INTERFACE,
-                          URB_FUNCTION_SET_FEATURE_TO_ENDPOINT)
-              : Recipient(function, URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE,
-                          URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT);
-      const SetupBytes setup{recipient, set ? kRequestSetFeature : kRequestClearFeature, f.FeatureSelector, f.Index, 0};
-      return SubmitControl(irp, urb, setup, nullptr, 0, false);
-    }
-    case URB_FUNCTION_GET_CONFIGURATION: {
-      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST))
-        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-      auto& g = urb->UrbControlGetConfigurationRequest;
-      const SetupBytes setup{0x80, kRequestGetConfiguration, 0, 0, 0};
-      return SubmitControl(irp, urb, setup, TransferBufferOf(g.TransferBuffer, g.TransferBufferMDL),
-                           g.TransferBufferLength, true);
-    }
-    case URB_FUNCTION_GET_INTERFACE: {
-      if (urb->UrbHeader.Length < sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST))
-        return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-      auto& g = urb->UrbControlGetInterfaceRequest;
-      const SetupBytes setup{0x81, kRequestGetInterface, 0, g.Interface, 0};
-      return SubmitControl(irp, urb, setup, TransferBufferOf(g.TransferBuffer, g.TransferBufferMDL),
-                           g.TransferBufferLength, true);
-    }
     case URB_FUNCTION_SELECT_CONFIGURATION:
       CheckPassive("URB_FUNCTION_SELECT_CONFIGURATION");
       return SubmitSelectConfiguration(irp, urb);
@@ -239,6 +169,74 @@ NTSTATUS BusDevice::Impl::SubmitUrb(PIRP irp) {
       return Refuse(irp, urb, function <= kLastUrbFunction ? USBD_STATUS_INVALID_PARAMETER
                                                             : USBD_STATUS_INVALID_URB_FUNCTION);
   }
+}
+
+// A standard, class or vendor request, or a raw control transfer: its setup packet, buffer
+// and direction, read from the URB once its size has been checked.
+NTSTATUS BusDevice::Impl::SubmitControlUrb(PIRP irp, PURB urb, const ControlFamily& family) {
+  if (urb->UrbHeader.Length < SizeOf(family.layout)) return Refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  SetupBytes setup{family.requestType, family.request, 0, 0, 0};
+  bool in = (family.requestType & 0x80) != 0;
+  PVOID buffer = nullptr;
+  ULONG length = 0;
+  switch (family.layout) {
+    case Layout::Descriptor: {
+      auto& d = urb->UrbControlDescriptorRequest;
+      setup.wValue = static_cast<std::uint16_t>(d.DescriptorType << 8 | d.Index);
+      setup.wIndex = d.LanguageId;
+      buffer = TransferBufferOf(d.TransferBuffer, d.TransferBufferMDL);
+      length = d.TransferBufferLength;
+      break;
+    }
+    case Layout::VendorClass: {
+      auto& v = urb->UrbControlVendorClassRequest;
+      in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+      setup.bmRequestType = static_cast<std::uint8_t>(family.requestType | v.RequestTypeReservedBits);
+      setup.bRequest = v.Request;
+      setup.wValue = v.Value;
+      setup.wIndex = v.Index;
+      buffer = TransferBufferOf(v.TransferBuffer, v.TransferBufferMDL);
+      length = v.TransferBufferLength;
+      break;
+    }
+    case Layout::Raw: {
+      auto& c = urb->UrbControlTransfer;
+      if (c.PipeHandle != nullptr && (c.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER) == 0)
+        return Refuse(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);  // this stack gives out no control pipes
+      const UCHAR* p = c.SetupPacket;
+      setup = SetupBytes{p[0], p[1], static_cast<std::uint16_t>(p[2] | p[3] << 8),
+                         static_cast<std::uint16_t>(p[4] | p[5] << 8), 0};
+      in = (c.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+      buffer = TransferBufferOf(c.TransferBuffer, c.TransferBufferMDL);
+      length = c.TransferBufferLength;
+      break;
+    }
+    case Layout::Status: {
+      auto& g = urb->UrbControlGetStatusRequest;
+      setup.wIndex = g.Index;
+      buffer = TransferBufferOf(g.TransferBuffer, g.TransferBufferMDL);
+      length = g.TransferBufferLength;
+      break;
+    }
+    case Layout::Feature:
+      setup.wValue = urb->UrbControlFeatureRequest.FeatureSelector;
+      setup.wIndex = urb->UrbControlFeatureRequest.Index;
+      break;
+    case Layout::Configuration: {
+      auto& g = urb->UrbControlGetConfigurationRequest;
+      buffer = TransferBufferOf(g.TransferBuffer, g.TransferBufferMDL);
+      length = g.TransferBufferLength;
+      break;
+    }
+    case Layout::Interface: {
+      auto& g = urb->UrbControlGetInterfaceRequest;
+      setup.wIndex = g.Interface;
+      buffer = TransferBufferOf(g.TransferBuffer, g.TransferBufferMDL);
+      length = g.TransferBufferLength;
+      break;
+    }
+  }
+  return SubmitControl(irp, urb, setup, buffer, length, in);
 }
 
 // A control transfer on the default pipe. wLength is the transfer length; a buffer is
