@@ -7,12 +7,6 @@
 
 using hosted::smclib::ReportUnimplemented;
 
-extern "C" NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION, PIRP)
-{
-    ReportUnimplemented("SmartcardDeviceControl");
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 extern "C" NTSTATUS NTAPI SmartcardT0Request(PSMARTCARD_EXTENSION)
 {
     ReportUnimplemented("SmartcardT0Request");
@@ -49,20 +43,9 @@ extern "C" NTSTATUS NTAPI SmartcardRawReply(PSMARTCARD_EXTENSION)
     return STATUS_NOT_IMPLEMENTED;
 }
 
-extern "C" NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION)
-{
-    ReportUnimplemented("SmartcardUpdateCardCapabilities");
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 extern "C" VOID NTAPI SmartcardInitializeCardCapabilities(PSMARTCARD_EXTENSION)
 {
     ReportUnimplemented("SmartcardInitializeCardCapabilities");
-}
-
-extern "C" VOID NTAPI SmartcardInvertData(PUCHAR, ULONG)
-{
-    ReportUnimplemented("SmartcardInvertData");
 }
 
 extern "C" NTSTATUS NTAPI SmartcardCreateLink(PUNICODE_STRING, PUNICODE_STRING)

@@ -1,0 +1,215 @@
+// SmartcardDeviceControl: the request flow of the standard smart-card control codes.
+//
+// Towards the driver it behaves as SMCLIB.SYS does:
+//  - parameters the driver passes wrongly (no extension, an extension not initialised or of
+//    an old Version, no IRP, an IRP that is not a device-control request) make it return
+//    STATUS_INVALID_PARAMETER without completing the IRP, which the driver then completes;
+//  - every request it accepts it answers itself or through the reader function, and then
+//    completes (or, for card tracking, parks in OsData->NotificationIrp and returns
+//    STATUS_PENDING);
+//  - callers are served one at a time (OsData->Mutex): no two reader functions run at once;
+//  - a reader function other than card tracking that returns STATUS_PENDING keeps its IRP
+//    in OsData->CurrentIrp; until the driver completes that IRP and clears CurrentIrp,
+//    every request is completed with STATUS_DEVICE_BUSY.
+//
+// Choices where the library's documentation is silent: a card counts as present when
+// CurrentState is above SCARD_ABSENT (SCARD_UNKNOWN counts as absent); a power request
+// whose minor code is not one of the three is refused with STATUS_INVALID_PARAMETER; the
+// library does not judge the card's presence before a power request (the reader does).
+
+#include <smclib.h>
+
+#include <string>
+
+#include "smclib_internal.h"
+#include "verifier.h"
+
+namespace {
+
+using hosted::Check;
+using hosted::Verifier;
+
+constexpr const char* kRoutine = "SmartcardDeviceControl";
+
+// Completes a request the library answers; returns its status.
+NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+ULONG ReadCurrentState(PSMARTCARD_EXTENSION extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->OsData->SpinLock, &irql);
+  const ULONG state = extension->ReaderCapabilities.CurrentState;
+  KeReleaseSpinLock(&extension->OsData->SpinLock, irql);
+  return state;
+}
+
+// IOCTL_SMARTCARD_IS_PRESENT / _IS_ABSENT: answered at once when the state already matches,
+// else parked in NotificationIrp for the card-tracking reader function.
+NTSTATUS TrackCard(PSMARTCARD_EXTENSION extension, PIRP irp, ULONG code) {
+  const bool wantPresent = code == IOCTL_SMARTCARD_IS_PRESENT;
+  POS_DEP_DATA osData = extension->OsData;
+  PREADER_FUNCTION tracking = extension->ReaderFunction[RDF_CARD_TRACKING];
+  KIRQL irql;
+  KeAcquireSpinLock(&osData->SpinLock, &irql);
+  const bool present = extension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
+  if (present == wantPresent) {
+    KeReleaseSpinLock(&osData->SpinLock, irql);
+    return CompleteRequest(irp, STATUS_SUCCESS);
+  }
+  if (osData->NotificationIrp != NULL) {
+    KeReleaseSpinLock(&osData->SpinLock, irql);
+    return CompleteRequest(irp, STATUS_DEVICE_BUSY);  // one tracking request at a time
+  }
+  if (tracking == NULL) {
+    KeReleaseSpinLock(&osData->SpinLock, irql);
+    return CompleteRequest(irp, STATUS_NOT_SUPPORTED);
+  }
+  // Marked pending before it is published: the driver may complete it from another thread
+  // as soon as it is in NotificationIrp.
+  IoMarkIrpPending(irp);
+  irp->IoStatus.Information = 0;
+  osData->NotificationIrp = irp;
+  KeReleaseSpinLock(&osData->SpinLock, irql);
+
+  extension->MajorIoControlCode = code;
+  extension->MinorIoControlCode = 0;
+  const NTSTATUS status = tracking(extension);
+  if (status != STATUS_PENDING) {
+    // The reader function refused to track: the request ends with its status, unless the
+    // driver has already taken it out.
+    KeAcquireSpinLock(&osData->SpinLock, &irql);
+    const bool stillParked = osData->NotificationIrp == irp;
+    if (stillParked) osData->NotificationIrp = NULL;
+    KeReleaseSpinLock(&osData->SpinLock, irql);
+    if (stillParked) CompleteRequest(irp, status);
+  }
+  return STATUS_PENDING;
+}
+
+// IOCTL_SMARTCARD_GET_STATE: the reader's CurrentState.
+NTSTATUS GetState(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stack) {
+  if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) {
+    return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
+  }
+  *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer) = ReadCurrentState(extension);
+  return CompleteRequest(irp, STATUS_SUCCESS, sizeof(ULONG));
+}
+
+// Runs a reader function for a request that carries buffers: IoRequest points at the
+// system buffer for both directions, Information at the IRP's. The request is completed
+// with the function's status unless the function pended it.
+NTSTATUS CallReaderFunction(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stack, ULONG slot,
+                            ULONG minor) {
+  PREADER_FUNCTION function = extension->ReaderFunction[slot];
+  if (function == NULL) return CompleteRequest(irp, STATUS_NOT_SUPPORTED);
+  const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  auto* buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+  irp->IoStatus.Information = 0;
+  extension->IoRequest.RequestBuffer = buffer;
+  extension->IoRequest.RequestBufferLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  extension->IoRequest.ReplyBuffer = buffer;
+  extension->IoRequest.ReplyBufferLength = outputLength;
+  extension->IoRequest.Information = reinterpret_cast<PULONG>(&irp->IoStatus.Information);
+  extension->MajorIoControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
+  extension->MinorIoControlCode = minor;
+  extension->OsData->CurrentIrp = irp;
+  const NTSTATUS status = function(extension);
+  if (status == STATUS_PENDING) {
+    // The driver owns the request now; the library is busy until it is done with it.
+    IoMarkIrpPending(irp);
+    return STATUS_PENDING;
+  }
+  extension->OsData->CurrentIrp = NULL;
+  ULONG_PTR information = irp->IoStatus.Information;
+  if (information > outputLength) {
+    Verifier::Report(Check::InvalidParameter, kRoutine,
+                     "the reader function set *Information to " + std::to_string(information) +
+                         ", more than the reply buffer of " + std::to_string(outputLength) + " bytes");
+    information = outputLength;
+  }
+  return CompleteRequest(irp, status, NT_ERROR(status) ? 0 : information);
+}
+
+// IOCTL_SMARTCARD_POWER: the minor code comes in the input buffer.
+NTSTATUS Power(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stack) {
+  if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
+    return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+  }
+  const ULONG minor = *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
+  if (minor != SCARD_POWER_DOWN && minor != SCARD_COLD_RESET && minor != SCARD_WARM_RESET) {
+    return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+  }
+  return CallReaderFunction(extension, irp, stack, RDF_CARD_POWER, minor);
+}
+
+// Checks what the driver passed; false (after a report where it is a driver bug) when the
+// call must be refused without completing the IRP.
+bool DriverParametersValid(PSMARTCARD_EXTENSION extension, PIRP irp) {
+  if (extension == NULL || irp == NULL) {
+    Verifier::Report(Check::InvalidParameter, kRoutine, "no smart-card extension or no IRP");
+    return false;
+  }
+  if (extension->Version < SMCLIB_VERSION_REQUIRED) return false;  // documented: the version is checked
+  if (extension->OsData == NULL) {
+    Verifier::Report(Check::InvalidParameter, kRoutine, "the smart-card extension is not initialised");
+    return false;
+  }
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+    Verifier::Report(Check::InvalidParameter, kRoutine, "the IRP is not a device-control request");
+    return false;
+  }
+  return true;
+}
+
+// One request, with OsData->Mutex held.
+NTSTATUS Dispatch(PSMARTCARD_EXTENSION extension, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  if (extension->OsData->CurrentIrp != NULL) return CompleteRequest(irp, STATUS_DEVICE_BUSY);
+  switch (code) {
+    case IOCTL_SMARTCARD_IS_PRESENT:
+    case IOCTL_SMARTCARD_IS_ABSENT:
+      return TrackCard(extension, irp, code);
+    case IOCTL_SMARTCARD_GET_STATE:
+      return GetState(extension, irp, stack);
+    case IOCTL_SMARTCARD_POWER:
+      return Power(extension, irp, stack);
+    case IOCTL_SMARTCARD_GET_ATTRIBUTE:
+    case IOCTL_SMARTCARD_SET_ATTRIBUTE:
+    case IOCTL_SMARTCARD_CONFISCATE:
+    case IOCTL_SMARTCARD_TRANSMIT:
+    case IOCTL_SMARTCARD_EJECT:
+    case IOCTL_SMARTCARD_SWALLOW:
+    case IOCTL_SMARTCARD_SET_PROTOCOL:
+    case IOCTL_SMARTCARD_GET_LAST_ERROR:
+    case IOCTL_SMARTCARD_GET_PERF_CNTR:
+      Verifier::Report(Check::Unimplemented, kRoutine,
+                       "the hosted smart-card library does not serve control code " + std::to_string(code) + " yet");
+      return CompleteRequest(irp, STATUS_NOT_IMPLEMENTED);
+    default:
+      // Not a standard code: the driver's vendor function answers it.
+      return CallReaderFunction(extension, irp, stack, RDF_IOCTL_VENDOR, 0);
+  }
+}
+
+}  // namespace
+
+// ---- SmartcardDeviceControl -----------------------------------------------------------
+extern "C" NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        Verifier::Report(Check::IrqlInvalid, kRoutine, "called above PASSIVE_LEVEL");
+    }
+    if (!DriverParametersValid(SmartcardExtension, Irp)) {
+        return STATUS_INVALID_PARAMETER;  // not completed: the driver completes it
+    }
+    POS_DEP_DATA osData = SmartcardExtension->OsData;
+    (void)KeWaitForSingleObject(&osData->Mutex, Executive, KernelMode, FALSE, NULL);
+    const NTSTATUS status = Dispatch(SmartcardExtension, Irp);
+    (void)KeReleaseMutex(&osData->Mutex, FALSE);
+    return status;
+}
