@@ -227,6 +227,16 @@ TEST(UsbPdo, AnUnpluggedDevicesPdoGoesAfterRemovalOnceNothingIsAttached) {
   EXPECT_FALSE(hosted::Devices::Exists(pdo));
 }
 
+TEST(UsbPdo, RemovalOfAnUnpluggedDeviceWithNothingAttachedDeletesThePdoAtOnce) {
+  FakeDevice device;
+  BusDevice bus(device);
+  PDEVICE_OBJECT pdo = bus.Pdo();
+  bus.Unplug();
+  EXPECT_EQ(SendPnp(pdo, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(bus.Pdo(), nullptr);
+  EXPECT_FALSE(hosted::Devices::Exists(pdo));
+}
+
 TEST(UsbPdo, RemovalOfAPresentDeviceKeepsThePdoButEndsTheConfiguration) {
   FakeDevice device;
   BusDevice bus(device);

@@ -111,7 +111,10 @@ NTSTATUS BusDevice::Impl::Pnp(PIRP irp) {
       break;  // IRP_MN_QUERY_DEVICE_RELATIONS, _QUERY_ID, _QUERY_INTERFACE ...: untouched
   }
   CompleteAll(local);
-  return CompleteHere(irp);
+  const bool removal = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
+  const NTSTATUS status = CompleteHere(irp);
+  if (removal) ReapRemovedPdo();  // deletes it now if the device is gone and nothing is attached
+  return status;
 }
 
 // IRP_MN_QUERY_CAPABILITIES: the creator's record, refused (as Windows bus drivers do) for

@@ -174,9 +174,10 @@ class BusDevice {
   DEVICE_POWER_STATE DevicePowerState() const;
   bool WaitWakePending() const;
   bool Started() const;
-  // After IRP_MN_REMOVE_DEVICE for an unplugged device the PDO is deleted as soon as the
-  // function driver has detached from it: the PnP side calls this once the remove request
-  // has returned (the destructor does it too). True when the PDO is gone.
+  // After IRP_MN_REMOVE_DEVICE for an unplugged device the PDO is deleted: at once when
+  // nothing is attached to it, otherwise when this is called after the function driver
+  // has detached (the PnP side calls it once the remove request has returned; the
+  // destructor does it too). True when the PDO is gone.
   bool ReapRemovedPdo();
 
   // Message-level trace: install on a device model that reports whole messages
