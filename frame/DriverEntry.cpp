@@ -3,6 +3,8 @@
 
 #include "CcidFrame.h"
 #include "CcidGuards.h"
+#include "CcidPnp.h"
+#include "CcidReader.h"
 
 UNICODE_STRING DriverRegistryPath;
 ULONG OsVersionCode;
@@ -133,6 +135,9 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     // Entry points. A major function without an entry keeps the I/O manager's default,
     // which fails the request as an invalid device request.
     DriverObject->DriverUnload = CcidUnload;
+    DriverObject->DriverExtension->AddDevice = CcidAddDevice;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CcidCleanup;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = CcidPnp;
 
     OsVersionCode = CcidDetermineOsVersion();
 

@@ -27,6 +27,10 @@ constexpr ULONG CCID_INTERRUPT_MESSAGE_MAX = 8;
 // Interfaces a reader may register besides the smart-card reader interface.
 constexpr ULONG CCID_EXTRA_INTERFACE_MAX = 4;
 
+// The device-interface class of smart-card readers, where the smart-card service looks.
+constexpr GUID GUID_DEVINTERFACE_SMARTCARD_READER = {
+    0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+
 // One interrupt-pipe message kept in the event ring until an event read takes it.
 typedef struct _EVENT_FIFO_ENTRY {
     UCHAR Data[CCID_INTERRUPT_MESSAGE_MAX];  // the message as received
@@ -40,6 +44,18 @@ typedef struct _READER_EXTENSION {
     BOOLEAN CardPresent;        // the last slot-change message reported a card
     BOOLEAN ApduLevelExchange;  // the card was reset on a reader exchanging short APDUs
     UCHAR SequenceNumber;       // bSeq of the next CCID command, wraps from 255 to 0
+
+    // Serialises the CCID exchanges of the reader with the taking of SequenceNumber, so
+    // that two senders never interleave messages on the bulk pipes. A mutex: the holder
+    // waits for the reader at PASSIVE_LEVEL, and a sender may nest (set protocol resets
+    // the card while it holds the lock).
+    KMUTEX ExchangeLock;
+
+    // Ending the interrupt-in request: the stopper sets InterruptStopRequested and aborts
+    // the pipe until the completion routine, which re-arms the request only while no stop
+    // is requested, signals InterruptStopped on its way out.
+    LONG InterruptStopRequested;
+    KEVENT InterruptStopped;
 } READER_EXTENSION;
 
 // The device extension of a reader's functional device object.
@@ -124,3 +140,10 @@ inline PDEVICE_EXTENSION CcidGetExtension(PDEVICE_OBJECT DeviceObject)
 {
     return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
 }
+
+// The reader-private block of a reader's device object.
+inline PREADER_EXTENSION CcidGetReaderExtension(PDEVICE_OBJECT DeviceObject)
+{
+    return CcidGetExtension(DeviceObject)->SmartcardExtension.ReaderExtension;
+}
+

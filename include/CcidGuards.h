@@ -63,6 +63,26 @@ private:
     BOOLEAN Held_;
 };
 
+// Holds a kernel mutex at PASSIVE_LEVEL for the scope (waiting without a time-out to get
+// it). The mutex is recursive: its owner may take it again in a nested scope.
+class [[nodiscard]] MutexGuard {
+public:
+    _IRQL_requires_(PASSIVE_LEVEL)
+    explicit MutexGuard(KMUTEX& Mutex) : Mutex_(&Mutex)
+    {
+        // A wait without a time-out on a mutex returns only once the mutex is ours.
+        (VOID) KeWaitForSingleObject(Mutex_, Executive, KernelMode, FALSE, NULL);
+    }
+
+    ~MutexGuard() { (VOID) KeReleaseMutex(Mutex_, FALSE); }
+
+    MutexGuard(const MutexGuard&) = delete;
+    MutexGuard& operator=(const MutexGuard&) = delete;
+
+private:
+    PKMUTEX Mutex_;
+};
+
 // One pool block with one owner: freed with its tag when the guard goes out of scope,
 // unless Detach() hands the block to someone else.
 template <typename T>

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "CcidDevice.h"
+#include "CcidWire.h"
 
 // ---- usb/UsbSubmit.cpp ------------------------------------------------------------
 
@@ -32,3 +33,105 @@ NTSTATUS UsbAbortPipe(_In_ PDEVICE_OBJECT DeviceObject, _In_ ULONG PipeIndex);
 // Resets one pipe and clears its stall; PipeInformation is one of the PipeInfo slots.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS UsbResetPipe(_In_ PDEVICE_OBJECT DeviceObject, _In_ PUSBD_PIPE_INFORMATION PipeInformation);
+
+// ---- usb/UsbConfigure.cpp ---------------------------------------------------------
+
+// Bytes asked for by the first read of the configuration descriptor set; a longer set
+// costs one more read with its whole wTotalLength.
+constexpr ULONG CCID_CONFIGURATION_FIRST_READ = 521;
+
+// Interface class of smart-card readers.
+constexpr LONG CCID_INTERFACE_CLASS_SMART_CARD = 0x0B;
+
+// The reader needs its bulk-in, bulk-out and interrupt-in endpoints.
+constexpr UCHAR CCID_ENDPOINTS_MIN = 3;
+
+// Enables the reader's device interfaces, reads the device and configuration descriptors,
+// selects the configuration with the first smart-card interface and records its pipes.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS UsbConfigureDevice(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Selects the configuration held in ConfigurationDescriptor and fills the pipe slots.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS UsbSelectConfiguration(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Copies the reader's 54-byte CCID class descriptor into Descriptor: from the
+// configuration set when it holds one, otherwise by asking the reader.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CcidGetClassDescriptor(_In_ PDEVICE_OBJECT DeviceObject, _Out_ PCCID_CLASS_DESCRIPTOR Descriptor);
+
+// ---- usb/UsbBulkTransfer.cpp ------------------------------------------------------
+
+// Bulk requests are cut into chunks of at most this many bytes (a multiple of 64).
+constexpr ULONG CCID_BULK_CHUNK_MAX = 4096;
+
+// A zero-filled bulk-or-interrupt transfer URB for one pipe slot, from non-paged pool
+// (the caller frees it with CCID_POOL_TAG); NULL when out of pool or for a bad slot.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+PURB UsbBuildTransferUrb(_In_ PDEVICE_OBJECT DeviceObject, _In_ PVOID Buffer, _In_ ULONG PipeIndex,
+                         _In_ ULONG Length);
+
+// Moves Length bytes on the bulk-in (In TRUE) or bulk-out pipe, each chunk waited for at
+// most TimeoutMs milliseconds (0: no time-out); *Transferred counts what moved. A chunk
+// that times out is aborted and gives STATUS_TIMEOUT.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS UsbBulkTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout_updates_bytes_(Length) PVOID Buffer,
+                         _In_ ULONG Length, _In_ ULONG TimeoutMs, _Out_ PULONG Transferred, _In_ BOOLEAN In);
+
+// ---- usb/CcidExchange.cpp ---------------------------------------------------------
+
+// Successful reads shorter than a header (stray zero-length packets) the exchange skips
+// before it gives up on a response.
+constexpr ULONG CCID_SHORT_READS_MAX = 4;
+
+// The lock that every sender of CCID commands holds while it takes a sequence number and
+// runs its exchanges (MutexGuard). CcidExchange takes it too.
+inline KMUTEX& CcidExchangeLock(PDEVICE_OBJECT DeviceObject)
+{
+    return CcidGetReaderExtension(DeviceObject)->ExchangeLock;
+}
+
+// Takes the reader's next bSeq and advances it (255 is followed by 0). The caller holds
+// the exchange lock until the exchange that uses the number is over.
+_IRQL_requires_(PASSIVE_LEVEL)
+UCHAR CcidTakeSequenceNumber(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Writes Command to the reader and reads until the response that matches Header (expected
+// bMessageType, bSlot and bSeq) arrives; copies its header into Header and, when asked,
+// hands its payload to the caller in a pool block (freed with CCID_POOL_TAG).
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CcidExchange(_In_ PDEVICE_OBJECT DeviceObject, _In_reads_bytes_(CommandLength) PUCHAR Command,
+                      _In_ ULONG CommandLength, _Inout_ PCCID_HEADER Header, _Out_opt_ PUCHAR* Reply,
+                      _Out_opt_ PULONG ReplyLength);
+
+// Sends the escape "TALMOR_DRIVER_3004" that identifies the driver to the reader.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CcidSendDriverIdentification(_In_ PDEVICE_OBJECT DeviceObject);
+
+// ---- usb/UsbInterrupt.cpp ---------------------------------------------------------
+
+// The interrupt-in request's own data: lives as long as the request, freed by its
+// completion routine when the pipe stops.
+typedef struct _INTERRUPT_CONTEXT {
+    PDEVICE_OBJECT DeviceObject;
+    PURB Urb;  // the URB of the transfer in flight
+} INTERRUPT_CONTEXT, *PINTERRUPT_CONTEXT;
+
+static_assert(sizeof(INTERRUPT_CONTEXT) == 16, "INTERRUPT_CONTEXT is two pointers");
+
+// Kernel time the stopper waits for the ended interrupt request before it aborts the pipe
+// again (a re-arm may have slipped past the first abort).
+constexpr ULONG CCID_INTERRUPT_STOP_WAIT_MS = 100;
+
+// Arms the interrupt-in request; returns the status of sending it (normally STATUS_PENDING).
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS UsbStartInterruptPipe(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Completion of the interrupt-in request: delivers or queues the message, tracks the card
+// state, and sends the request again until a transfer fails or a stop is requested.
+IO_COMPLETION_ROUTINE UsbInterruptComplete;
+
+// Stops a running interrupt pipe (InterruptPipeRunning set): aborts it, waits until its
+// request has ended, and clears InterruptPipeRunning. Does nothing when it is not running.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID UsbStopInterruptPipe(_In_ PDEVICE_OBJECT DeviceObject);
