@@ -15,29 +15,25 @@
 // Choices where the library's documentation is silent: a card counts as present when
 // CurrentState is above SCARD_ABSENT (SCARD_UNKNOWN counts as absent); a power request
 // whose minor code is not one of the three is refused with STATUS_INVALID_PARAMETER; the
-// library does not judge the card's presence before a power request (the reader does).
+// library does not judge the card's presence before a power, eject, swallow or confiscate
+// request (the reader function does); GET_LAST_ERROR answers LastError; GET_PERF_CNTR is
+// not supported. TRANSMIT and SET_PROTOCOL are not served yet (a verifier report).
 
 #include <smclib.h>
 
 #include <string>
 
 #include "smclib_internal.h"
+#include "smclib_requests.h"
 #include "verifier.h"
 
 namespace {
 
 using hosted::Check;
 using hosted::Verifier;
+using hosted::smclib::CompleteRequest;
 
 constexpr const char* kRoutine = "SmartcardDeviceControl";
-
-// Completes a request the library answers; returns its status.
-NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
 
 ULONG ReadCurrentState(PSMARTCARD_EXTENSION extension) {
   KIRQL irql;
@@ -96,6 +92,15 @@ NTSTATUS GetState(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION s
     return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
   }
   *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer) = ReadCurrentState(extension);
+  return CompleteRequest(irp, STATUS_SUCCESS, sizeof(ULONG));
+}
+
+// IOCTL_SMARTCARD_GET_LAST_ERROR: the extension's LastError.
+NTSTATUS GetLastError(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stack) {
+  if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) {
+    return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
+  }
+  *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer) = extension->LastError;
   return CompleteRequest(irp, STATUS_SUCCESS, sizeof(ULONG));
 }
 
@@ -179,14 +184,21 @@ NTSTATUS Dispatch(PSMARTCARD_EXTENSION extension, PIRP irp) {
     case IOCTL_SMARTCARD_POWER:
       return Power(extension, irp, stack);
     case IOCTL_SMARTCARD_GET_ATTRIBUTE:
+      return hosted::smclib::GetAttribute(extension, irp, stack);
     case IOCTL_SMARTCARD_SET_ATTRIBUTE:
-    case IOCTL_SMARTCARD_CONFISCATE:
-    case IOCTL_SMARTCARD_TRANSMIT:
+      return hosted::smclib::SetAttribute(irp, stack);
     case IOCTL_SMARTCARD_EJECT:
+      return CallReaderFunction(extension, irp, stack, RDF_CARD_EJECT, 0);
     case IOCTL_SMARTCARD_SWALLOW:
-    case IOCTL_SMARTCARD_SET_PROTOCOL:
+      return CallReaderFunction(extension, irp, stack, RDF_READER_SWALLOW, 0);
+    case IOCTL_SMARTCARD_CONFISCATE:
+      return CallReaderFunction(extension, irp, stack, RDF_CARD_CONFISCATE, 0);
     case IOCTL_SMARTCARD_GET_LAST_ERROR:
+      return GetLastError(extension, irp, stack);
     case IOCTL_SMARTCARD_GET_PERF_CNTR:
+      return CompleteRequest(irp, STATUS_NOT_SUPPORTED);  // the library keeps no counters
+    case IOCTL_SMARTCARD_TRANSMIT:
+    case IOCTL_SMARTCARD_SET_PROTOCOL:
       Verifier::Report(Check::Unimplemented, kRoutine,
                        "the hosted smart-card library does not serve control code " + std::to_string(code) + " yet");
       return CompleteRequest(irp, STATUS_NOT_IMPLEMENTED);
