@@ -168,7 +168,9 @@ extern "C" NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION S
     card.InversConvention = atr.convention == iso7816::Convention::kInverse;
     card.HistoricalChars.Length = static_cast<UCHAR>(std::min<std::size_t>(atr.historical.size(),
                                                                             sizeof card.HistoricalChars.Buffer));
-    std::memcpy(card.HistoricalChars.Buffer, atr.historical.data(), card.HistoricalChars.Length);
+    if (card.HistoricalChars.Length != 0) {
+        std::memcpy(card.HistoricalChars.Buffer, atr.historical.data(), card.HistoricalChars.Length);
+    }
     card.Fl = atr.fi_index;
     card.Dl = atr.di_index;
     const bool hasTb1 = !atr.groups.empty() && atr.groups[0].tb.has_value();
