@@ -144,15 +144,16 @@ NTSTATUS UsbReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject)
     }
 }
 
-// Records one pipe of the selected interface in its slot: the interrupt pipe, the bulk-out
-// pipe, and everything else in the bulk-in slot; a later pipe of a kind overwrites an
-// earlier one.
+// Records one pipe of the selected interface in its slot: the interrupt-in pipe, the
+// bulk-out pipe, and everything else (an interrupt-OUT or isochronous pipe included) in the
+// bulk-in slot; a later pipe of a kind overwrites an earlier one.
 VOID UsbRecordPipe(PDEVICE_EXTENSION Extension, const USBD_PIPE_INFORMATION& Pipe)
 {
+    const BOOLEAN in = (Pipe.EndpointAddress & CCID_ENDPOINT_IN) != 0;
     ULONG slot = PIPE_BULK_IN;
-    if (Pipe.PipeType == UsbdPipeTypeInterrupt) {
+    if (Pipe.PipeType == UsbdPipeTypeInterrupt && in) {
         slot = PIPE_INTERRUPT_IN;
-    } else if (Pipe.PipeType == UsbdPipeTypeBulk && (Pipe.EndpointAddress & CCID_ENDPOINT_IN) == 0) {
+    } else if (Pipe.PipeType == UsbdPipeTypeBulk && !in) {
         slot = PIPE_BULK_OUT;
     }
     Extension->PipeInfo[slot] = Pipe;
