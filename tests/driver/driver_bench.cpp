@@ -120,6 +120,7 @@ void ReaderBench::ClearMessages() {
 
 LibraryRequest::LibraryRequest(PDEVICE_OBJECT fdo, ULONG ioControlCode, Bytes input, ULONG outputLength)
     : fdo_(fdo), buffer_(std::move(input)), outputLength_(outputLength) {
+  const ULONG inputLength = static_cast<ULONG>(buffer_.size());
   if (buffer_.size() < outputLength_) buffer_.resize(outputLength_);
   if (buffer_.empty()) buffer_.resize(1);
   irp_ = IoAllocateIrp(static_cast<CCHAR>(fdo->StackSize + 1), FALSE);
@@ -129,7 +130,7 @@ LibraryRequest::LibraryRequest(PDEVICE_OBJECT fdo, ULONG ioControlCode, Bytes in
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp_);
   stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
   stack->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
-  stack->Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input.size());
+  stack->Parameters.DeviceIoControl.InputBufferLength = inputLength;
   stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength_;
   irp_->AssociatedIrp.SystemBuffer = buffer_.data();
   irp_->IoStatus.Status = STATUS_NOT_SUPPORTED;
