@@ -1,0 +1,163 @@
+// Stop and removal edge cases on a simulated reader: the interrupt pipe aborted before the
+// resources go, the wait-wake request cancelled once whether or not a query-remove came
+// first, extra interfaces withdrawn and their names freed, a start that the lower drivers
+// fail, and the event ring kept across a stop.
+
+#include <gtest/gtest.h>
+
+#include <kernel_test_support.h>
+
+#include <string>
+
+#include "CcidFrame.h"
+#include "CcidGuards.h"
+#include "CcidPnp.h"
+#include "CcidUsb.h"
+#include "driver_bench.h"
+#include "reader/ccid_wire.h"
+
+namespace {
+
+using ccid_test::Bytes;
+using ccid_test::ReaderBench;
+using hosted::usb::TransferRecord;
+
+// A wait-wake request the reader holds as outstanding: an IRP of the test with a cancel
+// routine that counts its calls.
+class WaitWakeStandIn {
+ public:
+  explicit WaitWakeStandIn(PDEVICE_EXTENSION extension) : extension_(extension) {
+    irp_ = IoAllocateIrp(1, FALSE);
+    (void)IoSetCancelRoutine(irp_, Cancel);
+    extension->WaitWakeIrp = irp_;
+    extension->WaitWakeIdle = FALSE;
+    calls_ = 0;
+  }
+  ~WaitWakeStandIn() { IoFreeIrp(irp_); }
+  static int Calls() { return calls_; }
+
+ private:
+  static VOID NTAPI Cancel(PDEVICE_OBJECT, PIRP irp) {
+    ++calls_;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+  }
+
+  PDEVICE_EXTENSION extension_;
+  PIRP irp_ = nullptr;
+  static inline int calls_ = 0;
+};
+
+TEST(PnpRemove, RemovalWithoutAQueryCancelsTheWaitWakeRequestAndAfterOneDoesNot) {
+  for (bool query : {false, true}) {
+    SCOPED_TRACE(query ? "query-remove first" : "removal alone");
+    ReaderBench bench;
+    ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
+    WaitWakeStandIn waitWake(bench.Extension());
+    if (query) {
+      ASSERT_EQ(bench.Node().Send(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
+      EXPECT_EQ(WaitWakeStandIn::Calls(), 1);
+      EXPECT_EQ(bench.Extension()->WaitWakeIrp, nullptr);
+    }
+    ASSERT_EQ(bench.Node().Send(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(WaitWakeStandIn::Calls(), 1) << "cancelled exactly once";
+  }
+}
+
+// The removal of a running reader stops its interrupt pipe before the ring and the reader
+// block are freed, and powers a present card down first.
+TEST(PnpRemove, RemovalOfARunningReaderAbortsThePipeAfterPoweringTheCardDown) {
+  ReaderBench bench;
+  ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
+  bench.InsertCard("t0");
+  bench.WaitInterruptIdle();
+  bench.Bus().ClearTransfers();
+  ASSERT_EQ(bench.Node().Send(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+
+  std::vector<std::string> steps;
+  for (const TransferRecord& record : bench.Bus().Transfers()) {
+    if (record.type == hosted::usb::TransferType::Bulk && !record.in && !record.data.empty()) {
+      steps.push_back("command-" + std::to_string(record.data[0]));
+    } else if (record.urbFunction == URB_FUNCTION_ABORT_PIPE) {
+      steps.push_back(record.endpoint == bench.Reader().InterruptInAddress() ? "abort-interrupt" : "abort-other");
+    } else if (record.ioControlCode == IOCTL_INTERNAL_USB_RESET_PORT) {
+      steps.push_back("reset-port");
+    }
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"command-" + std::to_string(CCID_PC_TO_RDR_ICC_POWER_OFF),
+                                             "abort-interrupt", "reset-port"}));
+  EXPECT_EQ(bench.Node().FunctionDevice(), nullptr);
+}
+
+// Extra interfaces are enabled at start with the reader interface, disabled at stop and
+// withdrawn at removal; their names are freed (the test support reports leaked pool).
+TEST(PnpRemove, ExtraInterfacesFollowTheReaderInterface) {
+  ReaderBench bench;
+  const std::string key = bench.Node().HardwareKeyPath() + "\\Key";
+  hosted::Registry::SetString(key, "first", std::string_view("{00000001-1111-2222-3333-444455556666}"));
+  hosted::Registry::SetString(key, "second", std::string_view("{00000002-1111-2222-3333-444455556666}"));
+  auto enabled = [&] {
+    std::vector<bool> states;
+    for (const hosted::DeviceInterface& entry : hosted::Devices::Interfaces(bench.Bus().Pdo())) {
+      states.push_back(entry.enabled);
+    }
+    return states;
+  };
+  ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
+  EXPECT_EQ(bench.Extension()->ExtraInterfaceCount, 2u);
+  EXPECT_EQ(enabled(), (std::vector<bool>{true, true, true}));
+  ASSERT_EQ(bench.Node().Send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(bench.Node().Send(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(enabled(), (std::vector<bool>{false, false, false}));
+  ASSERT_EQ(bench.Node().Send(IRP_MN_START_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(enabled(), (std::vector<bool>{true, true, true}));
+  ASSERT_EQ(bench.Node().Disable(), STATUS_SUCCESS);
+  EXPECT_EQ(enabled(), (std::vector<bool>{false, false, false}));
+}
+
+// The ring keeps its messages across a stop and a start.
+TEST(PnpRemove, EventRingSurvivesAStop) {
+  ReaderBench bench;
+  ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
+  bench.Reader().InjectInterrupt({CCID_RDR_TO_PC_HARDWARE_ERROR, 0, 9, 1});
+  bench.WaitInterruptIdle();
+  const LONG written = bench.Extension()->EventFifoWrite;
+  ASSERT_EQ(bench.Node().Rebalance(), STATUS_SUCCESS);
+  bench.WaitInterruptIdle();
+  EXPECT_EQ(bench.Extension()->EventFifoRead, 0);
+  EXPECT_EQ(bench.Extension()->EventFifoWrite, written + 1) << "kept, plus the new start's slot change";
+  const EVENT_FIFO_ENTRY& kept = bench.Extension()->EventFifo[written - 1];
+  EXPECT_EQ(Bytes(kept.Data, kept.Data + kept.Length), (Bytes{CCID_RDR_TO_PC_HARDWARE_ERROR, 0, 9, 1}));
+}
+
+// A start whose configuration the reader refuses fails with that status and leaves the
+// reader stopped; the PnP manager removes it and nothing is left.
+TEST(PnpRemove, FailedConfigurationFailsTheStartAndTheRemovalCleansUp) {
+  ReaderBench bench;
+  sim::ControlFault stall;
+  stall.request = 6;
+  stall.value = 0x0200;
+  stall.times = 0;
+  bench.Reader().AddControlFault(stall);
+  EXPECT_EQ(bench.Node().Plug(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(bench.Node().FunctionDevice(), nullptr);
+}
+
+// A stop after the reader vanished mid-session: the power-down cannot be sent, the stop
+// fails with it, and the removal that follows still releases everything.
+TEST(PnpRemove, StopOfAVanishedReaderFailsAndTheRemovalStillCleansUp) {
+  ccid_test::BenchOptions options;
+  options.reportUnplug = false;
+  ReaderBench bench(options);
+  ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
+  bench.InsertCard("t0");
+  bench.WaitInterruptIdle();
+  bench.Reader().Unplug();
+  ASSERT_EQ(bench.Node().Send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_NE(bench.Node().Send(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_TRUE(bench.Extension()->Started);
+  EXPECT_FALSE(bench.Extension()->InterruptPipeRunning);
+  EXPECT_EQ(bench.Node().Send(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(bench.Node().FunctionDevice(), nullptr);
+}
+
+}  // namespace
