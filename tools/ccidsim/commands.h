@@ -1,13 +1,42 @@
-// The sub-commands of ccidsim. Each returns the process exit status: 0 when the run
-// ended cleanly, 1 when the verifier saw a violation or the scenario failed.
+// The sub-commands of ccidsim, callable without a process. Each writes its report to `out`,
+// its diagnostics to `err`, and returns the process exit status.
 #pragma once
+
+#include <ostream>
+#include <string>
 
 namespace ccidsim {
 
+// Exit statuses.
+inline constexpr int kExitClean = 0;     // the run ended cleanly
+inline constexpr int kExitProblem = 1;   // a verifier violation, a leak, or a request that never came back
+inline constexpr int kExitUsage = 2;     // bad arguments or input (as for a command-line error)
+
+inline constexpr char kDefaultReader[] = "tpdu-basic";
+inline constexpr char kDefaultCard[] = "dual";
+
 struct DemoOptions {
+  std::string reader = kDefaultReader;
+  std::string card = kDefaultCard;
   bool quiet = false;  // no narration, only the verdict
 };
+int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
 
-int RunDemo(const DemoOptions& options);
+struct SessionOptions {
+  std::string reader;   // catalogue name or reader description file
+  std::string profile;  // entry of a file of several readers
+  std::string card = kDefaultCard;
+  std::string pcap;     // trace file to write; empty: none
+  bool json = false;
+};
+int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& err);
+
+int RunReaders(std::ostream& out);
+
+struct AtrOptions {
+  std::string hex;
+  bool json = false;
+};
+int RunAtr(const AtrOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace ccidsim

@@ -1,55 +1,143 @@
-// `ccidsim demo`: the driver loaded into the hosted kernel, its debug output and
-// dispatch table shown, and the driver unloaded with the verifier's verdict.
+// `ccidsim demo`: the session scenario on the default reader and card, narrated step by
+// step: what the PnP manager sent, what went over the cable, what the application waiting
+// for the card saw, and the verifier's verdict.
 #include <cstdio>
 #include <string>
 
-#include <hosted.h>
-
-#include "CcidFrame.h"
 #include "commands.h"
+#include "scenario.h"
+#include "session_report.h"
 
 namespace ccidsim {
 namespace {
 
-void Say(const DemoOptions& options, const char* format, auto... args) {
-  if (!options.quiet) std::printf(format, args...);
+const char* StepTitle(StepKind kind) {
+  switch (kind) {
+    case StepKind::Load: return "Loading the driver into the hosted kernel";
+    case StepKind::Plug: return "Plugging the reader in: the PnP manager adds and starts it";
+    case StepKind::CardInserted: return "Inserting a card while an application waits for one";
+    case StepKind::StopAndRestart: return "Stopping and restarting the reader (a PnP rebalance), card in the slot";
+    case StepKind::CardRemoved: return "Removing the card while an application waits for that";
+    case StepKind::SurpriseRemoval: return "Pulling the reader out while an application waits for a card";
+    case StepKind::Removal: return "The PnP manager removes the gone reader";
+    case StepKind::Unload: return "Unloading the driver";
+  }
+  return "";
 }
 
-void ShowDispatchTable(const DemoOptions& options, PDRIVER_OBJECT driver) {
-  Say(options, "\n== The driver object's dispatch table\n");
-  for (const auto& entry : hosted::Drivers::DispatchTable(driver)) {
-    if (entry.isDefault) continue;
-    Say(options, "  %-32s %s\n", entry.majorName.c_str(), entry.symbol.c_str());
+class Narrator {
+ public:
+  explicit Narrator(std::ostream& out) : out_(out) {}
+
+  void Step(const ScenarioStep& step, const ScenarioResult& result) {
+    out_ << "\n== " << ++count_ << ". " << StepTitle(step.kind) << "\n";
+    if (step.kind == StepKind::Load) Load(step, result);
+    if (step.tracking && step.kind != StepKind::Removal) Sent(*step.tracking);
+    PnpRequests(step);
+    Wire(step);
+    if (step.tracking) Completed(step.kind, *step.tracking);
+    if (step.kind == StepKind::Unload)
+      out_ << "  DriverUnload ran; pool blocks the driver still held: " << result.leakedBlocks << "\n";
+    if (step.kind == StepKind::Plug && result.capabilities && result.started) Capabilities(*result.capabilities);
+    if (step.kind == StepKind::Plug || step.kind == StepKind::StopAndRestart)
+      out_ << "  identification \"" << kIdentification << "\" "
+           << (step.identificationSeen ? "received by the reader" : "NOT received by the reader") << "\n";
+    CardState(step);
+    for (const std::string& note : step.notes) out_ << "  ! " << note << "\n";
   }
-  Say(options, "  %-32s %s\n", "DriverUnload",
-      hosted::Drivers::SymbolName(reinterpret_cast<const void*>(driver->DriverUnload)).c_str());
-  Say(options, "  (every other major function: the I/O manager's invalid-device-request routine)\n");
-}
+
+ private:
+  void Load(const ScenarioStep& step, const ScenarioResult& result) {
+    for (const std::string& line : result.debugOutput) {
+      std::string text = line;
+      while (!text.empty() && text.back() == '\n') text.pop_back();
+      out_ << "  debugger> " << text << "\n";
+    }
+    out_ << "  DriverEntry returned " << StatusName(step.status) << "\n";
+    if (result.dispatchTable.empty()) return;
+    out_ << "  dispatch table (every other major function: invalid device request):\n";
+    for (const DispatchEntry& entry : result.dispatchTable) Row(entry.entry, entry.routine);
+  }
+
+  void PnpRequests(const ScenarioStep& step) {
+    if (step.pnp.empty()) return;
+    out_ << "  PnP manager:\n";
+    for (const PnpRequest& request : step.pnp) Row(request.name, StatusName(request.status));
+  }
+
+  void Wire(const ScenarioStep& step) {
+    if (step.wire.empty()) return;
+    out_ << "  on the wire (> host to reader, < reader to host):\n";
+    for (const WireMessage& message : step.wire)
+      out_ << "    " << (message.direction == WireDirection::ToReader ? "> " : "< ") << message.text << "\n";
+  }
+
+  void Sent(const TrackingOutcome& tracking) {
+    out_ << "  application: " << IoctlName(tracking.ioControlCode) << " returned " << StatusName(tracking.sent)
+         << (tracking.sent == STATUS_PENDING ? " (parked until the card state changes)" : "") << "\n";
+  }
+
+  void Completed(StepKind kind, const TrackingOutcome& tracking) {
+    const std::string name = IoctlName(tracking.ioControlCode);
+    if (kind == StepKind::SurpriseRemoval) {
+      out_ << "  application: " << name
+           << (tracking.completed ? " completed by the surprise removal with " + StatusName(tracking.status)
+                                  : " still parked after IRP_MN_SURPRISE_REMOVAL")
+           << "\n";
+    } else if (tracking.completed) {
+      out_ << "  application: " << name << (kind == StepKind::Removal ? " (parked before the unplug)" : "")
+           << " completed with " << StatusName(tracking.status) << "\n";
+    } else {
+      out_ << "  application: " << name << " never completed\n";
+    }
+  }
+
+  void Capabilities(const DriverCapabilities& c) {
+    out_ << "  reader capabilities the driver took from the CCID class descriptor:\n";
+    Row("SupportedProtocols", ProtocolsText(c.SupportedProtocols));
+    Row("CLKFrequency", std::to_string(c.ClkDefault) + " kHz default, " + std::to_string(c.ClkMax) + " kHz max");
+    Row("DataRate", std::to_string(c.DataRateDefault) + " bps default, " + std::to_string(c.DataRateMax) + " bps max");
+    Row("MaxIFSD", std::to_string(c.MaxIFSD));
+    Row("MechProperties", Hex32(c.MechProperties));
+    Row("CcidFeatures", Hex32(c.CcidFeatures));
+  }
+
+  void CardState(const ScenarioStep& step) {
+    if (!step.cardStateAfter) return;
+    out_ << "  card state: ";
+    if (step.cardStateBefore && *step.cardStateBefore != *step.cardStateAfter)
+      out_ << CardStateName(*step.cardStateBefore) << " -> ";
+    out_ << CardStateName(*step.cardStateAfter) << "\n";
+  }
+
+  void Row(const std::string& left, const std::string& right) {
+    char line[200];
+    std::snprintf(line, sizeof(line), "    %-37s %s\n", left.c_str(), right.c_str());
+    out_ << line;
+  }
+
+  std::ostream& out_;
+  int count_ = 0;
+};
 
 }  // namespace
 
-int RunDemo(const DemoOptions& options) {
-  hosted::Verifier::SetHandler([&](const hosted::Violation& violation) {
-    std::fprintf(stderr, "%s\n", violation.ToString().c_str());
-  });
-  hosted::DebugOutput::Clear();
-
-  Say(options, "== Loading the driver into the hosted kernel\n");
-  NTSTATUS entryStatus = STATUS_SUCCESS;
-  PDRIVER_OBJECT driver = hosted::Drivers::Load(DriverEntry, {}, &entryStatus);
-  for (const auto& line : hosted::DebugOutput::Messages()) Say(options, "  debugger> %s", line.c_str());
-  Say(options, "  DriverEntry returned 0x%08x\n", static_cast<unsigned>(entryStatus));
-  Say(options, "  Windows version family (OsVersionCode): %u\n", static_cast<unsigned>(OsVersionCode));
-
-  if (driver != nullptr) {
-    ShowDispatchTable(options, driver);
-    Say(options, "\n== Unloading the driver\n");
-    hosted::Drivers::Unload(driver);
+int RunDemo(const DemoOptions& demo, std::ostream& out, std::ostream& err) {
+  std::optional<ScenarioOptions> options = PrepareScenario(demo.reader, {}, demo.card, {}, err);
+  if (!options) return kExitUsage;
+  Narrator narrator(out);
+  if (!demo.quiet) {
+    out << "ccidsim demo: the CCID reader driver in a hosted Windows kernel, on a simulated reader\n"
+        << "  reader " << options->reader.name << ": " << options->reader.Summary() << "\n"
+        << "  card   " << options->card << "\n";
+    options->onStep = [&narrator](const ScenarioStep& step, const ScenarioResult& result) {
+      narrator.Step(step, result);
+    };
   }
-
-  const bool clean = hosted::Verifier::Count() == 0 && driver != nullptr;
-  std::printf("verifier: %s\n", hosted::Verifier::Verdict().c_str());
-  return clean ? 0 : 1;
+  const ScenarioResult result = RunScenario(*options);
+  if (!demo.quiet) out << "\n";
+  out << "verifier: " << VerdictText(result) << "\n";
+  return result.Clean() ? kExitClean : kExitProblem;
 }
 
 }  // namespace ccidsim

@@ -1,18 +1,48 @@
 // ccidsim: the command line of the test bench.
 #include <CLI/CLI.hpp>
 
+#include <iostream>
+
 #include "commands.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"ccidsim: the CCID reader driver in a hosted Windows kernel, on simulated readers"};
   app.require_subcommand(1);
+  app.footer("Exit status: 0 clean, 1 a verifier violation, a leak or a failed check, 2 bad arguments or input.");
 
   ccidsim::DemoOptions demo;
-  auto* demoCommand = app.add_subcommand("demo", "narrated session: load the driver, show it, unload it");
+  auto* demoCommand = app.add_subcommand("demo", "narrated session on the default reader and card");
+  demoCommand->add_option("--reader", demo.reader, "built-in reader profile")->capture_default_str();
+  demoCommand->add_option("--card", demo.card, "card profile")->capture_default_str();
   demoCommand->add_flag("-q,--quiet", demo.quiet, "print only the verifier's verdict");
 
-  CLI11_PARSE(app, argc, argv);
+  ccidsim::SessionOptions session;
+  auto* sessionCommand = app.add_subcommand("session", "the demo's scenario, quietly, on any reader");
+  sessionCommand->add_option("--reader", session.reader, "built-in reader profile, or a JSON reader description file")
+      ->required();
+  sessionCommand->add_option("--profile", session.profile, "the entry of a reader file that describes several readers");
+  sessionCommand->add_option("--card", session.card, "card profile, or atr:<hex>")->capture_default_str();
+  sessionCommand->add_option("--pcap", session.pcap, "write the USB trace to this pcap file");
+  sessionCommand->add_flag("--json", session.json, "print one JSON object");
 
-  if (demoCommand->parsed()) return ccidsim::RunDemo(demo);
-  return 2;
+  auto* readersCommand = app.add_subcommand("readers", "the built-in reader profiles");
+
+  ccidsim::AtrOptions atr;
+  auto* atrCommand = app.add_subcommand("atr", "an answer to reset as the smart-card library reads it");
+  atrCommand->add_option("HEX", atr.hex, "the ATR in hexadecimal")->required();
+  atrCommand->add_flag("--json", atr.json, "print one JSON object");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // Help and version are not errors; everything else is a usage error.
+    const int status = app.exit(e);
+    return status == 0 ? 0 : ccidsim::kExitUsage;
+  }
+
+  if (demoCommand->parsed()) return ccidsim::RunDemo(demo, std::cout, std::cerr);
+  if (sessionCommand->parsed()) return ccidsim::RunSession(session, std::cout, std::cerr);
+  if (readersCommand->parsed()) return ccidsim::RunReaders(std::cout);
+  if (atrCommand->parsed()) return ccidsim::RunAtr(atr, std::cout, std::cerr);
+  return ccidsim::kExitUsage;
 }

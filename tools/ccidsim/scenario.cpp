@@ -1,0 +1,466 @@
+// The session scenario: one driver, one simulated reader, the PnP manager's orders and an
+// application waiting for the card, with the verifier watching throughout.
+#include "scenario.h"
+
+#include <hosted/kernel/hosted.h>
+#include <hosted/usb/usb_bus.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "CcidFrame.h"
+#include "card/card.h"
+#include "reader/ccid_reader.h"
+#include "tracking.h"
+
+namespace ccidsim {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Real time the session gives the driver and the simulated devices to settle after each
+// step; the hosted kernel's own patience with a request that never returns is longer.
+constexpr auto kPatience = 10s;
+
+// The verifier's reports during the session: kept for the verdict and handed on to the
+// handler that was installed before (stderr for the tool, a test failure in tests).
+class VerifierWatch {
+ public:
+  explicit VerifierWatch(ScenarioResult& result) : result_(result) {
+    previous_ = hosted::Verifier::SetHandler([this](const hosted::Violation& violation) { Record(violation); });
+  }
+  ~VerifierWatch() { hosted::Verifier::SetHandler(previous_); }
+  VerifierWatch(const VerifierWatch&) = delete;
+  VerifierWatch& operator=(const VerifierWatch&) = delete;
+
+ private:
+  void Record(const hosted::Violation& violation) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      result_.violations.push_back(violation.ToString());
+      // "N pool block(s), ..." names how many blocks were still allocated.
+      if (violation.check == hosted::Check::PoolLeak) {
+        const unsigned long blocks = std::strtoul(violation.message.c_str(), nullptr, 10);
+        result_.leakedBlocks += blocks != 0 ? blocks : 1;
+      }
+    }
+    if (previous_) previous_(violation);
+  }
+
+  ScenarioResult& result_;
+  hosted::Verifier::Handler previous_;
+  std::mutex mutex_;
+};
+
+// The status of the last request of that name in a PnP history, or `otherwise`.
+NTSTATUS StatusOf(const std::vector<PnpRequest>& history, const std::string& name,
+                  NTSTATUS otherwise = STATUS_UNSUCCESSFUL) {
+  NTSTATUS status = otherwise;
+  for (const PnpRequest& request : history)
+    if (request.name == name) status = request.status;
+  return status;
+}
+
+bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kPatience) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(50us);
+  }
+  return true;
+}
+
+DriverCapabilities CapabilitiesOf(PDEVICE_EXTENSION extension) {
+  const SCARD_READER_CAPABILITIES& reader = extension->SmartcardExtension.ReaderCapabilities;
+  DriverCapabilities caps;
+  caps.SupportedProtocols = reader.SupportedProtocols;
+  caps.ClkDefault = reader.CLKFrequency.Default;
+  caps.ClkMax = reader.CLKFrequency.Max;
+  caps.DataRateDefault = reader.DataRate.Default;
+  caps.DataRateMax = reader.DataRate.Max;
+  caps.MaxIFSD = reader.MaxIFSD;
+  caps.MechProperties = reader.MechProperties;
+  caps.CcidFeatures = extension->CcidFeatures;
+  return caps;
+}
+
+// A routine's name without its parameter list ("CcidPnp"), or its address.
+std::string RoutineName(const void* routine) {
+  std::string name = hosted::Drivers::SymbolName(routine);
+  const std::size_t parameters = name.find('(');
+  if (parameters != std::string::npos && parameters != 0) name.resize(parameters);
+  return name;
+}
+
+std::vector<DispatchEntry> DispatchTableOf(PDRIVER_OBJECT driver) {
+  std::vector<DispatchEntry> table;
+  for (const hosted::DispatchEntry& entry : hosted::Drivers::DispatchTable(driver))
+    if (!entry.isDefault) table.push_back({entry.majorName, RoutineName(reinterpret_cast<const void*>(entry.routine))});
+  if (driver->DriverUnload != NULL)
+    table.push_back({"DriverUnload", RoutineName(reinterpret_cast<const void*>(driver->DriverUnload))});
+  if (driver->DriverExtension->AddDevice != NULL)
+    table.push_back({"AddDevice", RoutineName(reinterpret_cast<const void*>(driver->DriverExtension->AddDevice))});
+  return table;
+}
+
+class Session {
+ public:
+  Session(const ScenarioOptions& options, ScenarioResult& result) : options_(options), result_(result) {}
+  ~Session() { TearDown(); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  void Run() {
+    if (!LoadDriver()) return;
+    BuildReader();
+    if (Plug()) {
+      Track(StepKind::CardInserted, IOCTL_SMARTCARD_IS_PRESENT, [this] { InsertCard(); });
+      StopAndRestart();
+      Track(StepKind::CardRemoved, IOCTL_SMARTCARD_IS_ABSENT, [this] { reader_->RemoveCard(); });
+      UnplugWithParkedRequest();
+    }
+    WriteTrace();
+    Unload();
+  }
+
+ private:
+  // ---- steps ---------------------------------------------------------------------
+
+  bool LoadDriver() {
+    hosted::DebugOutput::Clear();
+    ScenarioStep step;
+    step.kind = StepKind::Load;
+    driver_ = hosted::Drivers::Load(DriverEntry, {}, &result_.entryStatus);
+    step.status = result_.entryStatus;
+    result_.debugOutput = hosted::DebugOutput::Messages();
+    if (driver_ == nullptr) {
+      step.notes.push_back("DriverEntry failed: the driver is not loaded");
+    } else {
+      result_.dispatchTable = DispatchTableOf(driver_);
+    }
+    Finish(std::move(step));
+    return driver_ != nullptr;
+  }
+
+  void BuildReader() {
+    reader_ = std::make_unique<sim::CcidReader>(options_.reader);
+    bus_ = std::make_unique<hosted::usb::BusDevice>(*reader_);
+    result_.pcapDecodeAs = bus_->CcidDecodeAs();
+    auto forward = bus_->MessageObserver();
+    // Called with the reader's lock held: only record.
+    reader_->SetMessageObserver([this, forward](const sim::UsbMessageEvent& event) {
+      {
+        std::lock_guard<std::mutex> lock(traceMutex_);
+        trace_.push_back(event);
+        if (event.type == sim::UsbTransferType::Interrupt) ++interruptsSeen_;
+      }
+      forward(event);
+    });
+    // The capabilities are read the moment START comes back, before a failed start's REMOVE
+    // deletes the device.
+    // A request parked across an unplug is looked at the moment SURPRISE_REMOVAL comes back,
+    // before the PnP manager goes on with REMOVE.
+    auto observer = [this](const hosted::PnpStep& step) {
+      if (step.addDevice) return;
+      if (step.minor == IRP_MN_START_DEVICE && !result_.capabilities && driver_->DeviceObject != nullptr)
+        result_.capabilities = CapabilitiesOf(CcidGetExtension(driver_->DeviceObject));
+      if (step.minor == IRP_MN_SURPRISE_REMOVAL) {
+        std::lock_guard<std::mutex> lock(parkedMutex_);
+        if (parked_ != nullptr) parkedAtSurpriseRemoval_ = parked_->Outcome();
+      }
+    };
+    node_ = std::make_unique<hosted::PnpDevice>(bus_->Pdo(), driver_, hosted::PnpOptionsForBus(*bus_, observer));
+    hosted::ConnectUnplugReports(*bus_, *node_);
+  }
+
+  bool Plug() {
+    ScenarioStep step = Begin(StepKind::Plug);
+    node_->Plug();
+    step.pnp = TakePnpHistory();
+    // The step's status: START's, or AddDevice's when there was no device to start.
+    step.status = StatusOf(step.pnp, "IRP_MN_START_DEVICE", StatusOf(step.pnp, "AddDevice"));
+    result_.startStatus = step.status;
+    result_.started = node_->State() == hosted::PnpState::Started;
+    if (result_.started) {
+      SettleInterruptPipe(step);
+    } else {
+      step.notes.push_back("the driver did not start the reader (" + StatusName(step.status) + ")");
+    }
+    step.identificationSeen = IdentificationsReceived() > 0;
+    result_.identificationSeen = step.identificationSeen;
+    End(step);
+    return result_.started;
+  }
+
+  // An application waits for the card with `ioControlCode`; `change` makes the slot change.
+  void Track(StepKind kind, ULONG ioControlCode, const std::function<void()>& change) {
+    if (!Running()) return;
+    ScenarioStep step = Begin(kind);
+    TrackingRequest request(node_->FunctionDevice(), ioControlCode);
+    const NTSTATUS sent = request.Send();
+    if (sent != STATUS_PENDING) step.notes.push_back("the request was not left waiting (" + StatusName(sent) + ")");
+    change();
+    if (!request.Wait(kPatience)) {
+      step.notes.push_back("the waiting request did not complete on the slot change");
+      result_.incomplete = true;
+    }
+    SettleInterruptPipe(step);
+    step.tracking = request.Outcome();
+    step.status = step.tracking->status;
+    End(step);
+  }
+
+  void InsertCard() {
+    std::unique_ptr<sim::Icc> card = sim::MakeCard(options_.card);
+    reader_->InsertCard(std::move(card));
+  }
+
+  // Rebalance with the card in the slot: the stop powers it down, the start configures and
+  // identifies again, and the reader reports the card anew.
+  void StopAndRestart() {
+    if (!Running()) return;
+    ScenarioStep step = Begin(StepKind::StopAndRestart);
+    const std::size_t identifications = IdentificationsReceived();
+    step.status = node_->Rebalance();
+    step.pnp = TakePnpHistory();
+    if (Running()) {
+      SettleInterruptPipe(step);
+    } else {
+      step.notes.push_back("the reader did not start again (" + StatusName(step.status) + ")");
+    }
+    step.identificationSeen = IdentificationsReceived() > identifications;
+    End(step);
+  }
+
+  // The reader leaves the bus while an application waits for a card: the PnP manager sends
+  // SURPRISE_REMOVAL and, no handle being open, REMOVE, which completes the parked request.
+  void UnplugWithParkedRequest() {
+    if (!Running()) return;
+    ScenarioStep surprise = Begin(StepKind::SurpriseRemoval);
+    auto request = std::make_unique<TrackingRequest>(node_->FunctionDevice(), IOCTL_SMARTCARD_IS_PRESENT);
+    const NTSTATUS sent = request->Send();
+    if (sent != STATUS_PENDING) surprise.notes.push_back("the request was not parked (" + StatusName(sent) + ")");
+    {
+      std::lock_guard<std::mutex> lock(parkedMutex_);
+      parked_ = request.get();
+    }
+    reader_->Unplug();
+    const bool removed = node_->WaitIdle(kPatience) &&
+                         PollUntil([this] { return node_->State() == hosted::PnpState::Deleted; });
+    {
+      std::lock_guard<std::mutex> lock(parkedMutex_);
+      parked_ = nullptr;
+      surprise.tracking = parkedAtSurpriseRemoval_;
+    }
+    if (!removed) {
+      surprise.notes.push_back("the PnP manager did not finish the removal");
+      result_.incomplete = true;
+    }
+    // One history for both requests: SURPRISE_REMOVAL and what came before it go to the
+    // first step, the REMOVE to the second.
+    ScenarioStep removal;
+    removal.kind = StepKind::Removal;
+    for (PnpRequest& entry : TakePnpHistory()) {
+      const bool first = removal.pnp.empty() && entry.name != "IRP_MN_REMOVE_DEVICE";
+      (first ? surprise.pnp : removal.pnp).push_back(std::move(entry));
+    }
+    surprise.status = StatusOf(surprise.pnp, "IRP_MN_SURPRISE_REMOVAL");
+    End(surprise);
+
+    removal.status = StatusOf(removal.pnp, "IRP_MN_REMOVE_DEVICE");
+    removal.traceBegin = TraceSize();
+    if (!request->Wait(kPatience)) {
+      removal.notes.push_back("the parked request was not completed by the removal");
+      result_.incomplete = true;
+    }
+    removal.tracking = request->Outcome();
+    request.reset();
+    End(removal);
+  }
+
+  void WriteTrace() {
+    if (options_.pcapPath.empty() || bus_ == nullptr) return;
+    std::string error;
+    if (!bus_->WritePcap(options_.pcapPath, hosted::usb::PcapContent::Messages, &error))
+      result_.pcapError = error.empty() ? "cannot write " + options_.pcapPath : error;
+  }
+
+  void Unload() {
+    ScenarioStep step = Begin(StepKind::Unload);
+    node_.reset();
+    const std::size_t before = result_.violations.size();
+    hosted::Drivers::Unload(driver_);
+    driver_ = nullptr;
+    if (result_.violations.size() != before) step.notes.push_back("the verifier reported what the driver left behind");
+    End(step);
+  }
+
+  void TearDown() {
+    node_.reset();
+    if (driver_ != nullptr) hosted::Drivers::Unload(driver_);
+    driver_ = nullptr;
+    bus_.reset();
+    if (reader_ != nullptr) reader_->SetMessageObserver(nullptr);
+    reader_.reset();
+    std::lock_guard<std::mutex> lock(traceMutex_);
+    result_.trace = trace_;
+  }
+
+  // ---- bookkeeping ---------------------------------------------------------------
+
+  ScenarioStep Begin(StepKind kind) {
+    ScenarioStep step;
+    step.kind = kind;
+    step.traceBegin = TraceSize();
+    step.cardStateBefore = CardState();
+    return step;
+  }
+
+  void End(ScenarioStep& step) {
+    {
+      std::lock_guard<std::mutex> lock(traceMutex_);
+      for (std::size_t i = step.traceBegin; i < trace_.size(); ++i) step.wire.push_back(DecodeWireMessage(trace_[i]));
+    }
+    if (!step.cardStateAfter) step.cardStateAfter = CardState();
+    Finish(std::move(step));
+  }
+
+  void Finish(ScenarioStep step) {
+    result_.steps.push_back(std::move(step));
+    if (options_.onStep) options_.onStep(result_.steps.back(), result_);
+  }
+
+  std::size_t TraceSize() {
+    std::lock_guard<std::mutex> lock(traceMutex_);
+    return trace_.size();
+  }
+
+  std::vector<PnpRequest> TakePnpHistory() {
+    std::vector<PnpRequest> requests;
+    for (const hosted::PnpStep& step : node_->History()) requests.push_back({step.Name(), step.status});
+    node_->ClearHistory();
+    return requests;
+  }
+
+  bool Running() const { return node_ != nullptr && node_->State() == hosted::PnpState::Started; }
+
+  std::optional<ULONG> CardState() const {
+    if (node_ == nullptr) return std::nullopt;
+    PDEVICE_OBJECT fdo = node_->FunctionDevice();
+    if (fdo == nullptr) return std::nullopt;
+    return CcidGetExtension(fdo)->SmartcardExtension.ReaderCapabilities.CurrentState;
+  }
+
+  std::size_t IdentificationsReceived() const {
+    std::size_t count = 0;
+    for (const auto& escape : reader_->EscapesReceived())
+      if (std::string(escape.begin(), escape.end()) == kIdentification) ++count;
+    return count;
+  }
+
+  // Waits until every interrupt message the reader sent has been handled and the driver's
+  // interrupt request waits in the USB stack again.
+  void SettleInterruptPipe(ScenarioStep& step) {
+    const bool settled = PollUntil([this] {
+      std::size_t seen;
+      {
+        std::lock_guard<std::mutex> lock(traceMutex_);
+        seen = interruptsSeen_;
+      }
+      const sim::ReaderStats stats = reader_->Stats();
+      return seen + stats.interrupt_dropped >= stats.interrupt_messages && bus_->WaitIdle() &&
+             bus_->PendingTransfers() >= 1;
+    });
+    if (!settled) step.notes.push_back("the interrupt pipe did not settle");
+  }
+
+  const ScenarioOptions& options_;
+  ScenarioResult& result_;
+  PDRIVER_OBJECT driver_ = nullptr;
+  std::unique_ptr<sim::CcidReader> reader_;
+  std::unique_ptr<hosted::usb::BusDevice> bus_;
+  std::unique_ptr<hosted::PnpDevice> node_;
+  std::mutex traceMutex_;
+  std::vector<sim::UsbMessageEvent> trace_;
+  std::size_t interruptsSeen_ = 0;
+  std::mutex parkedMutex_;
+  TrackingRequest* parked_ = nullptr;
+  std::optional<TrackingOutcome> parkedAtSurpriseRemoval_;
+};
+
+}  // namespace
+
+const char* StepName(StepKind kind) {
+  switch (kind) {
+    case StepKind::Load: return "load";
+    case StepKind::Plug: return "plug";
+    case StepKind::CardInserted: return "card_inserted";
+    case StepKind::StopAndRestart: return "stop_and_restart";
+    case StepKind::CardRemoved: return "card_removed";
+    case StepKind::SurpriseRemoval: return "surprise_removal";
+    case StepKind::Removal: return "removal";
+    case StepKind::Unload: return "unload";
+  }
+  return "?";
+}
+
+ScenarioResult RunScenario(const ScenarioOptions& options) {
+  if (!sim::FindCardProfile(options.card)) throw std::invalid_argument("unknown card profile \"" + options.card + "\"");
+  ScenarioResult result;
+  {
+    VerifierWatch watch(result);
+    const hosted::KernelSnapshot snapshot = hosted::TakeSnapshot();
+    {
+      Session session(options, result);
+      session.Run();
+    }
+    hosted::CheckForLeaks(snapshot, "at the end of the session");
+  }
+  return result;
+}
+
+std::string StatusHex(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08x", static_cast<unsigned>(status));
+  return text;
+}
+
+std::string StatusName(NTSTATUS status) {
+  switch (status) {
+    case STATUS_SUCCESS: return "STATUS_SUCCESS";
+    case STATUS_PENDING: return "STATUS_PENDING";
+    case STATUS_CANCELLED: return "STATUS_CANCELLED";
+    case STATUS_UNSUCCESSFUL: return "STATUS_UNSUCCESSFUL";
+    case STATUS_NOT_SUPPORTED: return "STATUS_NOT_SUPPORTED";
+    case STATUS_INSUFFICIENT_RESOURCES: return "STATUS_INSUFFICIENT_RESOURCES";
+    case STATUS_IO_TIMEOUT: return "STATUS_IO_TIMEOUT";
+    case STATUS_NO_MEDIA: return "STATUS_NO_MEDIA";
+    case STATUS_DEVICE_NOT_CONNECTED: return "STATUS_DEVICE_NOT_CONNECTED";
+    case STATUS_DEVICE_PROTOCOL_ERROR: return "STATUS_DEVICE_PROTOCOL_ERROR";
+    case STATUS_DELETE_PENDING: return "STATUS_DELETE_PENDING";
+    case STATUS_INVALID_DEVICE_REQUEST: return "STATUS_INVALID_DEVICE_REQUEST";
+    case STATUS_INVALID_PARAMETER: return "STATUS_INVALID_PARAMETER";
+    case STATUS_NO_SUCH_DEVICE: return "STATUS_NO_SUCH_DEVICE";
+    default: return StatusHex(status);
+  }
+}
+
+std::string CardStateName(ULONG state) {
+  switch (state) {
+    case SCARD_UNKNOWN: return "SCARD_UNKNOWN";
+    case SCARD_ABSENT: return "SCARD_ABSENT";
+    case SCARD_PRESENT: return "SCARD_PRESENT";
+    case SCARD_SWALLOWED: return "SCARD_SWALLOWED";
+    case SCARD_POWERED: return "SCARD_POWERED";
+    case SCARD_NEGOTIABLE: return "SCARD_NEGOTIABLE";
+    case SCARD_SPECIFIC: return "SCARD_SPECIFIC";
+    default: return "state " + std::to_string(state);
+  }
+}
+
+}  // namespace ccidsim

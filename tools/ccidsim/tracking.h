@@ -1,0 +1,49 @@
+// An application's card-tracking request (IOCTL_SMARTCARD_IS_PRESENT or _IS_ABSENT) on a
+// reader. The driver has no device-control dispatch of its own yet, so the request is
+// handed to the smart-card library (SmartcardDeviceControl) exactly as that dispatch hands
+// it: an IRP whose current location is the reader's IRP_MJ_DEVICE_CONTROL, with the
+// application's location above it.
+#pragma once
+
+#include <wdm.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "scenario.h"
+
+namespace ccidsim {
+
+class TrackingRequest {
+ public:
+  TrackingRequest(PDEVICE_OBJECT fdo, ULONG ioControlCode);
+  // Frees the IRP once it has come back; a request still held by the driver is cancelled
+  // and, if it stays held, left to the kernel's leak report rather than freed under it.
+  ~TrackingRequest();
+  TrackingRequest(const TrackingRequest&) = delete;
+  TrackingRequest& operator=(const TrackingRequest&) = delete;
+
+  // SmartcardDeviceControl's return value (STATUS_PENDING while the request is parked).
+  NTSTATUS Send();
+  // Real-time wait for the completion; true once it has come back.
+  bool Wait(std::chrono::milliseconds realTimeout);
+  bool Completed() const;
+  TrackingOutcome Outcome() const;
+
+ private:
+  static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+
+  PDEVICE_OBJECT fdo_;
+  ULONG ioControlCode_;
+  PIRP irp_ = nullptr;
+  std::vector<std::uint8_t> buffer_;
+  NTSTATUS sent_ = STATUS_PENDING;
+  mutable std::mutex mutex_;
+  std::condition_variable done_;
+  bool completed_ = false;
+};
+
+}  // namespace ccidsim
