@@ -42,9 +42,10 @@ std::optional<iso7816::Bytes> EncodePin(const PinFormat& format, std::string_vie
 // Decodes one PIN block; nothing when the bytes do not follow the format.
 std::optional<std::string> DecodePin(const PinFormat& format, iso7816::ByteView block);
 
-// How the T=0 side asks for the data of an incoming command.
+// How the T=0 side moves command data: it asks for incoming data, and sends outgoing
+// data, with these procedure bytes.
 enum class T0AckMode : std::uint8_t {
-  kAll,              // INS: send all remaining bytes
+  kAll,              // INS: all remaining bytes
   kEachByte,         // ~INS before every byte
   kFirstByteSingly,  // ~INS for the first byte, then INS for the rest
 };

@@ -1,6 +1,7 @@
 // The card side of T=0: a 5-byte header, procedure bytes (INS: all remaining data; ~INS:
 // one byte; 0x60 NULL while working), then SW1 SW2. A command with data in and out leaves
 // its data for GET RESPONSE and answers 61xx; a wrong Le on an outgoing command gets 6Cxx.
+// The acknowledgement style of the profile applies to data in both directions.
 #include "card/transport.h"
 
 namespace sim {
@@ -92,16 +93,33 @@ void T0Transport::OnHeader() {
   if (!response.data.empty() && response.data.size() != apdu.ne) {
     response = iso7816::MakeResponse(static_cast<std::uint16_t>(0x6C00 | (response.data.size() & 0xFF)));
   }
+  // The data leaves the way the card acknowledges incoming data: after INS all of it, or
+  // after ~INS one byte at a time (the first byte only, for kFirstByteSingly).
+  const Bytes& data = response.data;
+  std::size_t at = 0;
+  while (at < data.size() && SingleByteAck(at)) {
+    out_.push_back({static_cast<std::uint8_t>(~ins), data[at]});
+    ++at;
+  }
   Bytes chunk;
-  if (!response.data.empty()) {
+  if (at < data.size()) {
     chunk.push_back(ins);
-    chunk.insert(chunk.end(), response.data.begin(), response.data.end());
+    chunk.insert(chunk.end(), data.begin() + static_cast<std::ptrdiff_t>(at), data.end());
   }
   chunk.push_back(response.sw1);
   chunk.push_back(response.sw2);
   out_.push_back(std::move(chunk));
   header_.clear();
   phase_ = Phase::kHeader;
+}
+
+bool T0Transport::SingleByteAck(std::size_t index) const {
+  switch (profile_.t0_ack) {
+    case T0AckMode::kAll: return false;
+    case T0AckMode::kEachByte: return true;
+    case T0AckMode::kFirstByteSingly: return index == 0;
+  }
+  return false;
 }
 
 void T0Transport::AskForData() {

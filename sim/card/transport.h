@@ -52,6 +52,7 @@ class T0Transport {
   void Finish(const iso7816::Apdu& apdu);
   void Run(const iso7816::Apdu& apdu, bool outgoing);
   void QueueNulls(unsigned count);
+  bool SingleByteAck(std::size_t index) const;  // ~INS before data byte `index`
 
   CardApplication& app_;
   const CardProfile& profile_;
