@@ -70,7 +70,7 @@ CcidFirmware::Level CcidFirmware::ExchangeLevel() const {
   return Level::Character;
 }
 
-void CcidFirmware::Command(std::span<const std::uint8_t> message, std::uint32_t extra_waits) {
+void CcidFirmware::Command(std::span<const std::uint8_t> message, std::uint32_t extra_waits, LineNoise noise) {
   const ccid::Header h = ccid::Header::Parse(message);
   const auto payload = message.subspan(ccid::kHeaderSize);
   if (!SlotExists(h.slot)) {
@@ -93,7 +93,9 @@ void CcidFirmware::Command(std::span<const std::uint8_t> message, std::uint32_t 
     return;
   }
   last_seq_[h.slot] = h.seq;
+  noise_ = noise;
   Outcome o = Dispatch(h, payload);
+  noise_ = LineNoise{};
   o.waits += extra_waits;
   if (o.waits == 0) {
     ready_.push_back(std::move(o.answer));

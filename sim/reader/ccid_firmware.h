@@ -21,6 +21,7 @@
 #include "card/icc.h"
 #include "iso7816/t1_host.h"
 #include "reader/ccid_wire.h"
+#include "reader/icc_link.h"
 #include "reader/pin_pad.h"
 #include "reader/reader_profile.h"
 #include "usb/usb_device.h"
@@ -42,8 +43,9 @@ class CcidFirmware {
   ~CcidFirmware();
 
   // A whole bulk-out message. Its answer (or first time extension) becomes available
-  // from NextOutput(); `extra_waits` time extensions go before the answer.
-  void Command(std::span<const std::uint8_t> message, std::uint32_t extra_waits = 0);
+  // from NextOutput(); `extra_waits` time extensions go before the answer; `noise`
+  // garbles bytes on the card's I/O line while the command runs.
+  void Command(std::span<const std::uint8_t> message, std::uint32_t extra_waits = 0, LineNoise noise = {});
 
   // A bulk-out transfer that ended before dwLength said it would (a short packet), or a
   // message longer than dwMaxCCIDMessageLength: answered with a dwLength error.
@@ -170,6 +172,7 @@ class CcidFirmware {
   std::vector<ccid::Bytes> escapes_;
   std::vector<HostError> host_errors_;
   std::vector<EscapeReply> escape_replies_;
+  LineNoise noise_;  // of the command being dispatched
 };
 
 }  // namespace sim

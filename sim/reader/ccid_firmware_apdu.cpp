@@ -16,7 +16,7 @@ CcidFirmware::Exchange CcidFirmware::ApduT0(Slot& s, std::span<const std::uint8_
   iso7816::T0ApduEngine engine(apdu);
   iso7816::T0ApduStep step = engine.Begin();
   if (step.kind == iso7816::T0ApduStep::Kind::kError) return {{}, 0, ccid::kBadData};
-  IccLink link(*s.card);
+  IccLink link(*s.card, &noise_);
   Exchange x;
   while (step.kind == iso7816::T0ApduStep::Kind::kTpdu) {
     LinkResult r = link.T0Tpdu(step.tpdu);
@@ -48,7 +48,7 @@ CcidFirmware::Exchange CcidFirmware::ApduT1(Slot& s, std::span<const std::uint8_
     s.t1_engine = std::make_unique<iso7816::T1HostEngine>(config);
   }
   iso7816::T1HostEngine& engine = *s.t1_engine;
-  IccLink link(*s.card);
+  IccLink link(*s.card, &noise_);
   Exchange x;
   bool silent = false;
   auto status = engine.Begin(apdu);

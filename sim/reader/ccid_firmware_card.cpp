@@ -175,7 +175,7 @@ CcidFirmware::Outcome CcidFirmware::GetParameters(const ccid::Header& h, bool re
 }
 
 CcidFirmware::Exchange CcidFirmware::Tpdu(Slot& s, std::span<const std::uint8_t> tpdu) {
-  IccLink link(*s.card);
+  IccLink link(*s.card, &noise_);
   LinkResult r;
   if (s.protocol == 1) {
     r = link.T1Block(tpdu, (s.t1.tcckst & 1) != 0);
@@ -195,7 +195,7 @@ CcidFirmware::Outcome CcidFirmware::XfrBlock(const ccid::Header& h, std::span<co
   if (!s.powered) return {Failure(h, ccid::kIccMute)};
   Exchange x;
   if (level == Level::Character) {
-    IccLink link(*s.card);
+    IccLink link(*s.card, &noise_);
     LinkResult r = link.Characters(payload, h.Level());
     x = {std::move(r.data), r.waits, r.error};
   } else {

@@ -217,6 +217,7 @@ bool CcidReader::CommandArrived(std::span<const std::uint8_t> message, Effects& 
   const ccid::Header h = ccid::Header::Parse(message);
   std::vector<Fault> faults = faults_.Take(h.type);
   std::uint32_t extra_waits = 0;
+  LineNoise noise;
   std::vector<Fault> answer_faults;
   for (const Fault& f : faults) {
     fired_.push_back({f.kind, h.type, h.seq});
@@ -230,11 +231,15 @@ bool CcidReader::CommandArrived(std::span<const std::uint8_t> message, Effects& 
     }
     if (f.kind == FaultKind::TimeExtensions)
       extra_waits += f.value;
+    else if (f.kind == FaultKind::CorruptToCard)
+      noise.to_card = f.value;
+    else if (f.kind == FaultKind::CorruptToHost)
+      noise.to_host = f.value;
     else
       answer_faults.push_back(f);
   }
   if (!answer_faults.empty()) armed_.push_back({h.slot, h.seq, h.type, std::move(answer_faults)});
-  firmware_.Command(message, extra_waits);
+  firmware_.Command(message, extra_waits, noise);
   NoteOutput(fx);
   return true;
 }

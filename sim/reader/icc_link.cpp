@@ -20,11 +20,35 @@ LinkResult Error(std::uint8_t error) {
   return r;
 }
 
+
+// Flips the low bit of the byte at 1-based position `target` if it lies in `bytes`,
+// whose first byte is number `count` + 1 of its direction.
+void Garble(ccid::Bytes& bytes, std::uint32_t target, std::uint32_t& count, std::uint32_t& garbled) {
+  if (target > count && target - count <= bytes.size()) {
+    bytes[target - count - 1] ^= 0x01;
+    ++garbled;
+  }
+  count += static_cast<std::uint32_t>(bytes.size());
+}
+
 }  // namespace
+
+void IccLink::Send(std::span<const std::uint8_t> bytes) {
+  if (noise_ == nullptr) return card_.Write(bytes);
+  ccid::Bytes copy(bytes.begin(), bytes.end());
+  Garble(copy, noise_->to_card, noise_->sent, noise_->garbled);
+  card_.Write(copy);
+}
+
+ccid::Bytes IccLink::Receive() {
+  ccid::Bytes bytes = card_.Read();
+  if (noise_ != nullptr) Garble(bytes, noise_->to_host, noise_->received, noise_->garbled);
+  return bytes;
+}
 
 bool IccLink::NextByte(std::uint8_t& byte) {
   if (next_ == pending_.size()) {
-    pending_ = card_.Read();
+    pending_ = Receive();
     next_ = 0;
     if (pending_.empty()) return false;
   }
@@ -49,7 +73,7 @@ LinkResult IccLink::T0Tpdu(std::span<const std::uint8_t> tpdu) {
   const auto body = tpdu.subspan(kT0Header);
   const bool outgoing = !body.empty();
   std::size_t remaining = outgoing ? body.size() : (p3 == 0 ? 256 : p3);
-  card_.Write(tpdu.first(kT0Header));
+  Send(tpdu.first(kT0Header));
   LinkResult r;
   for (;;) {
     std::uint8_t b = 0;
@@ -70,7 +94,7 @@ LinkResult IccLink::T0Tpdu(std::span<const std::uint8_t> tpdu) {
     const std::size_t n = b == ins ? remaining : 1;
     if (outgoing) {
       const std::size_t sent = body.size() - remaining;
-      card_.Write(body.subspan(sent, n));
+      Send(body.subspan(sent, n));
     } else if (!ReadBytes(n, r.data)) {
       return Error(ccid::kIccMute);
     }
@@ -81,7 +105,7 @@ LinkResult IccLink::T0Tpdu(std::span<const std::uint8_t> tpdu) {
 LinkResult IccLink::T1Block(std::span<const std::uint8_t> block, bool crc) {
   pending_.clear();
   next_ = 0;
-  card_.Write(block);
+  Send(block);
   LinkResult r;
   if (!ReadBytes(kT1Prologue, r.data)) return Error(ccid::kIccMute);
   if (!ReadBytes(r.data[2] + (crc ? 2u : 1u), r.data)) return Error(ccid::kIccMute);
@@ -91,10 +115,10 @@ LinkResult IccLink::T1Block(std::span<const std::uint8_t> block, bool crc) {
 LinkResult IccLink::Characters(std::span<const std::uint8_t> bytes, std::uint16_t expected) {
   pending_.clear();
   next_ = 0;
-  if (!bytes.empty()) card_.Write(bytes);
+  if (!bytes.empty()) Send(bytes);
   LinkResult r;
   if (expected == 0) {
-    r.data = card_.Read();
+    r.data = Receive();
     return r;
   }
   if (!ReadBytes(expected, r.data)) return Error(ccid::kIccMute);

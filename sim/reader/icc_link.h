@@ -16,9 +16,20 @@ struct LinkResult {
   std::uint8_t error = 0;   // 0, or the CCID slot error (ICC_MUTE, PROCEDURE_BYTE_CONFLICT...)
 };
 
+// Line noise during one command: the n-th byte (counted from 1 over the whole command)
+// in each direction arrives with its low bit flipped, as a character whose parity error
+// went unnoticed would. 0: that direction is clean.
+struct LineNoise {
+  std::uint32_t to_card = 0;
+  std::uint32_t to_host = 0;
+  std::uint32_t sent = 0;      // bytes written to the card so far
+  std::uint32_t received = 0;  // bytes read from the card so far
+  std::uint32_t garbled = 0;   // bytes the noise hit
+};
+
 class IccLink {
  public:
-  explicit IccLink(Icc& card) : card_(card) {}
+  explicit IccLink(Icc& card, LineNoise* noise = nullptr) : card_(card), noise_(noise) {}
 
   // A T=0 TPDU: the 5-byte header, then P3 data bytes for an outgoing command or none
   // for an incoming one (P3 = Le, 0 meaning 256). The reader answers the procedure
@@ -36,8 +47,11 @@ class IccLink {
  private:
   bool NextByte(std::uint8_t& byte);
   bool ReadBytes(std::size_t count, ccid::Bytes& into);
+  void Send(std::span<const std::uint8_t> bytes);
+  ccid::Bytes Receive();
 
   Icc& card_;
+  LineNoise* noise_;
   ccid::Bytes pending_;  // bytes the card sent that the reader has not looked at yet
   std::size_t next_ = 0;
 };

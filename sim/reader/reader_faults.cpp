@@ -22,6 +22,8 @@ std::string_view FaultName(FaultKind kind) {
     case FaultKind::Garbage: return "garbage";
     case FaultKind::UnplugMidAnswer: return "unplug in the middle of the answer";
     case FaultKind::UnplugOnCommand: return "unplug on command";
+    case FaultKind::CorruptToCard: return "byte garbled towards the card";
+    case FaultKind::CorruptToHost: return "byte garbled towards the host";
     case FaultKind::Control: return "control request fault";
   }
   return "?";
@@ -98,6 +100,8 @@ FaultedAnswer ApplyAnswerFaults(const ccid::Bytes& answer, const std::vector<Fau
       case FaultKind::TimeExtensions:
       case FaultKind::StallBulkOut:
       case FaultKind::UnplugOnCommand:
+      case FaultKind::CorruptToCard:
+      case FaultKind::CorruptToHost:
       case FaultKind::Control:
         break;  // these act on the command, not on its answer
     }

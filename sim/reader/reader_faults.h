@@ -28,6 +28,9 @@ enum class FaultKind : std::uint8_t {
   Garbage,           // the answer is replaced by value bytes that are no CCID message
   UnplugMidAnswer,   // the reader leaves the bus after sending value packets of the answer
   UnplugOnCommand,   // the reader leaves the bus when the command arrives
+  CorruptToCard,     // the value-th byte (from 1) the reader sends the card for the command
+                     // arrives with its low bit flipped (an unnoticed parity error)
+  CorruptToHost,     // the same for the value-th byte the card sends back for the command
   Control,           // a ControlFault on the default pipe (record: bRequest, bSeq 0)
 };
 
