@@ -284,6 +284,24 @@ TEST_F(CcidExchangeTest, LongPayloadNeverOverrunsTheReplyBlock) {
   }
 }
 
+// A read that brings fewer bytes than a header carries no response: it is read past, never
+// judged. Garbage of 5 bytes in place of the answer leaves the exchange waiting for a
+// response that never comes, so it times out instead of acting on stale frame bytes.
+TEST_F(CcidExchangeTest, ShortReadIsNeverTakenForAHeader) {
+  bench_.Extension()->ExchangeTimeout = 1000;
+  bench_.Reader().AddFault({sim::FaultKind::Garbage, 5, CCID_PC_TO_RDR_ESCAPE});
+  const Exchanged out = Escape(2);
+  EXPECT_EQ(out.status, STATUS_TIMEOUT);
+  EXPECT_FALSE(out.replySet);
+  std::vector<std::size_t> received;
+  for (const TransferRecord& record : bench_.Bus().Transfers()) {
+    if (record.type == TransferType::Bulk && record.in) received.push_back(record.data.size());
+  }
+  ASSERT_GE(received.size(), 2u);
+  EXPECT_EQ(received[0], 5u) << "the garbage, read past";
+  EXPECT_EQ(Escape(3).status, STATUS_SUCCESS) << "the pipe is usable afterwards";
+}
+
 // A reader that never answers: the read times out on the accelerated clock after
 // ExchangeTimeout, the bulk-in pipe is aborted, and the next command works.
 TEST_F(CcidExchangeTest, UnansweredCommandTimesOutAndAbortsTheBulkInPipe) {

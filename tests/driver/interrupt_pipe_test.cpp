@@ -229,7 +229,7 @@ TEST_F(InterruptPipeTest, FailedRearmEndsThePipeQuietly) {
   rule.size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
   hosted::AllocationFailures::Add(rule);
   bench_->Reader().InjectInterrupt({CCID_RDR_TO_PC_HARDWARE_ERROR, 0, 1, 1});
-  ASSERT_TRUE(ccid_test::WaitUntil([&] { return Extension()->IoCount == 1; }));
+  ASSERT_TRUE(ccid_test::WaitUntil([&] { return InterlockedCompareExchange(&Extension()->IoCount, 0, 0) == 1; }));
   hosted::AllocationFailures::Clear();
   EXPECT_EQ(Ring(Extension()).back(), (Bytes{CCID_RDR_TO_PC_HARDWARE_ERROR, 0, 1, 1}));
   EXPECT_TRUE(Extension()->InterruptPipeRunning) << "cleared by whoever stops the device";
