@@ -7,7 +7,7 @@
 
 int main(int argc, char** argv) {
   CLI::App app{"ccidsim: the CCID reader driver in a hosted Windows kernel, on simulated readers"};
-  app.require_subcommand(1);
+  app.require_subcommand(0, 1);
   app.footer("Exit status: 0 clean, 1 a verifier violation, a leak or a failed check, 2 bad arguments or input.");
 
   ccidsim::DemoOptions demo;
@@ -44,5 +44,7 @@ int main(int argc, char** argv) {
   if (sessionCommand->parsed()) return ccidsim::RunSession(session, std::cout, std::cerr);
   if (readersCommand->parsed()) return ccidsim::RunReaders(std::cout);
   if (atrCommand->parsed()) return ccidsim::RunAtr(atr, std::cout, std::cerr);
+  std::cerr << "ccidsim: a sub-command is required: demo, session, readers or atr\n"
+            << "Run with --help for more information.\n";
   return ccidsim::kExitUsage;
 }

@@ -161,10 +161,10 @@ class Session {
       }
       forward(event);
     });
-    // The capabilities are read the moment START comes back, before a failed start's REMOVE
-    // deletes the device.
-    // A request parked across an unplug is looked at the moment SURPRISE_REMOVAL comes back,
-    // before the PnP manager goes on with REMOVE.
+    // Runs as each PnP request comes back (in the PnP manager's thread for an unplug). The
+    // capabilities are read when START returns, before a failed start's REMOVE deletes the
+    // device; a request parked across an unplug is looked at when SURPRISE_REMOVAL returns,
+    // before REMOVE.
     auto observer = [this](const hosted::PnpStep& step) {
       if (step.addDevice) return;
       if (step.minor == IRP_MN_START_DEVICE && !result_.capabilities && driver_->DeviceObject != nullptr)
@@ -293,10 +293,10 @@ class Session {
   void Unload() {
     ScenarioStep step = Begin(StepKind::Unload);
     node_.reset();
-    const std::size_t before = result_.violations.size();
+    const std::size_t before = hosted::Verifier::Count();
     hosted::Drivers::Unload(driver_);
     driver_ = nullptr;
-    if (result_.violations.size() != before) step.notes.push_back("the verifier reported what the driver left behind");
+    if (hosted::Verifier::Count() != before) step.notes.push_back("the verifier reported what the driver left behind");
     End(step);
   }
 

@@ -63,14 +63,16 @@ void PrintText(const ScenarioOptions& options, const ScenarioResult& result, std
         << ", mechanical " << Hex32(c.MechProperties) << ", features " << Hex32(c.CcidFeatures) << "\n";
   }
   for (const ScenarioStep& step : result.steps) {
-    char line[160];
-    std::snprintf(line, sizeof(line), "  %-17s %-30s", StepName(step.kind), StatusName(step.status).c_str());
-    out << line;
+    char head[96];
+    std::snprintf(head, sizeof(head), "  %-17s %-30s", StepName(step.kind), StatusName(step.status).c_str());
+    std::string line = head;
     if (step.tracking)
-      out << " " << IoctlName(step.tracking->ioControlCode) << " -> "
-          << (step.tracking->completed ? StatusName(step.tracking->status) : "never completed");
-    if (step.cardStateAfter) out << " card " << CardStateName(*step.cardStateAfter);
-    out << "\n";
+      line += " " + IoctlName(step.tracking->ioControlCode) + ": " +
+              (step.tracking->completed ? StatusName(step.tracking->status) : "still waiting") + ";";
+    if (step.cardStateAfter) line += " card " + CardStateName(*step.cardStateAfter);
+    if (line.back() == ';') line.pop_back();
+    while (line.back() == ' ') line.pop_back();
+    out << line << "\n";
     for (const std::string& note : step.notes) out << "    ! " << note << "\n";
   }
   if (!options.pcapPath.empty() && result.pcapError.empty())

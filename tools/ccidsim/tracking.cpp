@@ -57,6 +57,7 @@ NTSTATUS NTAPI TrackingRequest::OnComplete(PDEVICE_OBJECT, PIRP, PVOID context) 
 }
 
 bool TrackingRequest::Wait(std::chrono::milliseconds realTimeout) {
+  if (irp_ == nullptr) return false;
   std::unique_lock<std::mutex> lock(mutex_);
   return done_.wait_for(lock, realTimeout, [this] { return completed_; });
 }

@@ -1,8 +1,8 @@
 // An application's card-tracking request (IOCTL_SMARTCARD_IS_PRESENT or _IS_ABSENT) on a
-// reader. The driver has no device-control dispatch of its own yet, so the request is
-// handed to the smart-card library (SmartcardDeviceControl) exactly as that dispatch hands
-// it: an IRP whose current location is the reader's IRP_MJ_DEVICE_CONTROL, with the
-// application's location above it.
+// reader, handed straight to the smart-card library (SmartcardDeviceControl) as a reader's
+// device-control dispatch hands it on: an IRP whose current location is the reader's
+// IRP_MJ_DEVICE_CONTROL, with the application's location above it. No handle is open, so
+// an unplugged reader is removed at once.
 #pragma once
 
 #include <wdm.h>

@@ -1,0 +1,95 @@
+// The ccidsim executable as a user runs it: the demo's narration and verdict, the reader
+// list, a session through the process, and every kind of bad argument answered with a
+// message and the usage exit status.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "commands.h"
+#include "reader/reader_profile.h"
+#include "tool_test_util.h"
+
+namespace {
+
+using ccidsim_test::RunCcidsim;
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(CcidsimCommandLine, DemoNarratesTheSessionAndEndsWithACleanVerdict) {
+  const ccidsim_test::ProcessResult run = RunCcidsim("demo");
+  EXPECT_EQ(run.exitStatus, ccidsim::kExitClean) << run.err;
+  EXPECT_TRUE(run.err.empty()) << run.err;
+  for (const char* part : {
+           "ccidsim demo: the CCID reader driver in a hosted Windows kernel",
+           "debugger> ---> DriverEntry Driver has been built",
+           "IRP_MJ_PNP                            CcidPnp",
+           "IRP_MN_START_DEVICE                   STATUS_SUCCESS",
+           "> PC_to_RDR_Escape seq 0 \"TALMOR_DRIVER_3004\"",
+           "< RDR_to_PC_Escape seq 0 ok",
+           "SupportedProtocols                    T=0 + T=1 (0x00000003)",
+           "IOCTL_SMARTCARD_IS_PRESENT completed with STATUS_SUCCESS",
+           "card state: SCARD_ABSENT -> SCARD_PRESENT",
+           "> PC_to_RDR_IccPowerOff seq 1",
+           "IRP_MN_SURPRISE_REMOVAL               STATUS_SUCCESS",
+           "still parked after IRP_MN_SURPRISE_REMOVAL",
+           "(parked before the unplug) completed with STATUS_SUCCESS",
+       }) {
+    EXPECT_TRUE(Contains(run.out, part)) << "missing: " << part;
+  }
+  EXPECT_TRUE(run.out.ends_with("verifier: clean: no violations, no pool block left behind\n")) << run.out;
+  const ccidsim_test::ProcessResult quiet = RunCcidsim("demo --quiet");
+  EXPECT_EQ(quiet.exitStatus, ccidsim::kExitClean);
+  EXPECT_EQ(quiet.out, "verifier: clean: no violations, no pool block left behind\n");
+}
+
+TEST(CcidsimCommandLine, ReadersListsEveryBuiltInProfile) {
+  const ccidsim_test::ProcessResult run = RunCcidsim("readers");
+  EXPECT_EQ(run.exitStatus, ccidsim::kExitClean);
+  for (const sim::ReaderProfileInfo& info : sim::ReaderProfiles()) {
+    SCOPED_TRACE(info.name);
+    const std::size_t at = run.out.find("\n  " + info.name + " ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_NE(run.out.find(info.summary, at), std::string::npos);
+  }
+}
+
+TEST(CcidsimCommandLine, SessionJsonIsTheOnlyOutput) {
+  const ccidsim_test::ProcessResult run = RunCcidsim("session --reader t1-only --card t1-ifsc32 --json");
+  EXPECT_EQ(run.exitStatus, ccidsim::kExitClean) << run.err;
+  const nlohmann::json report = nlohmann::json::parse(run.out, nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << run.out;
+  EXPECT_EQ(report["start"]["status"], "0x00000000");
+  EXPECT_EQ(report["card"], "t1-ifsc32");
+  EXPECT_EQ(report["capabilities"]["SupportedProtocols"], 3) << "bit 0 clear: the add-device protocols stay";
+}
+
+TEST(CcidsimCommandLine, BadArgumentsAreUsageErrorsWithAMessage) {
+  struct Row {
+    const char* arguments;
+    const char* message;
+  } rows[] = {
+      {"", "a sub-command is required: demo, session, readers or atr"},
+      {"frobnicate", "frobnicate"},
+      {"session", "--reader is required"},
+      {"session --reader", "--reader"},
+      {"session --reader no-such-reader", "unknown reader \"no-such-reader\""},
+      {"session --reader tpdu-basic --pcap /nonexistent-directory/t.pcap", "cannot write the trace file"},
+      {"session --reader tpdu-basic --bogus", "--bogus"},
+      {"demo --card no-such-card", "unknown card \"no-such-card\""},
+      {"atr", "HEX is required"},
+      {"atr 3BZZ", "\"3BZZ\" is not hexadecimal"},
+      {"readers extra", "extra"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    const ccidsim_test::ProcessResult run = RunCcidsim(row.arguments);
+    EXPECT_EQ(run.exitStatus, ccidsim::kExitUsage);
+    EXPECT_TRUE(Contains(run.err, row.message)) << run.err;
+  }
+  const ccidsim_test::ProcessResult help = RunCcidsim("session --help");
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_TRUE(Contains(help.out, "--reader")) << help.out;
+}
+
+}  // namespace

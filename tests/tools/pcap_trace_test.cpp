@@ -1,0 +1,103 @@
+// The session's --pcap trace decoded by tshark's USB CCID dissector: every CCID message
+// the reader sent or received is recognised with its type, sequence number and length,
+// and no packet is malformed.
+#include <gtest/gtest.h>
+
+#include <kernel_test_support.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <tuple>
+
+#include "commands.h"
+#include "reader/ccid_wire.h"
+#include "reader/reader_profile.h"
+#include "scenario.h"
+#include "tool_test_util.h"
+
+namespace {
+
+// (bMessageType, bSeq, dwLength) of a CCID message; bSeq and dwLength are -1 for interrupt
+// messages.
+using Message = std::tuple<int, int, long>;
+using ByEndpoint = std::map<int, std::vector<Message>>;
+
+ByEndpoint MessagesOfTheTrace(const ccidsim::ScenarioResult& result) {
+  ByEndpoint messages;
+  for (const sim::UsbMessageEvent& event : result.trace) {
+    if (event.type == sim::UsbTransferType::Bulk && event.data.size() >= sim::ccid::kHeaderSize)
+      messages[event.endpoint].emplace_back(event.data[0], event.data[6], static_cast<long>(sim::ccid::Le32(event.data, 1)));
+    else if (event.type == sim::UsbTransferType::Interrupt && !event.data.empty())
+      messages[event.endpoint].emplace_back(event.data[0], -1, -1L);
+  }
+  return messages;
+}
+
+struct Decoded {
+  ByEndpoint messages;
+  int malformed = 0;
+};
+
+Decoded DecodeWithTshark(const std::string& path, const std::string& decodeAs, int interruptEndpoint) {
+  const std::string output = ccidsim_test::CommandOutput(
+      std::string(CCID_TSHARK) + " -n -r " + path + " -d " + decodeAs +
+      " -T fields -E separator=';' -e usb.endpoint_address -e usbccid.bMessageType -e usbccid.bSeq"
+      " -e usbccid.dwLength -e _ws.malformed 2>/dev/null");
+  Decoded decoded;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> f;
+    std::istringstream fields(line);
+    for (std::string field; std::getline(fields, field, ';');) f.push_back(field);
+    f.resize(5);
+    if (!f[4].empty()) ++decoded.malformed;
+    if (f[1].empty()) continue;
+    const int endpoint = std::stoi(f[0], nullptr, 16);
+    const bool interrupt = endpoint == interruptEndpoint;
+    decoded.messages[endpoint].emplace_back(
+        std::stoi(f[1], nullptr, 16), interrupt ? -1 : std::stoi(f[2]), interrupt ? -1L : std::stol(f[3]));
+  }
+  return decoded;
+}
+
+class SessionTrace : public testing::TestWithParam<std::string> {};
+
+TEST_P(SessionTrace, TsharkRecognisesEveryCcidMessage) {
+  const std::string tshark = CCID_TSHARK;
+  if (tshark.empty() || !std::filesystem::exists(tshark)) GTEST_SKIP() << "tshark is not installed";
+  ccidsim::ScenarioOptions options;
+  options.reader = *sim::FindReaderProfile(GetParam());
+  options.pcapPath = ccidsim_test::TempPath(GetParam() + ".pcap");
+  const ccidsim::ScenarioResult result = ccidsim::RunScenario(options);
+  ASSERT_TRUE(result.pcapError.empty()) << result.pcapError;
+  const Decoded decoded =
+      DecodeWithTshark(options.pcapPath, result.pcapDecodeAs, options.reader.InterruptIn()->address);
+  std::filesystem::remove(options.pcapPath);
+
+  EXPECT_EQ(decoded.malformed, 0);
+  const ByEndpoint expected = MessagesOfTheTrace(result);
+  ASSERT_EQ(expected.size(), 3u) << "bulk-out, bulk-in and interrupt-in all carried messages";
+  // Compared per endpoint: the reader commits interrupt messages when they happen, the host
+  // reads them later.
+  EXPECT_EQ(decoded.messages, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, SessionTrace, testing::Values("tpdu-basic", "pinpad-verify-modify", "multi-slot"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
+TEST(CcidsimTrace, AnUnwritableTraceFileStopsTheSessionBeforeItRuns) {
+  std::ostringstream out, err;
+  EXPECT_EQ(ccidsim::RunSession({.reader = "tpdu-basic", .pcap = "/nonexistent-directory/trace.pcap"}, out, err),
+            ccidsim::kExitUsage);
+  EXPECT_NE(err.str().find("cannot write the trace file /nonexistent-directory/trace.pcap"), std::string::npos)
+      << err.str();
+}
+
+}  // namespace
