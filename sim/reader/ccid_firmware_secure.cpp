@@ -74,8 +74,10 @@ CcidFirmware::Outcome CcidFirmware::Secure(const ccid::Header& h, std::span<cons
   std::size_t fixed = kVerifyFixed;
   if (op == kModify) {
     if (p.size() < kModifyBeforeMsg) return bad(ccid::kBadLength, "PIN modification structure too short");
+    // bMsgIndex2 is there whenever bNumberMessage is not 0, bMsgIndex3 when it is 3 or
+    // more (0xFF: the reader's own messages).
     const std::uint8_t messages = p[11];
-    fixed = kModifyBeforeMsg + (messages >= 2 ? 1 : 0) + (messages >= 3 ? 1 : 0) + kTeoPrologue;
+    fixed = kModifyBeforeMsg + (messages >= 1 ? 1 : 0) + (messages >= 3 ? 1 : 0) + kTeoPrologue;
   }
   if (p.size() < fixed + kMinApdu) return bad(ccid::kBadLength, "PIN structure without a whole APDU");
   if (!s.card) return {Failure(h, ccid::kIccMute, ccid::kIccAbsent)};

@@ -28,7 +28,7 @@ Bytes Verify(PinFormatBytes f, const Bytes& apdu, std::uint8_t min = 4, std::uin
 Bytes Modify(PinFormatBytes f, std::uint8_t off_old, std::uint8_t off_new, std::uint8_t confirm,
              std::uint8_t messages, const Bytes& apdu) {
   Bytes s{0x01, 0x00, f.format, f.block, f.length, off_old, off_new, 8, 4, confirm, 0x02, messages, 0x09, 0x04, 0x00};
-  if (messages >= 2) s.push_back(0x01);
+  if (messages >= 1) s.push_back(0x01);
   if (messages >= 3) s.push_back(0x02);
   s.insert(s.end(), {0x00, 0x00, 0x00});
   s.insert(s.end(), apdu.begin(), apdu.end());
