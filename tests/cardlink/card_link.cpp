@@ -137,6 +137,46 @@ std::optional<Bytes> T1Host::Transmit(const Bytes& apdu) {
   return engine_.Response();
 }
 
+Channel::Channel(CardLink& link, std::uint8_t ifsd) : link_(link) {
+  const sim::ReaderProfile& reader = link.Reader().Profile();
+  tpdu_ = (reader.Features() & (sim::ccid::kFeatureShortApdu | sim::ccid::kFeatureExtendedApdu)) == 0;
+  const Answer parameters = link.GetParameters();
+  EXPECT_TRUE(parameters.Ok()) << Describe(parameters);
+  protocol_ = parameters.Chain();
+  const std::uint32_t reader_ifsd = reader.MaxIfsd();
+  ifsd_ = ifsd != 0 ? ifsd : static_cast<std::uint8_t>(reader_ifsd < iso7816::kT1MaxInf ? reader_ifsd : iso7816::kT1MaxInf);
+  if (tpdu_ && protocol_ == 1) t1_ = std::make_unique<T1Host>(link, ifsd_);
+}
+
+std::optional<Bytes> Channel::Transmit(const Bytes& apdu) {
+  if (!tpdu_) {
+    const Answer answer = link_.Xfr(apdu);
+    if (!answer.Ok()) return std::nullopt;
+    return answer.Data();
+  }
+  if (t1_) return t1_->Transmit(apdu);
+  return TransmitT0(link_, apdu).response;
+}
+
+std::array<std::uint8_t, 3> Channel::Prologue() const {
+  if (!t1_) return {};
+  return {0x00, static_cast<std::uint8_t>(t1_->Engine().Ns() << 6), 0x00};
+}
+
+std::optional<Bytes> Channel::PinResponse(const Answer& answer) {
+  if (!answer.Ok()) return std::nullopt;
+  if (!t1_) return answer.Data();
+  const iso7816::Edc edc = link_.ParsedAtr().t1_edc;
+  const iso7816::DecodedBlock decoded = iso7816::DecodeBlock(answer.Data(), edc);
+  std::optional<Bytes> response;
+  if (decoded.ok() && decoded.block.Kind() == iso7816::BlockKind::kI) response = decoded.block.inf;
+  const Answer resynch = link_.Xfr(iso7816::EncodeBlock(iso7816::Block::S(iso7816::SType::kResynch, false), edc));
+  const iso7816::DecodedBlock confirmed = iso7816::DecodeBlock(resynch.Data(), edc);
+  EXPECT_TRUE(confirmed.ok() && confirmed.block.IsS(iso7816::SType::kResynch, true)) << Describe(resynch);
+  t1_ = std::make_unique<T1Host>(link_, ifsd_);
+  return response;
+}
+
 namespace {
 
 void PutLe16(Bytes& out, std::uint16_t value) {

@@ -154,6 +154,34 @@ class T1Host {
   std::vector<std::uint8_t> reader_errors_;
 };
 
+// Whole APDUs to the card at the reader's exchange level: at TPDU level through the
+// host's T=0 or T=1 engine (by the protocol the reader has set), at APDU level in one
+// XfrBlock each.
+class Channel {
+ public:
+  // `ifsd` at TPDU level with T=1; 0: the reader's dwMaxIFSD (at most 254).
+  explicit Channel(CardLink& link, std::uint8_t ifsd = 0);
+
+  std::optional<Bytes> Transmit(const Bytes& apdu);
+  bool TpduLevel() const { return tpdu_; }
+  int Protocol() const { return protocol_; }
+
+  // bTeoPrologue for a PIN command sent now: at TPDU level with T=1 the prologue of the
+  // host's next I-block (NAD 0, its N(S)); zeros otherwise.
+  std::array<std::uint8_t, 3> Prologue() const;
+  // The card's response APDU to a PIN command. At TPDU level with T=1 the reader returns
+  // the card's whole block: its INF is the response, and the host's session, now one
+  // exchange behind the card, is put back in step with S(RESYNCH).
+  std::optional<Bytes> PinResponse(const Answer& answer);
+
+ private:
+  CardLink& link_;
+  bool tpdu_ = false;
+  int protocol_ = 0;
+  std::uint8_t ifsd_ = 0;
+  std::unique_ptr<T1Host> t1_;
+};
+
 // PC/SC part 10 PIN_VERIFY_STRUCTURE, as an application fills it.
 struct PinVerifyStructure {
   std::uint8_t bTimerOut = 0;
