@@ -5,6 +5,7 @@
 // driver turns them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "card_link.h"

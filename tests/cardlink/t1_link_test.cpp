@@ -5,6 +5,7 @@
 // and at its APDU level (the reader runs T=1).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "card_link.h"
