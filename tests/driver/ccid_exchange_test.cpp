@@ -288,7 +288,7 @@ TEST_F(CcidExchangeTest, LongPayloadNeverOverrunsTheReplyBlock) {
 // judged. Garbage of 5 bytes in place of the answer leaves the exchange waiting for a
 // response that never comes, so it times out instead of acting on stale frame bytes.
 TEST_F(CcidExchangeTest, ShortReadIsNeverTakenForAHeader) {
-  bench_.Extension()->ExchangeTimeout = 1000;
+  bench_.Extension()->ExchangeTimeout = 60000;
   bench_.Reader().AddFault({sim::FaultKind::Garbage, 5, CCID_PC_TO_RDR_ESCAPE});
   const Exchanged out = Escape(2);
   EXPECT_EQ(out.status, STATUS_TIMEOUT);
@@ -305,13 +305,14 @@ TEST_F(CcidExchangeTest, ShortReadIsNeverTakenForAHeader) {
 // A reader that never answers: the read times out on the accelerated clock after
 // ExchangeTimeout, the bulk-in pipe is aborted, and the next command works.
 TEST_F(CcidExchangeTest, UnansweredCommandTimesOutAndAbortsTheBulkInPipe) {
-  bench_.Extension()->ExchangeTimeout = 2000;
+  constexpr ULONG timeoutMs = 60000;
+  bench_.Extension()->ExchangeTimeout = timeoutMs;
   bench_.Reader().AddFault({sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_ESCAPE});
   const std::int64_t before = hosted::Clock::Now();
   const Exchanged out = Escape(5);
   EXPECT_EQ(out.status, STATUS_TIMEOUT);
   EXPECT_FALSE(out.replySet);
-  EXPECT_GE(hosted::Clock::Now() - before, 2000 * hosted::Clock::kTicksPerMillisecond);
+  EXPECT_GE(hosted::Clock::Now() - before, timeoutMs * hosted::Clock::kTicksPerMillisecond);
   EXPECT_EQ(AbortsOf(bench_.Reader().BulkInAddress()), 1u);
 
   const Exchanged next = Escape(6);

@@ -224,7 +224,7 @@ TEST(ReaderLifecycle, StopFailsWhenThePresentCardDoesNotPowerDown) {
   ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
   bench.InsertCard("t0");
   bench.WaitInterruptIdle();
-  bench.Extension()->ExchangeTimeout = 1000;
+  bench.Extension()->ExchangeTimeout = 60000;
   bench.Reader().AddFault({sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_ICC_POWER_OFF});
   ASSERT_EQ(bench.Node().Send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(bench.Node().Send(IRP_MN_STOP_DEVICE), STATUS_IO_TIMEOUT);
