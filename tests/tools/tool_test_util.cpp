@@ -11,26 +11,31 @@
 
 namespace ccidsim_test {
 
-std::string CommandOutput(const std::string& command) {
-  std::string output;
+namespace {
+
+// Runs a shell command, collects its standard output and returns pclose's status.
+int ReadCommand(const std::string& command, std::string& output) {
   FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
+  if (pipe == nullptr) return -1;
   char buffer[4096];
   std::size_t n;
   while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, n);
-  ::pclose(pipe);
+  return ::pclose(pipe);
+}
+
+}  // namespace
+
+std::string CommandOutput(const std::string& command) {
+  std::string output;
+  ReadCommand(command, output);
   return output;
 }
 
 ProcessResult RunCcidsim(const std::string& arguments) {
   const std::string errPath = TempPath("stderr");
   ProcessResult result;
-  FILE* pipe = ::popen((std::string(CCIDSIM_EXE) + " " + arguments + " 2>" + errPath).c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0) result.out.append(buffer, n);
-  const int status = ::pclose(pipe);
+  const int status = ReadCommand(std::string(CCIDSIM_EXE) + " " + arguments + " 2>" + errPath, result.out);
+  if (status == -1) return result;
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   std::ifstream err(errPath);
   std::ostringstream text;

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -43,11 +42,6 @@ class VerifierWatch {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       result_.violations.push_back(violation.ToString());
-      // "N pool block(s), ..." names how many blocks were still allocated.
-      if (violation.check == hosted::Check::PoolLeak) {
-        const unsigned long blocks = std::strtoul(violation.message.c_str(), nullptr, 10);
-        result_.leakedBlocks += blocks != 0 ? blocks : 1;
-      }
     }
     if (previous_) previous_(violation);
   }
@@ -294,7 +288,7 @@ class Session {
     ScenarioStep step = Begin(StepKind::Unload);
     node_.reset();
     const std::size_t before = hosted::Verifier::Count();
-    hosted::Drivers::Unload(driver_);
+    result_.leakedBlocks += hosted::Drivers::Unload(driver_);
     driver_ = nullptr;
     if (hosted::Verifier::Count() != before) step.notes.push_back("the verifier reported what the driver left behind");
     End(step);
@@ -302,7 +296,7 @@ class Session {
 
   void TearDown() {
     node_.reset();
-    if (driver_ != nullptr) hosted::Drivers::Unload(driver_);
+    if (driver_ != nullptr) result_.leakedBlocks += hosted::Drivers::Unload(driver_);
     driver_ = nullptr;
     bus_.reset();
     if (reader_ != nullptr) reader_->SetMessageObserver(nullptr);
@@ -419,7 +413,7 @@ ScenarioResult RunScenario(const ScenarioOptions& options) {
       Session session(options, result);
       session.Run();
     }
-    hosted::CheckForLeaks(snapshot, "at the end of the session");
+    result.leakedBlocks += hosted::CheckForLeaks(snapshot, "at the end of the session");
   }
   return result;
 }

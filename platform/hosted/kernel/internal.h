@@ -110,7 +110,8 @@ std::uint64_t IrpSerial();
 std::uint64_t DeviceSerial();
 std::uint64_t HandleSerial();
 std::uint64_t WorkItemSerial();
-void ReportPoolLeaks(std::uint64_t since, std::string_view routine, std::string_view context);
+// Returns the number of leaked blocks it reported (and released).
+std::size_t ReportPoolLeaks(std::uint64_t since, std::string_view routine, std::string_view context);
 void ReportIrpLeaks(std::uint64_t since, std::string_view context);
 void ReportDeviceLeaks(std::uint64_t since, std::string_view context);
 void ReportHandleLeaks(std::uint64_t since, std::string_view context);

@@ -45,7 +45,8 @@ class Drivers {
                              NTSTATUS* entryStatus = nullptr);
   // Calls DriverUnload, then the verifier's unload checks: device objects left, pool leaked
   // since the load (both reported, then released).
-  static void Unload(PDRIVER_OBJECT driver);
+  // Returns the number of pool blocks the driver left behind.
+  static std::size_t Unload(PDRIVER_OBJECT driver);
 
   // A driver object without an image, for test drivers and bus drivers: fill its
   // MajorFunction entries, create devices with IoCreateDevice. Destroy deletes it (its

@@ -16,13 +16,13 @@ KernelSnapshot TakeSnapshot() {
 }
 
 // Order matters: work first (it may free things), then the objects that own pool.
-void CheckForLeaks(const KernelSnapshot& since, std::string_view context) {
+std::size_t CheckForLeaks(const KernelSnapshot& since, std::string_view context) {
   detail::DrainWorkQueue();
   detail::ReportWorkItemLeaks(since.workItems, context);
   detail::ReportIrpLeaks(since.irps, context);
   detail::ReportDeviceLeaks(since.devices, context);
   detail::ReportHandleLeaks(since.handles, context);
-  detail::ReportPoolLeaks(since.pool, "ExAllocatePoolWithTag", context);
+  return detail::ReportPoolLeaks(since.pool, "ExAllocatePoolWithTag", context);
 }
 
 }  // namespace hosted

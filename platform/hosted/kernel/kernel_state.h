@@ -24,7 +24,8 @@ KernelSnapshot TakeSnapshot();
 
 // Waits for the work queue to drain, then reports leaks since `since`. `context` ends the
 // messages, e.g. "at the end of the test".
-void CheckForLeaks(const KernelSnapshot& since, std::string_view context);
+// Returns the number of pool blocks it found leaked.
+std::size_t CheckForLeaks(const KernelSnapshot& since, std::string_view context);
 
 // Spin locks held by any thread: reported, then forgotten.
 std::size_t HeldSpinLockCount();

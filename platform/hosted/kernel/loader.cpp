@@ -125,13 +125,13 @@ PDRIVER_OBJECT Drivers::Load(PDRIVER_INITIALIZE driverEntry, const LoadOptions& 
   return nullptr;
 }
 
-void Drivers::Unload(PDRIVER_OBJECT driver) {
-  if (driver == nullptr) return;
+std::size_t Drivers::Unload(PDRIVER_OBJECT driver) {
+  if (driver == nullptr) return 0;
   {
     std::lock_guard<std::mutex> lock(State().mutex);
     if (State().drivers.count(driver) == 0) {
       Verifier::Report(Check::InvalidParameter, "DriverUnload", "driver object " + PointerText(driver) + " is not loaded");
-      return;
+      return 0;
     }
   }
   DrainWorkQueue();
@@ -146,7 +146,7 @@ void Drivers::Unload(PDRIVER_OBJECT driver) {
   DrainWorkQueue();
   std::unique_ptr<LoadedDriver> loaded = TakeDriver(driver);
   CheckDevicesGone(driver, "after the driver unloaded");
-  ReportPoolLeaks(loaded->poolAtLoad, "DriverUnload", "after the driver unloaded");
+  return ReportPoolLeaks(loaded->poolAtLoad, "DriverUnload", "after the driver unloaded");
 }
 
 PDRIVER_OBJECT Drivers::Create(std::string_view name) { return CreateDriverObject(name, name); }

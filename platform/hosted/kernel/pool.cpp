@@ -179,7 +179,7 @@ std::uint64_t PoolSerial() {
   return State().serial;
 }
 
-void ReportPoolLeaks(std::uint64_t since, std::string_view routine, std::string_view context) {
+std::size_t ReportPoolLeaks(std::uint64_t since, std::string_view routine, std::string_view context) {
   std::vector<std::pair<void*, BlockInfo>> leaked;
   {
     std::lock_guard<std::mutex> lock(State().mutex);
@@ -187,7 +187,7 @@ void ReportPoolLeaks(std::uint64_t since, std::string_view routine, std::string_
       if (info.serial > since) leaked.emplace_back(address, info);
     }
   }
-  if (leaked.empty()) return;
+  if (leaked.empty()) return 0;
   std::string list;
   std::size_t bytes = 0;
   for (std::size_t i = 0; i < leaked.size(); ++i) {
@@ -199,6 +199,7 @@ void ReportPoolLeaks(std::uint64_t since, std::string_view routine, std::string_
                    std::to_string(leaked.size()) + " pool block(s), " + std::to_string(bytes) + " bytes, still allocated " +
                        std::string(context) + " (tag/size: " + list + ")");
   for (const auto& entry : leaked) Free("pool leak check", entry.first, 0);
+  return leaked.size();
 }
 
 }  // namespace hosted::detail
