@@ -333,7 +333,12 @@ TEST(ReaderLifecycle, UnplugInTheMiddleOfAnExchangeEndsItAndLeavesNothingBehind)
   ReaderBench bench;
   ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
   bench.Reader().AddFault({sim::FaultKind::UnplugOnCommand, 0, CCID_PC_TO_RDR_ESCAPE});
+  // The exchange runs as a device-control request would, under the library's remove lock,
+  // so the removal that the unplug starts waits for it before it frees the reader's state.
+  PSMARTCARD_EXTENSION smartcard = &bench.Extension()->SmartcardExtension;
+  ASSERT_EQ(SmartcardAcquireRemoveLockWithTag(smartcard, CCID_REMOVE_LOCK_TAG), STATUS_SUCCESS);
   EXPECT_NE(CcidSendDriverIdentification(bench.Fdo()), STATUS_SUCCESS);
+  SmartcardReleaseRemoveLockWithTag(smartcard, CCID_REMOVE_LOCK_TAG);
   ASSERT_TRUE(ccid_test::WaitUntil([&] { return bench.Node().State() == PnpState::Deleted; }));
 }
 
