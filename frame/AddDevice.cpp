@@ -39,10 +39,7 @@ NTSTATUS CcidFailAddDevice(PDEVICE_OBJECT DeviceObject, NTSTATUS Status)
         ExFreePoolWithTag(extension->SmartcardExtension.ReaderExtension, CCID_POOL_TAG);
         extension->SmartcardExtension.ReaderExtension = NULL;
     }
-    if (extension->EventFifo != NULL) {
-        ExFreePoolWithTag(extension->EventFifo, CCID_POOL_TAG);
-        extension->EventFifo = NULL;
-    }
+    CcidFreePoolAndNull(extension->EventFifo);
     CcidFreeInterfaceNames(extension);
     if (extension->LowerDeviceObject != NULL) {
         IoDetachDevice(extension->LowerDeviceObject);
@@ -52,8 +49,9 @@ NTSTATUS CcidFailAddDevice(PDEVICE_OBJECT DeviceObject, NTSTATUS Status)
 }
 
 // The number of entries of the event ring: "EventsFifoSize" + 1 (PASSIVE_LEVEL). A value
-// below 0 would give a ring of no entries and one above the limit an absurd allocation;
-// both are replaced by the default.
+// below 0 would give a ring of no entries, and the largest one a count that wraps when one
+// is added; both are replaced by the default. Any other size stands, and the allocation of
+// the ring decides whether the machine can hold it.
 LONG CcidEventRingEntries(PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
@@ -62,7 +60,7 @@ LONG CcidEventRingEntries(PDEVICE_OBJECT DeviceObject)
     // Without the value (or with one of another type) the default stands.
     (VOID) CcidQueryRegistryValue(DeviceObject, CCID_DRIVER_KEY, KTEXT("EventsFifoSize"), REG_DWORD, sizeof(size),
                                   &size);
-    if (size < 0 || size > CCID_EVENTS_FIFO_SIZE_MAX) {
+    if (size < 0 || size == MAXLONG) {
         size = CCID_EVENTS_FIFO_SIZE_DEFAULT;
     }
     return size + 1;

@@ -20,6 +20,9 @@ constexpr ULONG PIPE_BULK_OUT = 1;
 constexpr ULONG PIPE_BULK_IN = 2;
 constexpr ULONG PIPE_COUNT = 3;
 
+// 100-ns units per millisecond, for relative kernel time-outs (negative intervals).
+constexpr LONGLONG CCID_TICKS_PER_MS = 10000;
+
 // Interrupt-pipe messages are at most this long (a slot-change message is 2 bytes,
 // a hardware error 4).
 constexpr ULONG CCID_INTERRUPT_MESSAGE_MAX = 8;

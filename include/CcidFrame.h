@@ -50,10 +50,9 @@ LONG CcidDecrementIoCount(_In_ PDEVICE_OBJECT DeviceObject);
 // At most this many readers exist at once; unit numbers run from 0 to 99.
 constexpr ULONG CCID_MAX_DEVICES = 100;
 
-// Default of "EventsFifoSize" (messages the event ring holds), and the largest value
-// taken from the registry; a negative or larger value is replaced by the default.
+// Default of "EventsFifoSize" (messages the event ring holds); it replaces a negative
+// value and one whose ring size would not fit a LONG.
 constexpr LONG CCID_EVENTS_FIFO_SIZE_DEFAULT = 16;
-constexpr LONG CCID_EVENTS_FIFO_SIZE_MAX = 4096;
 
 // Default reader capabilities until the start reads the class descriptor.
 constexpr ULONG CCID_DEFAULT_CLOCK_KHZ = 4000;

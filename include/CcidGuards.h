@@ -2,7 +2,7 @@
 // gives back what it took when the scope ends, so every early return stays balanced.
 #pragma once
 
-#include "CcidPlatform.h"
+#include "CcidDevice.h"
 
 // Holds a spin lock at DISPATCH_LEVEL and restores the caller's IRQL on release.
 // Release() lets the caller drop the lock early, e.g. before completing a request.
@@ -82,6 +82,18 @@ public:
 private:
     PKMUTEX Mutex_;
 };
+
+// Frees a pool block of the driver held in a pointer field and clears the field, so that a
+// later release path finds nothing left to free. Does nothing for NULL.
+template <typename T>
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline VOID CcidFreePoolAndNull(T*& Block)
+{
+    if (Block != NULL) {
+        ExFreePoolWithTag(Block, CCID_POOL_TAG);
+        Block = NULL;
+    }
+}
 
 // One pool block with one owner: freed with its tag when the guard goes out of scope,
 // unless Detach() hands the block to someone else.

@@ -17,6 +17,12 @@ NTSTATUS CcidCardPower(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
 
 // ---- reader/CardTracking.cpp ------------------------------------------------------
 
+// Stores the card state (ReaderCapabilities.CurrentState) and returns the one it replaces.
+// Every write after the library is initialised goes through here, under OsData->SpinLock
+// (IRQL <= DISPATCH_LEVEL, the cancel spin lock may be held, OsData->SpinLock must not).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG CcidSetCardState(_In_ PSMARTCARD_EXTENSION SmartcardExtension, _In_ ULONG State);
+
 // Reader function RDF_CARD_TRACKING: makes the request the library parked in
 // OsData->NotificationIrp cancellable. Always returns STATUS_PENDING.
 _IRQL_requires_max_(DISPATCH_LEVEL)

@@ -96,6 +96,14 @@ inline KMUTEX& CcidExchangeLock(PDEVICE_OBJECT DeviceObject)
 _IRQL_requires_(PASSIVE_LEVEL)
 UCHAR CcidTakeSequenceNumber(_In_ PDEVICE_OBJECT DeviceObject);
 
+// Fills the header of a command that carries PayloadLength bytes (code, length, slot 0,
+// the reader's next bSeq, message-specific bytes 7 to 9 zero) and the header of the
+// response the exchange is to expect for it. The caller holds the exchange lock until the
+// exchange is over, and sets any message-specific byte afterwards.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID CcidPrepareCommand(_In_ PDEVICE_OBJECT DeviceObject, _Out_ PCCID_HEADER Command, _In_ UCHAR MessageType,
+                        _In_ ULONG PayloadLength, _In_ UCHAR ResponseType, _Out_ PCCID_HEADER Expected);
+
 // Writes Command to the reader and reads until the response that matches Header (expected
 // bMessageType, bSlot and bSeq) arrives; copies its header into Header and, when asked,
 // hands its payload to the caller in a pool block (freed with CCID_POOL_TAG).
@@ -120,8 +128,10 @@ typedef struct _INTERRUPT_CONTEXT {
 static_assert(sizeof(INTERRUPT_CONTEXT) == 16, "INTERRUPT_CONTEXT is two pointers");
 
 // Kernel time the stopper waits for the ended interrupt request before it aborts the pipe
-// again (a re-arm may have slipped past the first abort).
+// again (a re-arm may have slipped past the first abort), and how many aborts it sends
+// before it waits for the request without a time-out.
 constexpr ULONG CCID_INTERRUPT_STOP_WAIT_MS = 100;
+constexpr ULONG CCID_INTERRUPT_STOP_ABORTS_MAX = 10;
 
 // Arms the interrupt-in request; returns the status of sending it (normally STATUS_PENDING).
 _IRQL_requires_(PASSIVE_LEVEL)

@@ -48,17 +48,14 @@ NTSTATUS CcidArmReader(PDEVICE_OBJECT DeviceObject)
     PAGED_CODE();
 
     PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
-    ULONG& currentState = extension->SmartcardExtension.ReaderCapabilities.CurrentState;
-    const ULONG previousState = currentState;
-
-    currentState = SCARD_ABSENT;  // one 32-bit store; nothing else writes it yet
+    const ULONG previousState = CcidSetCardState(&extension->SmartcardExtension, SCARD_ABSENT);
     const NTSTATUS status = UsbStartInterruptPipe(DeviceObject);
     if (status == STATUS_SUCCESS || status == STATUS_PENDING) {
         extension->Started = TRUE;
         extension->InterruptPipeRunning = TRUE;
         return STATUS_SUCCESS;
     }
-    currentState = previousState;
+    (VOID) CcidSetCardState(&extension->SmartcardExtension, previousState);
     return status;
 }
 
@@ -158,7 +155,7 @@ NTSTATUS CcidHandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoSkipCurrentIrpStackLocation(Irp);
     const NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, Irp);
 
-    extension->SmartcardExtension.ReaderCapabilities.CurrentState = SCARD_ABSENT;  // one 32-bit store
+    (VOID) CcidSetCardState(&extension->SmartcardExtension, SCARD_ABSENT);
     SmartcardReleaseRemoveLockWithTag(&extension->SmartcardExtension, CCID_REMOVE_LOCK_TAG);
     return status;
 }

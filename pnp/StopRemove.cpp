@@ -3,6 +3,7 @@
 // add-device and start acquired.
 
 #include "CcidFrame.h"
+#include "CcidGuards.h"
 #include "CcidPnp.h"
 #include "CcidReader.h"
 #include "CcidUsb.h"
@@ -117,25 +118,10 @@ NTSTATUS CcidRemoveDevice(PDEVICE_OBJECT DeviceObject)
     extension->ExtraInterfaceCount = 0;
     CcidDeleteInterface(&extension->ReaderInterfaceName);
 
-    if (extension->DeviceDescriptor != NULL) {
-        ExFreePoolWithTag(extension->DeviceDescriptor, CCID_POOL_TAG);
-        extension->DeviceDescriptor = NULL;
-    }
-    if (extension->InterfaceInformation != NULL) {
-        ExFreePoolWithTag(extension->InterfaceInformation, CCID_POOL_TAG);
-        extension->InterfaceInformation = NULL;
-    }
-    if (extension->ConfigurationDescriptor != NULL) {
-        ExFreePoolWithTag(extension->ConfigurationDescriptor, CCID_POOL_TAG);
-        extension->ConfigurationDescriptor = NULL;
-    }
-    if (extension->EventFifo != NULL) {
-        ExFreePoolWithTag(extension->EventFifo, CCID_POOL_TAG);
-        extension->EventFifo = NULL;
-    }
-    if (smartcard->ReaderExtension != NULL) {
-        ExFreePoolWithTag(smartcard->ReaderExtension, CCID_POOL_TAG);
-        smartcard->ReaderExtension = NULL;
-    }
+    CcidFreePoolAndNull(extension->DeviceDescriptor);
+    CcidFreePoolAndNull(extension->InterfaceInformation);
+    CcidFreePoolAndNull(extension->ConfigurationDescriptor);
+    CcidFreePoolAndNull(extension->EventFifo);
+    CcidFreePoolAndNull(smartcard->ReaderExtension);
     return STATUS_SUCCESS;
 }

@@ -30,13 +30,6 @@ PDEVICE_OBJECT CcidReaderDevice(PSMARTCARD_EXTENSION SmartcardExtension)
     return SmartcardExtension->OsData->DeviceObject;
 }
 
-// Stores the card state under the library's spin lock (IRQL <= DISPATCH_LEVEL).
-VOID CcidSetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State)
-{
-    SpinLockGuard guard(SmartcardExtension->OsData->SpinLock);
-    SmartcardExtension->ReaderCapabilities.CurrentState = State;
-}
-
 // The status a power request reports for the outcome of its exchanges.
 NTSTATUS CcidMapPowerStatus(NTSTATUS Status)
 {
@@ -58,17 +51,10 @@ NTSTATUS CcidPowerOn(PDEVICE_OBJECT DeviceObject, UCHAR PowerSelect, PUCHAR* Atr
 {
     PAGED_CODE();
 
-    CCID_HEADER command = {};
-    command.bMessageType = CCID_PC_TO_RDR_ICC_POWER_ON;
-    command.dwLength.Set(0);
-    command.bSlot = 0;
-    command.bSeq = CcidTakeSequenceNumber(DeviceObject);
+    CCID_HEADER command;
+    CCID_HEADER expected;
+    CcidPrepareCommand(DeviceObject, &command, CCID_PC_TO_RDR_ICC_POWER_ON, 0, CCID_RDR_TO_PC_DATA_BLOCK, &expected);
     command.bStatus = PowerSelect;  // byte 7: bPowerSelect
-
-    CCID_HEADER expected = {};
-    expected.bMessageType = CCID_RDR_TO_PC_DATA_BLOCK;
-    expected.bSlot = 0;
-    expected.bSeq = command.bSeq;
     return CcidExchange(DeviceObject, reinterpret_cast<PUCHAR>(&command), sizeof(command), &expected, Atr, AtrLength);
 }
 
@@ -148,16 +134,9 @@ NTSTATUS CcidPowerDownCard(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJE
     PAGED_CODE();
 
     MutexGuard exchange(CcidExchangeLock(DeviceObject));
-    CCID_HEADER command = {};
-    command.bMessageType = CCID_PC_TO_RDR_ICC_POWER_OFF;
-    command.dwLength.Set(0);
-    command.bSlot = 0;
-    command.bSeq = CcidTakeSequenceNumber(DeviceObject);
-
-    CCID_HEADER expected = {};
-    expected.bMessageType = CCID_RDR_TO_PC_SLOT_STATUS;
-    expected.bSlot = 0;
-    expected.bSeq = command.bSeq;
+    CCID_HEADER command;
+    CCID_HEADER expected;
+    CcidPrepareCommand(DeviceObject, &command, CCID_PC_TO_RDR_ICC_POWER_OFF, 0, CCID_RDR_TO_PC_SLOT_STATUS, &expected);
     const NTSTATUS status =
         CcidExchange(DeviceObject, reinterpret_cast<PUCHAR>(&command), sizeof(command), &expected, NULL, NULL);
     if (status != STATUS_SUCCESS) {

@@ -7,6 +7,20 @@
 #include "CcidGuards.h"
 #include "CcidReader.h"
 
+// Stores the card state under OsData->SpinLock and returns the previous one (IRQL <=
+// DISPATCH_LEVEL). One rule for every writer: the library reads the state under this lock
+// when it decides whether a tracking request is already satisfied or must be parked, so a
+// store made outside it could fall between that check and the parking and leave the
+// request waiting for a change that has already happened.
+_Use_decl_annotations_
+ULONG CcidSetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State)
+{
+    SpinLockGuard guard(SmartcardExtension->OsData->SpinLock);
+    const ULONG previous = SmartcardExtension->ReaderCapabilities.CurrentState;
+    SmartcardExtension->ReaderCapabilities.CurrentState = State;
+    return previous;
+}
+
 // Makes the parked request cancellable (IRQL <= DISPATCH_LEVEL). The library completes
 // nothing itself: the request stays parked until this driver completes it.
 _Use_decl_annotations_

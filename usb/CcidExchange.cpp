@@ -5,6 +5,7 @@
 
 #include "CcidFrame.h"
 #include "CcidGuards.h"
+#include "CcidReader.h"
 #include "CcidUsb.h"
 
 namespace {
@@ -81,8 +82,7 @@ NTSTATUS CcidJudgeResponse(PDEVICE_EXTENSION Extension, const CCID_HEADER* Expec
     }
     if (Response->bMessageType != CCID_RDR_TO_PC_ESCAPE &&
         (Response->bStatus & CCID_ICC_STATUS_MASK) == CCID_ICC_STATUS_NO_CARD) {
-        // One 32-bit store; the spin lock of the card state is not needed for it.
-        Extension->SmartcardExtension.ReaderCapabilities.CurrentState = SCARD_ABSENT;
+        (VOID) CcidSetCardState(&Extension->SmartcardExtension, SCARD_ABSENT);
         return STATUS_NO_MEDIA;
     }
     switch (Response->bStatus >> CCID_COMMAND_STATUS_SHIFT) {
@@ -167,6 +167,26 @@ UCHAR CcidTakeSequenceNumber(PDEVICE_OBJECT DeviceObject)
     return sequence;
 }
 
+// Fills a command header and the expected response header (PASSIVE_LEVEL, exchange lock
+// held by the caller).
+_Use_decl_annotations_
+VOID CcidPrepareCommand(PDEVICE_OBJECT DeviceObject, PCCID_HEADER Command, UCHAR MessageType, ULONG PayloadLength,
+                        UCHAR ResponseType, PCCID_HEADER Expected)
+{
+    PAGED_CODE();
+
+    RtlZeroMemory(Command, sizeof(*Command));
+    Command->bMessageType = MessageType;
+    Command->dwLength.Set(PayloadLength);
+    Command->bSlot = 0;
+    Command->bSeq = CcidTakeSequenceNumber(DeviceObject);
+
+    RtlZeroMemory(Expected, sizeof(*Expected));
+    Expected->bMessageType = ResponseType;
+    Expected->bSlot = Command->bSlot;
+    Expected->bSeq = Command->bSeq;
+}
+
 // Runs one exchange (PASSIVE_LEVEL) under the reader's exchange lock. A failed write
 // resets both bulk pipes. On success Header holds the response's header and, when
 // ReplyLength is given, *Reply the payload (the caller frees it, also after a failure
@@ -234,18 +254,11 @@ NTSTATUS CcidSendDriverIdentification(PDEVICE_OBJECT DeviceObject)
     MutexGuard exchange(CcidExchangeLock(DeviceObject));
 
     UCHAR message[CCID_IDENTIFICATION_MESSAGE_SIZE] = {};
-    PCCID_HEADER command = reinterpret_cast<PCCID_HEADER>(message);
-    command->bMessageType = CCID_PC_TO_RDR_ESCAPE;
-    command->dwLength.Set(CCID_IDENTIFICATION_LENGTH);
-    command->bSlot = 0;
-    command->bSeq = CcidTakeSequenceNumber(DeviceObject);
+    CCID_HEADER expected;
+    CcidPrepareCommand(DeviceObject, reinterpret_cast<PCCID_HEADER>(message), CCID_PC_TO_RDR_ESCAPE,
+                       CCID_IDENTIFICATION_LENGTH, CCID_RDR_TO_PC_ESCAPE, &expected);
     RtlCopyMemory(message + CCID_HEADER_SIZE, CCID_IDENTIFICATION_PREFIX, CCID_IDENTIFICATION_PREFIX_LENGTH);
     RtlCopyMemory(message + CCID_HEADER_SIZE + CCID_IDENTIFICATION_PREFIX_LENGTH, DriverVersionDigits,
                   CCID_VERSION_DIGITS);
-
-    CCID_HEADER expected = {};
-    expected.bMessageType = CCID_RDR_TO_PC_ESCAPE;
-    expected.bSlot = 0;
-    expected.bSeq = command->bSeq;
     return CcidExchange(DeviceObject, message, sizeof(message), &expected, NULL, NULL);
 }

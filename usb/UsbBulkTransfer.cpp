@@ -11,8 +11,6 @@ static_assert(CCID_BULK_CHUNK_MAX % CCID_BULK_PACKET_SIZE == 0, "chunks end on p
 
 namespace {
 
-// 100-ns units per millisecond, for relative kernel time-outs.
-constexpr LONGLONG CCID_TICKS_PER_MS = 10000;
 
 // Sends one chunk on a bulk slot and waits for it at most TimeoutMs (PASSIVE_LEVEL); a
 // chunk that times out is aborted and then waited for until the USB stack gives it back.

@@ -66,10 +66,7 @@ NTSTATUS UsbReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    if (extension->DeviceDescriptor != NULL) {
-        ExFreePoolWithTag(extension->DeviceDescriptor, CCID_POOL_TAG);
-        extension->DeviceDescriptor = NULL;
-    }
+    CcidFreePoolAndNull(extension->DeviceDescriptor);
     extension->DeviceDescriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
         ExAllocatePoolWithTag(NonPagedPool, CCID_DEVICE_DESCRIPTOR_SIZE, CCID_POOL_TAG));
     if (extension->DeviceDescriptor == NULL) {
@@ -106,10 +103,7 @@ NTSTATUS UsbReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject)
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    if (extension->ConfigurationDescriptor != NULL) {
-        ExFreePoolWithTag(extension->ConfigurationDescriptor, CCID_POOL_TAG);
-        extension->ConfigurationDescriptor = NULL;
-    }
+    CcidFreePoolAndNull(extension->ConfigurationDescriptor);
 
     ULONG length = CCID_CONFIGURATION_FIRST_READ;
     for (ULONG read = 1;; ++read) {
@@ -235,10 +229,7 @@ NTSTATUS UsbSelectConfiguration(PDEVICE_OBJECT DeviceObject)
     RtlZeroMemory(list.Get(), listBytes);
 
     // Room for bNumEndpoints + 1 pipe records.
-    if (extension->InterfaceInformation != NULL) {
-        ExFreePoolWithTag(extension->InterfaceInformation, CCID_POOL_TAG);
-        extension->InterfaceInformation = NULL;
-    }
+    CcidFreePoolAndNull(extension->InterfaceInformation);
     const ULONG informationBytes = sizeof(USBD_PIPE_INFORMATION) * interface->bNumEndpoints +
                                    sizeof(USBD_INTERFACE_INFORMATION);
     extension->InterfaceInformation = static_cast<PUSBD_INTERFACE_INFORMATION>(
@@ -256,8 +247,7 @@ NTSTATUS UsbSelectConfiguration(PDEVICE_OBJECT DeviceObject)
     // The library allocates the URB; it is freed untagged, as the library documents.
     PURB urb = USBD_CreateConfigurationRequestEx(configuration, list.Get());
     if (urb == NULL) {
-        ExFreePoolWithTag(extension->InterfaceInformation, CCID_POOL_TAG);
-        extension->InterfaceInformation = NULL;
+        CcidFreePoolAndNull(extension->InterfaceInformation);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 

@@ -10,8 +10,6 @@
 
 namespace {
 
-// 100-ns units per millisecond, for relative kernel time-outs.
-constexpr LONGLONG CCID_TICKS_PER_MS = 10000;
 
 // Takes the parked event read out of PendingEventIrp and completes it with Status and
 // Information (IRQL DISPATCH_LEVEL, EventLock held). Returns FALSE, leaving the request,
@@ -76,10 +74,7 @@ VOID UsbHandleSlotChange(PDEVICE_EXTENSION Extension)
         smartcard->CardCapabilities.ATR.Length = 0;
         state = SCARD_ABSENT;
     }
-    {
-        SpinLockGuard guard(smartcard->OsData->SpinLock);
-        smartcard->ReaderCapabilities.CurrentState = state;
-    }
+    (VOID) CcidSetCardState(smartcard, state);
     smartcard->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
 
     if (state != Extension->LastReportedState) {
@@ -207,8 +202,9 @@ NTSTATUS UsbInterruptComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Compl
 
 // Stops the interrupt pipe (PASSIVE_LEVEL). The abort ends the request in flight; a
 // request that the completion routine was re-sending as the abort went by is caught by
-// aborting again until the completion routine reports the pipe ended, so that nothing of
-// the pipe outlives this call.
+// aborting again, a bounded number of times. After that the stopper waits without a
+// time-out: the request, its IRP, context and I/O reference belong to the USB stack until
+// it completes them, so nothing of the pipe may be freed, and nothing outlives this call.
 _Use_decl_annotations_
 VOID UsbStopInterruptPipe(PDEVICE_OBJECT DeviceObject)
 {
@@ -223,10 +219,15 @@ VOID UsbStopInterruptPipe(PDEVICE_OBJECT DeviceObject)
 
     LARGE_INTEGER wait;
     wait.QuadPart = -CCID_TICKS_PER_MS * CCID_INTERRUPT_STOP_WAIT_MS;
-    do {
+    NTSTATUS status = STATUS_TIMEOUT;
+    for (ULONG abort = 0; abort < CCID_INTERRUPT_STOP_ABORTS_MAX && status == STATUS_TIMEOUT; ++abort) {
         // The pipe's end is what counts, not the abort's own status.
         (VOID) UsbAbortPipe(DeviceObject, PIPE_INTERRUPT_IN);
-    } while (KeWaitForSingleObject(&reader->InterruptStopped, Executive, KernelMode, FALSE, &wait) == STATUS_TIMEOUT);
+        status = KeWaitForSingleObject(&reader->InterruptStopped, Executive, KernelMode, FALSE, &wait);
+    }
+    if (status == STATUS_TIMEOUT) {
+        (VOID) KeWaitForSingleObject(&reader->InterruptStopped, Executive, KernelMode, FALSE, NULL);
+    }
 
     extension->InterruptPipeRunning = FALSE;
 }

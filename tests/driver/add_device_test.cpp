@@ -205,8 +205,9 @@ TEST_F(AddDeviceTest, CapabilitiesQueryIsFilledInAsThePlatformDocumentsIt) {
   EXPECT_EQ(added.slot->Extension()->DeviceCapabilities.DeviceState[PowerSystemWorking], PowerDeviceD0);
 }
 
-// "EventsFifoSize": the ring has one entry more than the value. Values below 0 or above
-// 4096, and values that are no REG_DWORD, give the default of 16.
+// "EventsFifoSize": the ring has one entry more than the value, however large. Values below
+// 0, the one whose ring size would wrap, and values that are no REG_DWORD give the default
+// of 16.
 struct FifoRow {
   const char* name;
   std::function<void(const std::string& key)> set;
@@ -220,7 +221,7 @@ TEST_F(AddDeviceTest, EventsFifoSizeTakesSoundValuesAndRefusesOthers) {
       {"4", dword(4), 5},
       {"0", dword(0), 1},
       {"4096", dword(4096), 4097},
-      {"4097", dword(4097), 17},
+      {"100000", dword(100000), 100001},
       {"-1", dword(0xFFFFFFFF), 17},
       {"-2147483648", dword(0x80000000), 17},
       {"2147483647", dword(0x7FFFFFFF), 17},
