@@ -136,7 +136,11 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     // which fails the request as an invalid device request.
     DriverObject->DriverUnload = CcidUnload;
     DriverObject->DriverExtension->AddDevice = CcidAddDevice;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = CcidCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = CcidClose;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CcidCleanup;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = CcidDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = CcidSystemControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = CcidPnp;
 
     OsVersionCode = CcidDetermineOsVersion();

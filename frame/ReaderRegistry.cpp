@@ -152,7 +152,9 @@ NTSTATUS CcidInitializeSmartcardExtension(PDEVICE_OBJECT DeviceObject)
     smartcard->SmartcardRequest.BufferSize = CCID_SMARTCARD_BUFFER_SIZE;
     smartcard->Version = SMCLIB_VERSION;
     smartcard->ReaderFunction[RDF_CARD_POWER] = CcidCardPower;
+    smartcard->ReaderFunction[RDF_TRANSMIT] = CcidTransmit;
     smartcard->ReaderFunction[RDF_CARD_TRACKING] = CcidCardTracking;
+    smartcard->ReaderFunction[RDF_SET_PROTOCOL] = CcidSetProtocol;
 
     CcidReadVendorString(DeviceObject, KTEXT("VendorName"), &smartcard->VendorAttr.VendorName);
     CcidReadVendorString(DeviceObject, KTEXT("IfdType"), &smartcard->VendorAttr.IfdType);

@@ -74,6 +74,14 @@ DRIVER_ADD_DEVICE CcidAddDevice;
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID CcidInitializeDeviceState(_In_ PDEVICE_OBJECT DeviceObject);
 
+// ---- frame/CreateClose.cpp --------------------------------------------------------
+
+// IRP_MJ_CREATE, IRP_MJ_CLOSE and IRP_MJ_SYSTEM_CONTROL (PASSIVE_LEVEL; system control at
+// the caller's IRQL). Create admits one handle at a time; close ends a parked event read.
+DRIVER_DISPATCH CcidCreate;
+DRIVER_DISPATCH CcidClose;
+DRIVER_DISPATCH CcidSystemControl;
+
 // ---- frame/ReaderRegistry.cpp -----------------------------------------------------
 
 // Keys CcidQueryRegistryValue reads from.

@@ -4,6 +4,65 @@
 #include "CcidDevice.h"
 #include "CcidWire.h"
 
+// ---- reader/DeviceControl.cpp ----------------------------------------------------
+
+// IRP_MJ_DEVICE_CONTROL (PASSIVE_LEVEL): the driver's own control codes, the version
+// attribute, and everything else through the smart-card library.
+DRIVER_DISPATCH CcidDeviceControl;
+
+// One request for a handler of the driver's own control codes: the system buffer with
+// its input and output lengths, and the byte count the handler returns.
+typedef struct _CCID_IOCTL_REQUEST {
+    PUCHAR Buffer;
+    ULONG InputLength;
+    ULONG OutputLength;
+    ULONG_PTR Information;
+} CCID_IOCTL_REQUEST, *PCCID_IOCTL_REQUEST;
+
+// ---- reader/ReaderIoctls.cpp ------------------------------------------------------
+
+// Handlers of IOCTL_CCID_GET_CLASS_DESCRIPTOR, IOCTL_CCID_ABORT, IOCTL_CCID_GET_CLOCK_FREQUENCIES
+// and IOCTL_CCID_GET_DATA_RATES (ClassRequest names which), IOCTL_CCID_TRANSFER. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CcidHandleGetClassDescriptor(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PCCID_IOCTL_REQUEST Request);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CcidHandleAbort(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PCCID_IOCTL_REQUEST Request);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CcidHandleClassQuery(_In_ PDEVICE_OBJECT DeviceObject, _In_ UCHAR ClassRequest,
+                              _Inout_ PCCID_IOCTL_REQUEST Request);
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CcidHandleTransfer(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PCCID_IOCTL_REQUEST Request);
+
+// ---- reader/EventRead.cpp ---------------------------------------------------------
+
+// IOCTL_CCID_READ_EVENT (PASSIVE_LEVEL); STATUS_PENDING when the request was parked (it is
+// then no longer the caller's, and keeps its I/O reference).
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CcidHandleReadEvent(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp, _Inout_ PCCID_IOCTL_REQUEST Request);
+
+// Takes the parked event read out for the caller to complete once EventLock is released
+// (EventLock held); drops its I/O reference. NULL when none is parked or when its
+// cancellation has begun (CcidEventReadCancel then owns it).
+_IRQL_requires_(DISPATCH_LEVEL)
+PIRP CcidUnparkEventRead(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Cancel routine of a parked event read (entered holding the cancel spin lock).
+DRIVER_CANCEL CcidEventReadCancel;
+
+// ---- reader/Transmit.cpp ----------------------------------------------------------
+
+// Reader function RDF_TRANSMIT: the caller's command to the card and its answer back, on
+// the T=0, T=1 block or whole-request way. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CcidTransmit(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
+
+// ---- reader/SetProtocol.cpp -------------------------------------------------------
+
+// Reader function RDF_SET_PROTOCOL: selects T=0 or T=1 from the mask in MinorIoControlCode
+// and sends its parameters to the reader, with slower rates after time-outs. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CcidSetProtocol(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
+
 // ---- reader/CardPower.cpp ---------------------------------------------------------
 
 // Longest ATR the library's card capabilities hold.
@@ -16,6 +75,10 @@ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CcidCardPower(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
 
 // ---- reader/CardTracking.cpp ------------------------------------------------------
+
+// The reader's device object (OsData->DeviceObject, read under OsData->SpinLock).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+PDEVICE_OBJECT CcidGetReaderDevice(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Stores the card state (ReaderCapabilities.CurrentState) and returns the one it replaces.
 // Every write after the library is initialised goes through here, under OsData->SpinLock

@@ -34,6 +34,13 @@ NTSTATUS UsbAbortPipe(_In_ PDEVICE_OBJECT DeviceObject, _In_ ULONG PipeIndex);
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS UsbResetPipe(_In_ PDEVICE_OBJECT DeviceObject, _In_ PUSBD_PIPE_INFORMATION PipeInformation);
 
+// Sends a CCID class request (URB_FUNCTION_CLASS_INTERFACE) to the reader's interface and
+// waits for it; *Transferred receives the bytes of the data stage.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS UsbSendClassRequest(_In_ PDEVICE_OBJECT DeviceObject, _In_ UCHAR Request, _In_ USHORT Value,
+                             _In_ ULONG TransferFlags, _Inout_updates_bytes_opt_(Length) PVOID Buffer, _In_ ULONG Length,
+                             _Out_ PULONG Transferred);
+
 // ---- usb/UsbConfigure.cpp ---------------------------------------------------------
 
 // Bytes asked for by the first read of the configuration descriptor set; a longer set

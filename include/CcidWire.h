@@ -91,8 +91,9 @@ constexpr UCHAR CCID_VOLTAGE_1_8V = 0x04;
 constexpr ULONG CCID_PROTOCOL_T0 = 0x00000001;
 constexpr ULONG CCID_PROTOCOL_T1 = 0x00000002;
 
-// dwFeatures: the reader exchanges whole short APDUs.
+// dwFeatures: the reader exchanges whole short APDUs, or short and extended APDUs.
 constexpr ULONG CCID_FEATURE_SHORT_APDU = 0x00020000;
+constexpr ULONG CCID_FEATURE_EXTENDED_APDU = 0x00040000;
 
 // The CCID class (functional) descriptor, packed, multi-byte fields little-endian.
 typedef struct _CCID_CLASS_DESCRIPTOR {

@@ -23,13 +23,6 @@ constexpr CCID_VOLTAGE_ATTEMPT CcidVoltageLadder[] = {
     {CCID_POWER_SELECT_AUTOMATIC, 0},
 };
 
-// The reader's device object, read under the library's spin lock (IRQL <= DISPATCH_LEVEL).
-PDEVICE_OBJECT CcidReaderDevice(PSMARTCARD_EXTENSION SmartcardExtension)
-{
-    SpinLockGuard guard(SmartcardExtension->OsData->SpinLock);
-    return SmartcardExtension->OsData->DeviceObject;
-}
-
 // The status a power request reports for the outcome of its exchanges.
 NTSTATUS CcidMapPowerStatus(NTSTATUS Status)
 {
@@ -85,9 +78,10 @@ NTSTATUS CcidStoreAtr(PSMARTCARD_EXTENSION SmartcardExtension, const UCHAR* Atr,
 }
 
 // Cold or warm reset (PASSIVE_LEVEL): a power-on per voltage the reader lists, lowest
-// first, then automatic selection, until one succeeds. A class descriptor that cannot be
-// read counts as one that lists no voltage and no APDU-level exchange: only the automatic
-// attempt is made.
+// first, then automatic selection, until one succeeds. A reader that exchanges short or
+// extended APDUs gets whole APDUs from transmit (one that announces only the extended
+// level handles short ones too). A class descriptor that cannot be read counts as one that
+// lists no voltage and no APDU-level exchange: only the automatic attempt is made.
 NTSTATUS CcidResetCard(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
@@ -96,7 +90,7 @@ NTSTATUS CcidResetCard(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT D
     if (!NT_SUCCESS(CcidGetClassDescriptor(DeviceObject, &descriptor))) {
         RtlZeroMemory(&descriptor, sizeof(descriptor));
     }
-    if ((descriptor.dwFeatures.Get() & CCID_FEATURE_SHORT_APDU) != 0) {
+    if ((descriptor.dwFeatures.Get() & (CCID_FEATURE_SHORT_APDU | CCID_FEATURE_EXTENDED_APDU)) != 0) {
         SmartcardExtension->ReaderExtension->ApduLevelExchange = TRUE;
     }
 
@@ -157,10 +151,10 @@ NTSTATUS CcidCardPower(PSMARTCARD_EXTENSION SmartcardExtension)
 
     switch (SmartcardExtension->MinorIoControlCode) {
     case SCARD_POWER_DOWN:
-        return CcidPowerDownCard(SmartcardExtension, CcidReaderDevice(SmartcardExtension));
+        return CcidPowerDownCard(SmartcardExtension, CcidGetReaderDevice(SmartcardExtension));
     case SCARD_COLD_RESET:
     case SCARD_WARM_RESET:
-        return CcidResetCard(SmartcardExtension, CcidReaderDevice(SmartcardExtension));
+        return CcidResetCard(SmartcardExtension, CcidGetReaderDevice(SmartcardExtension));
     default:
         return STATUS_SUCCESS;
     }

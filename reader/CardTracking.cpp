@@ -7,6 +7,14 @@
 #include "CcidGuards.h"
 #include "CcidReader.h"
 
+// The reader's device object, read under OsData->SpinLock (IRQL <= DISPATCH_LEVEL).
+_Use_decl_annotations_
+PDEVICE_OBJECT CcidGetReaderDevice(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    SpinLockGuard guard(SmartcardExtension->OsData->SpinLock);
+    return SmartcardExtension->OsData->DeviceObject;
+}
+
 // Stores the card state under OsData->SpinLock and returns the previous one (IRQL <=
 // DISPATCH_LEVEL). One rule for every writer: the library reads the state under this lock
 // when it decides whether a tracking request is already satisfied or must be parked, so a

@@ -71,7 +71,11 @@ NTSTATUS CcidJudgeResponse(PDEVICE_EXTENSION Extension, const CCID_HEADER* Expec
     if (Response->bMessageType != Expected->bMessageType || Response->bSlot != Expected->bSlot) {
         return STATUS_UNSUCCESSFUL;
     }
-    if (Response->bError == CCID_ERROR_ICC_MUTE || Response->bError == CCID_ERROR_PIN_TIMEOUT) {
+    // A reader that finds the card mute and reports no card in the slot means the slot is
+    // empty: the no-card rule below decides, so the caller hears STATUS_NO_MEDIA.
+    const BOOLEAN noCard = Response->bMessageType != CCID_RDR_TO_PC_ESCAPE &&
+                           (Response->bStatus & CCID_ICC_STATUS_MASK) == CCID_ICC_STATUS_NO_CARD;
+    if ((Response->bError == CCID_ERROR_ICC_MUTE && !noCard) || Response->bError == CCID_ERROR_PIN_TIMEOUT) {
         return STATUS_IO_TIMEOUT;
     }
     if (Response->bError == CCID_ERROR_HW_ERROR) {
@@ -80,8 +84,7 @@ NTSTATUS CcidJudgeResponse(PDEVICE_EXTENSION Extension, const CCID_HEADER* Expec
     if (Response->bError == CCID_ERROR_NONE && (Response->bStatus & CCID_STATUS_FAILED_BIT) != 0) {
         return STATUS_ADAPTER_HARDWARE_ERROR;
     }
-    if (Response->bMessageType != CCID_RDR_TO_PC_ESCAPE &&
-        (Response->bStatus & CCID_ICC_STATUS_MASK) == CCID_ICC_STATUS_NO_CARD) {
+    if (noCard) {
         (VOID) CcidSetCardState(&Extension->SmartcardExtension, SCARD_ABSENT);
         return STATUS_NO_MEDIA;
     }

@@ -289,24 +289,19 @@ NTSTATUS CcidGetClassDescriptor(PDEVICE_OBJECT DeviceObject, PCCID_CLASS_DESCRIP
     }
 
     PoolBlock<CCID_CLASS_DESCRIPTOR> buffer(NonPagedPool, CCID_CLASS_DESCRIPTOR_SIZE, CCID_POOL_TAG);
-    PoolBlock<struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST> urb(
-        NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), CCID_POOL_TAG);
-    if (!buffer || !urb) {
+    if (!buffer) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlZeroMemory(buffer.Get(), CCID_CLASS_DESCRIPTOR_SIZE);
-    RtlZeroMemory(urb.Get(), sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
-    UsbBuildVendorRequest(reinterpret_cast<PURB>(urb.Get()), URB_FUNCTION_CLASS_INTERFACE,
-                          static_cast<USHORT>(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)),
-                          USBD_TRANSFER_DIRECTION_IN, 0, CCID_REQUEST_GET_DESCRIPTOR, CCID_CLASS_DESCRIPTOR_VALUE, 0,
-                          buffer.Get(), NULL, CCID_CLASS_DESCRIPTOR_SIZE, NULL);
-
-    const NTSTATUS status = UsbSubmitUrbSync(DeviceObject, reinterpret_cast<PURB>(urb.Get()));
+    ULONG transferred = 0;
+    const NTSTATUS status = UsbSendClassRequest(DeviceObject, CCID_REQUEST_GET_DESCRIPTOR, CCID_CLASS_DESCRIPTOR_VALUE,
+                                                USBD_TRANSFER_DIRECTION_IN, buffer.Get(), CCID_CLASS_DESCRIPTOR_SIZE,
+                                                &transferred);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     // A short descriptor is refused: its missing fields would be guesses.
-    if (urb->TransferBufferLength != CCID_CLASS_DESCRIPTOR_SIZE) {
+    if (transferred != CCID_CLASS_DESCRIPTOR_SIZE) {
         return STATUS_DEVICE_DATA_ERROR;
     }
     RtlCopyMemory(Descriptor, buffer.Get(), CCID_CLASS_DESCRIPTOR_SIZE);

@@ -153,3 +153,32 @@ NTSTATUS UsbResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeIn
     return UsbSubmitPipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
                                 PipeInformation->PipeHandle);
 }
+
+// Sends a CCID class request to the reader's interface on the default pipe and waits for
+// it (PASSIVE_LEVEL). The request names the interface the reader was configured with, which
+// on a composite device need not be interface 0. *Transferred is what the data stage
+// moved, whatever the status; STATUS_INSUFFICIENT_RESOURCES means nothing was sent.
+_Use_decl_annotations_
+NTSTATUS UsbSendClassRequest(PDEVICE_OBJECT DeviceObject, UCHAR Request, USHORT Value, ULONG TransferFlags,
+                             PVOID Buffer, ULONG Length, PULONG Transferred)
+{
+    PAGED_CODE();
+
+    *Transferred = 0;
+    PoolBlock<struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST> urb(
+        NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), CCID_POOL_TAG);
+    if (!urb) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
+    const USHORT index =
+        extension->InterfaceInformation != NULL ? extension->InterfaceInformation->InterfaceNumber : 0;
+    RtlZeroMemory(urb.Get(), sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
+    UsbBuildVendorRequest(reinterpret_cast<PURB>(urb.Get()), URB_FUNCTION_CLASS_INTERFACE,
+                          static_cast<USHORT>(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)), TransferFlags, 0,
+                          Request, Value, index, Buffer, NULL, Length, NULL);
+
+    const NTSTATUS status = UsbSubmitUrbSync(DeviceObject, reinterpret_cast<PURB>(urb.Get()));
+    *Transferred = urb->TransferBufferLength;
+    return status;
+}

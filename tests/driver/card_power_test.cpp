@@ -135,12 +135,13 @@ TEST_F(CardPowerTest, BulkTimeOutsOnEveryAttemptReportAnIoTimeout) {
   EXPECT_EQ(PowerOnVoltages(), (std::vector<UCHAR>{1, 0}));
 }
 
-// No card: the reader's answer carries ICC_MUTE, which the exchange maps before it looks
-// at the missing card; the reset fails as unrecognised media.
+// No card: the reader's answer carries ICC_MUTE with "no card" in the slot status; the
+// empty slot decides, every attempt fails so, and the application hears STATUS_NO_MEDIA.
 TEST_F(CardPowerTest, ResetWithoutACardFails) {
   Start(WithVoltages(0x02));
   const PowerCall call = Power(SCARD_COLD_RESET);
-  EXPECT_EQ(call.status, STATUS_UNRECOGNIZED_MEDIA);
+  EXPECT_EQ(call.status, STATUS_NO_MEDIA);
+  EXPECT_EQ(bench_->Smartcard()->ReaderCapabilities.CurrentState, ULONG{SCARD_ABSENT});
   EXPECT_EQ(call.information, kUnsetInformation);
   EXPECT_EQ(PowerOnVoltages(), (std::vector<UCHAR>{2, 0}));
 }

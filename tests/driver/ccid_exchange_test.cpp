@@ -226,8 +226,8 @@ TEST_F(CcidExchangeTest, ReaderErrorsMapToTheirStatuses) {
 }
 
 // Without a card an escape is still answered. Any other response that reports no card sets
-// the reader state to SCARD_ABSENT and fails with STATUS_NO_MEDIA, unless an earlier rule
-// decides first: the reader's "no card" power-on answer carries ICC_MUTE, a time-out.
+// the reader state to SCARD_ABSENT and fails with STATUS_NO_MEDIA, the reader's ICC_MUTE
+// power-on answer for an empty slot included.
 TEST_F(CcidExchangeTest, NoCardFailsEveryCommandButTheEscape) {
   EXPECT_EQ(Escape(2).status, STATUS_SUCCESS);
 
@@ -235,9 +235,10 @@ TEST_F(CcidExchangeTest, NoCardFailsEveryCommandButTheEscape) {
   capabilities.CurrentState = SCARD_SWALLOWED;
   const Bytes powerOn = sim::ccid::BuildMessage(CCID_PC_TO_RDR_ICC_POWER_ON, 0, 0, 0, 0, 0, {});
   Exchanged out = Run(powerOn, CCID_RDR_TO_PC_DATA_BLOCK);
-  EXPECT_EQ(out.status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(out.status, STATUS_NO_MEDIA);
   EXPECT_FALSE(out.replySet);
-  EXPECT_EQ(capabilities.CurrentState, ULONG{SCARD_SWALLOWED}) << "rule 4 decided before the no-card rule";
+  EXPECT_EQ(capabilities.CurrentState, ULONG{SCARD_ABSENT}) << "an empty slot is no card, not a mute one";
+  capabilities.CurrentState = SCARD_SWALLOWED;
 
   bench_.Reader().AddFault({sim::FaultKind::ErrorCode, 0x07, CCID_PC_TO_RDR_ICC_POWER_ON});
   out = Run(powerOn, CCID_RDR_TO_PC_DATA_BLOCK);
