@@ -135,4 +135,51 @@ Response MakeResponse(std::uint16_t status, Bytes data) {
                   static_cast<std::uint8_t>(status & 0xFF)};
 }
 
+std::string StatusWordMeaning(std::uint16_t sw) {
+  const std::uint8_t sw1 = static_cast<std::uint8_t>(sw >> 8);
+  const std::uint8_t sw2 = static_cast<std::uint8_t>(sw);
+  struct Known {
+    std::uint16_t sw;
+    const char* meaning;
+  };
+  static constexpr Known kExact[] = {
+      {0x9000, "success"},
+      {0x6281, "part of returned data may be corrupted"},
+      {0x6282, "end of file reached before reading Le bytes"},
+      {0x6283, "selected file deactivated"},
+      {0x6581, "memory failure"},
+      {0x6700, "wrong length"},
+      {0x6881, "logical channel not supported"},
+      {0x6882, "secure messaging not supported"},
+      {0x6981, "command incompatible with file structure"},
+      {0x6982, "security status not satisfied"},
+      {0x6983, "authentication method blocked"},
+      {0x6984, "reference data not usable"},
+      {0x6985, "conditions of use not satisfied"},
+      {0x6986, "command not allowed (no current EF)"},
+      {0x6A80, "incorrect parameters in the data field"},
+      {0x6A81, "function not supported"},
+      {0x6A82, "file or application not found"},
+      {0x6A83, "record not found"},
+      {0x6A84, "not enough memory space in the file"},
+      {0x6A86, "incorrect parameters P1-P2"},
+      {0x6A88, "referenced data not found"},
+      {0x6B00, "wrong parameters P1-P2"},
+      {0x6D00, "instruction code not supported or invalid"},
+      {0x6E00, "class not supported"},
+      {0x6F00, "no precise diagnosis"},
+  };
+  for (const Known& known : kExact) {
+    if (known.sw == sw) return known.meaning;
+  }
+  const std::string count = std::to_string(sw2);
+  if (sw1 == 0x61) return count + " response bytes still available";
+  if (sw1 == 0x6C) return "wrong length, " + count + " bytes available";
+  if (sw1 == 0x63 && (sw2 & 0xF0) == 0xC0) {
+    const int tries = sw2 & 0x0F;
+    return "verification failed, " + std::to_string(tries) + (tries == 1 ? " try left" : " tries left");
+  }
+  return "unknown status";
+}
+
 }  // namespace iso7816

@@ -84,3 +84,19 @@ TEST(Apdu, ResponseSplitsStatusWord) {
 
 }  // namespace
 }  // namespace iso7816
+
+TEST(Apdu, StatusWordMeanings) {
+  const struct {
+    std::uint16_t sw;
+    const char* meaning;
+  } rows[] = {
+      {0x9000, "success"},
+      {0x6982, "security status not satisfied"},
+      {0x63C2, "verification failed, 2 tries left"},
+      {0x63C1, "verification failed, 1 try left"},
+      {0x6C10, "wrong length, 16 bytes available"},
+      {0x6110, "16 response bytes still available"},
+      {0x6310, "unknown status"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(iso7816::StatusWordMeaning(row.sw), row.meaning) << std::hex << row.sw;
+}

@@ -84,4 +84,9 @@ constexpr std::uint16_t kClaNotSupported = 0x6E00;
 constexpr std::uint16_t kNoPreciseDiagnosis = 0x6F00;
 }  // namespace sw
 
+// What a status word means, with the ISO/IEC 7816-4 names: "success", "security status
+// not satisfied" (6982), "verification failed, 2 tries left" (63C2), "wrong length, 16
+// bytes available" (6C10). Unknown words are "unknown status".
+std::string StatusWordMeaning(std::uint16_t sw);
+
 }  // namespace iso7816
