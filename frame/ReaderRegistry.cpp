@@ -2,6 +2,7 @@
 // event-ring size from the driver key, the vendor and reader-type names and the further
 // interface classes from the device hardware key, and the library's extension.
 
+#include "CcidFeatures.h"
 #include "CcidFrame.h"
 #include "CcidGuards.h"
 #include "CcidReader.h"
@@ -155,6 +156,7 @@ NTSTATUS CcidInitializeSmartcardExtension(PDEVICE_OBJECT DeviceObject)
     smartcard->ReaderFunction[RDF_TRANSMIT] = CcidTransmit;
     smartcard->ReaderFunction[RDF_CARD_TRACKING] = CcidCardTracking;
     smartcard->ReaderFunction[RDF_SET_PROTOCOL] = CcidSetProtocol;
+    smartcard->ReaderFunction[RDF_IOCTL_VENDOR] = CcidVendorIoctl;
 
     CcidReadVendorString(DeviceObject, KTEXT("VendorName"), &smartcard->VendorAttr.VendorName);
     CcidReadVendorString(DeviceObject, KTEXT("IfdType"), &smartcard->VendorAttr.IfdType);

@@ -48,3 +48,19 @@ struct LE16 {
 static_assert(sizeof(LE32) == 4 && alignof(LE32) == 1, "LE32 must be a plain 4-byte field");
 static_assert(sizeof(LE16) == 2 && alignof(LE16) == 1, "LE16 must be a plain 2-byte field");
 static_assert(CcidReadLe32(LE32{{0x04, 0x03, 0x02, 0x01}}.Bytes) == 0x01020304, "byte order");
+
+// Big-endian writes, for the PC/SC part 10 answers that give values most significant byte
+// first.
+inline constexpr VOID CcidWriteBe16(UCHAR* Bytes, USHORT Value)
+{
+    Bytes[0] = static_cast<UCHAR>(Value >> 8);
+    Bytes[1] = static_cast<UCHAR>(Value);
+}
+
+inline constexpr VOID CcidWriteBe32(UCHAR* Bytes, ULONG Value)
+{
+    Bytes[0] = static_cast<UCHAR>(Value >> 24);
+    Bytes[1] = static_cast<UCHAR>(Value >> 16);
+    Bytes[2] = static_cast<UCHAR>(Value >> 8);
+    Bytes[3] = static_cast<UCHAR>(Value);
+}
