@@ -42,6 +42,7 @@ struct FaultRow {
   const char* name;
   Check check;
   std::function<void()> commit;
+  const char* mentions = nullptr;  // what every report of the row must name, if anything
 };
 
 class Verifier : public ::testing::TestWithParam<FaultRow> {};
@@ -53,6 +54,9 @@ TEST_P(Verifier, FaultIsReportedAsItsCheck) {
   for (const hosted::Violation& violation : expected.Seen()) {
     EXPECT_FALSE(violation.routine.empty());
     EXPECT_NE(violation.ToString().find(hosted::CheckName(row.check)), std::string::npos);
+    if (row.mentions != nullptr) {
+      EXPECT_NE(violation.ToString().find(row.mentions), std::string::npos) << violation.ToString();
+    }
   }
 }
 
@@ -267,6 +271,31 @@ const FaultRow kFaults[] = {
        int local = 0;
        ExFreePool(&local);
      }},
+    {"PoolWrittenOneBytePastItsEnd", Check::PoolOverrun,
+     [] {
+       auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTag));
+       block[24] = 0;
+       ExFreePoolWithTag(block, kTag);
+     },
+     "tag 'Test', 24 bytes, from ExAllocatePoolWithTag"},
+    {"PoolWrittenOneByteBeforeItsStart", Check::PoolOverrun,
+     [] {
+       auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 7, kTag));
+       block[-1] = 0;
+       ExFreePoolWithTag(block, kTag);
+     },
+     "1 byte(s) before its start"},
+    {"PoolOverrunFoundByTheEndOfTestCheck", Check::PoolOverrun,
+     [] {
+       auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag));
+       const hosted::KernelSnapshot snapshot = hosted::TakeSnapshot();
+       block[17] = 0;
+       hosted::CheckForLeaks(snapshot, "in the test");
+       ExFreePoolWithTag(block, kTag);  // reported once: the check put the guard back
+     },
+     "2 byte(s) past its end in the test"},
+    {"ZeroBytesOfPool", Check::PoolZeroSize,
+     [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTag), kTag); }},
     {"PagedPoolAtDispatchLevel", Check::PagedPoolAtDispatch,
      [] {
        KIRQL old;

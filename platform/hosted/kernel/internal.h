@@ -110,6 +110,9 @@ std::uint64_t IrpSerial();
 std::uint64_t DeviceSerial();
 std::uint64_t HandleSerial();
 std::uint64_t WorkItemSerial();
+// Reports every live pool block whose guard bytes were overwritten and every quarantined
+// freed block written after its free; returns how many it reported.
+std::size_t CheckPoolGuards(std::string_view context);
 // Returns the number of leaked blocks it reported (and released).
 std::size_t ReportPoolLeaks(std::uint64_t since, std::string_view routine, std::string_view context);
 void ReportIrpLeaks(std::uint64_t since, std::string_view context);
