@@ -101,6 +101,12 @@ void DrainWorkQueue();
 // ---- spin locks (spinlock.cpp) ---------------------------------------------------------
 // Checks that a driver routine left the IRQL and the held locks as it found them.
 void CheckRoutineReturn(const char* routine, KIRQL irqlBefore, std::size_t locksBefore);
+// Reports a call of `routine` (IoCompleteRequest, IoCallDriver) made while this thread
+// holds a spin lock: the routines it runs in other drivers may take locks of their own,
+// wait, or come back into this driver for the same lock.
+void CheckNoSpinLockHeldAtCall(const char* routine, const std::string& what);
+// Reports a call of a routine that runs only at PASSIVE_LEVEL made above it.
+void CheckPassiveLevel(const char* routine);
 
 // ---- leak checks, one per area (see kernel_state.h) ------------------------------------
 // Serial numbers only grow; each area reports (and releases) what is alive and newer than
