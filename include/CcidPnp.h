@@ -52,9 +52,10 @@ NTSTATUS CcidHandleQueryCapabilities(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP
 // ---- pnp/StopRemove.cpp -----------------------------------------------------------
 
 // Quiesces a started reader: interfaces off, card powered down, interrupt pipe stopped,
-// port reset, outstanding I/O waited for. Fails only with the card power-down's failure.
+// port reset once no exchange is in flight, outstanding I/O waited for. Never fails: a
+// card that does not power down loses its power with the port reset.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS CcidStopDevice(_In_ PDEVICE_OBJECT DeviceObject);
+VOID CcidStopDevice(_In_ PDEVICE_OBJECT DeviceObject);
 
 // Releases what add-device and start acquired, after completing a parked card-tracking
 // request and draining the remove lock. Returns STATUS_SUCCESS.

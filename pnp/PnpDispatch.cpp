@@ -86,10 +86,11 @@ NTSTATUS CcidPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             extension->RemovePending = FALSE;
         }
         return CcidPnpPassDown(DeviceObject, Irp);
-    case IRP_MN_STOP_DEVICE: {
-        const NTSTATUS status = CcidStopDevice(DeviceObject);
-        return status == STATUS_SUCCESS ? CcidPnpPassDown(DeviceObject, Irp) : CcidPnpComplete(DeviceObject, Irp, status);
-    }
+    case IRP_MN_STOP_DEVICE:
+        // Never failed: the bus driver below must see every stop.
+        CcidStopDevice(DeviceObject);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return CcidPnpPassDown(DeviceObject, Irp);
     case IRP_MN_QUERY_STOP_DEVICE:
         if (extension->Started) {
             extension->StopPending = TRUE;

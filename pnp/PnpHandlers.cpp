@@ -119,8 +119,7 @@ NTSTATUS CcidHandleRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     (VOID) CcidDecrementIoCount(DeviceObject);
     extension->Removed = TRUE;
     if (!extension->SurpriseRemoved) {
-        // A card that does not power down does not hold up the removal.
-        (VOID) CcidStopDevice(DeviceObject);
+        CcidStopDevice(DeviceObject);
     }
     (VOID) CcidRemoveDevice(DeviceObject);
 

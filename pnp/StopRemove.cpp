@@ -43,11 +43,13 @@ VOID CcidEndParkedCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
 
 }  // namespace
 
-// Stops the reader (PASSIVE_LEVEL, inside a Plug and Play request). Every step runs even
-// when the card power-down fails; the reader then stays started and the failure is the
-// result.
+// Stops the reader (PASSIVE_LEVEL, inside a Plug and Play request). The exchange lock,
+// held from the power-down to the port reset, makes an exchange already in flight finish
+// first: the port is reset with no transfer pending. The stop always succeeds, as Windows
+// requires of IRP_MN_STOP_DEVICE: a card that does not answer the power-down loses its
+// power with the port reset all the same.
 _Use_decl_annotations_
-NTSTATUS CcidStopDevice(PDEVICE_OBJECT DeviceObject)
+VOID CcidStopDevice(PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
 
@@ -62,27 +64,28 @@ NTSTATUS CcidStopDevice(PDEVICE_OBJECT DeviceObject)
         (VOID) IoSetDeviceInterfaceState(&extension->ReaderInterfaceName, FALSE);
     }
 
-    NTSTATUS status = STATUS_SUCCESS;
-    smartcard->ReaderExtension->CardPresent = smartcard->ReaderCapabilities.CurrentState > SCARD_ABSENT;
-    if (smartcard->ReaderExtension->CardPresent) {
-        smartcard->MinorIoControlCode = SCARD_POWER_DOWN;
-        status = CcidCardPower(smartcard);
-    }
+    {
+        MutexGuard exchange(CcidExchangeLock(DeviceObject));
+        smartcard->ReaderExtension->CardPresent = smartcard->ReaderCapabilities.CurrentState > SCARD_ABSENT;
+        if (smartcard->ReaderExtension->CardPresent) {
+            smartcard->MinorIoControlCode = SCARD_POWER_DOWN;
+            // A failed power-down does not hold up the stop: the port reset below ends the
+            // card's power whatever the reader made of the command.
+            (VOID) CcidCardPower(smartcard);
+        }
 
-    UsbStopInterruptPipe(DeviceObject);
-    // The configuration of the next start tells whether the reader is still usable.
-    (VOID) UsbResetPort(DeviceObject);
+        UsbStopInterruptPipe(DeviceObject);
+        // The configuration of the next start tells whether the reader is still usable.
+        (VOID) UsbResetPort(DeviceObject);
+    }
 
     extension->StopPending = TRUE;
     (VOID) CcidDecrementIoCount(DeviceObject);
     (VOID) KeWaitForSingleObject(&extension->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
     CcidIncrementIoCount(DeviceObject);
 
-    if (status == STATUS_SUCCESS) {
-        extension->Started = FALSE;
-    }
+    extension->Started = FALSE;
     extension->StopPending = FALSE;
-    return status;
 }
 
 // Releases the reader's resources at removal (PASSIVE_LEVEL, inside IRP_MN_REMOVE_DEVICE).

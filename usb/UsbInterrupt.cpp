@@ -11,15 +11,17 @@
 namespace {
 
 
-// Takes the parked event read out of PendingEventIrp and completes it with Status and
-// Information (IRQL DISPATCH_LEVEL, EventLock held). Returns FALSE, leaving the request,
-// the field and its I/O reference to the cancel routine, when cancellation has begun.
-BOOLEAN UsbCompleteParkedEventRead(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, NTSTATUS Status,
-                                   ULONG Received)
+// Takes the parked event read out of PendingEventIrp and sets its result from Status and
+// the Received bytes of InterruptBuffer (IRQL DISPATCH_LEVEL, EventLock held). The caller
+// completes the returned request once EventLock is released. Returns NULL, leaving the
+// request, the field and its I/O reference to the cancel routine, when cancellation has
+// begun.
+PIRP UsbTakeParkedEventRead(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, NTSTATUS Status,
+                            ULONG Received)
 {
     PIRP irp = Extension->PendingEventIrp;
     if (IoSetCancelRoutine(irp, NULL) == NULL) {
-        return FALSE;  // CcidEventReadCancel owns the request now
+        return NULL;  // CcidEventReadCancel owns the request now
     }
     Extension->PendingEventIrp = NULL;
     (VOID) CcidDecrementIoCount(DeviceObject);
@@ -35,8 +37,7 @@ BOOLEAN UsbCompleteParkedEventRead(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSIO
         }
     }
     irp->IoStatus.Status = Status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return TRUE;
+    return irp;
 }
 
 // Puts the message in InterruptBuffer into the ring (EventLock held); a full ring drops
@@ -156,12 +157,16 @@ NTSTATUS UsbInterruptComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Compl
     PREADER_EXTENSION reader = CcidGetReaderExtension(deviceObject);
     const USBD_STATUS usbdStatus = context->Urb->UrbHeader.Status;
 
+    PIRP eventRead = NULL;
     if (usbdStatus != USBD_STATUS_SUCCESS) {
         {
             SpinLockGuard guard(extension->EventLock);
             if (extension->PendingEventIrp != NULL) {
-                (VOID) UsbCompleteParkedEventRead(deviceObject, extension, static_cast<NTSTATUS>(usbdStatus), 0);
+                eventRead = UsbTakeParkedEventRead(deviceObject, extension, static_cast<NTSTATUS>(usbdStatus), 0);
             }
+        }
+        if (eventRead != NULL) {
+            IoCompleteRequest(eventRead, IO_NO_INCREMENT);
         }
         UsbEndInterruptPipe(context, Irp);
         return STATUS_MORE_PROCESSING_REQUIRED;  // the IRP was ours and is freed
@@ -173,10 +178,15 @@ NTSTATUS UsbInterruptComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Compl
     }
     {
         SpinLockGuard guard(extension->EventLock);
-        if (extension->PendingEventIrp == NULL ||
-            !UsbCompleteParkedEventRead(deviceObject, extension, STATUS_SUCCESS, received)) {
+        if (extension->PendingEventIrp != NULL) {
+            eventRead = UsbTakeParkedEventRead(deviceObject, extension, STATUS_SUCCESS, received);
+        }
+        if (eventRead == NULL) {
             UsbQueueEvent(extension, received);
         }
+    }
+    if (eventRead != NULL) {
+        IoCompleteRequest(eventRead, IO_NO_INCREMENT);
     }
     UsbHandleSlotChange(extension);
 

@@ -8,6 +8,7 @@
 #include <kernel_test_support.h>
 
 #include <string>
+#include <thread>
 
 #include "CcidFrame.h"
 #include "CcidGuards.h"
@@ -142,9 +143,10 @@ TEST(PnpRemove, FailedConfigurationFailsTheStartAndTheRemovalCleansUp) {
   EXPECT_EQ(bench.Node().FunctionDevice(), nullptr);
 }
 
-// A stop after the reader vanished mid-session: the power-down cannot be sent, the stop
-// fails with it, and the removal that follows still releases everything.
-TEST(PnpRemove, StopOfAVanishedReaderFailsAndTheRemovalStillCleansUp) {
+// A stop after the reader vanished mid-session: the power-down cannot be sent, yet the
+// stop succeeds and reaches the bus driver (Windows never lets a stop fail), and the
+// removal that follows still releases everything.
+TEST(PnpRemove, StopOfAVanishedReaderSucceedsAndTheRemovalStillCleansUp) {
   ccid_test::BenchOptions options;
   options.reportUnplug = false;
   ReaderBench bench(options);
@@ -153,11 +155,30 @@ TEST(PnpRemove, StopOfAVanishedReaderFailsAndTheRemovalStillCleansUp) {
   bench.WaitInterruptIdle();
   bench.Reader().Unplug();
   ASSERT_EQ(bench.Node().Send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-  EXPECT_NE(bench.Node().Send(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
-  EXPECT_TRUE(bench.Extension()->Started);
+  EXPECT_EQ(bench.Node().Send(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_FALSE(bench.Extension()->Started);
   EXPECT_FALSE(bench.Extension()->InterruptPipeRunning);
   EXPECT_EQ(bench.Node().Send(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(bench.Node().FunctionDevice(), nullptr);
+}
+
+// An exchange still waiting for the reader when the stop comes (no card, so the stop sends
+// no command of its own): the stop waits for the exchange to end before it resets the
+// port, so the reset finds no transfer pending (the USB stack reports one that is).
+TEST(PnpRemove, StopWaitsForTheExchangeInFlightBeforeResettingThePort) {
+  ReaderBench bench;
+  ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
+  bench.Extension()->ExchangeTimeout = 60000;
+  bench.Reader().AddFault({sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_ESCAPE});
+  const std::size_t interruptRead = bench.Bus().PendingTransfers();
+  NTSTATUS exchanged = STATUS_PENDING;
+  std::thread exchange([&] { exchanged = CcidSendDriverIdentification(bench.Fdo()); });
+  ASSERT_TRUE(bench.Bus().WaitForPendingTransfers(interruptRead + 1)) << "the response read is waiting";
+  ASSERT_EQ(bench.Node().Send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(bench.Node().Send(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  exchange.join();
+  EXPECT_EQ(exchanged, STATUS_TIMEOUT) << "the exchange ran to its own end";
+  EXPECT_FALSE(bench.Extension()->Started);
 }
 
 }  // namespace

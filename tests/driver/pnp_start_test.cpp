@@ -41,6 +41,14 @@ TEST(PnpStart, ConfiguresIdentifiesAndArmsTheInterruptPipe) {
   EXPECT_EQ(extension->IdProduct, bench.Reader().Profile().id_product);
   EXPECT_EQ(bench.Smartcard()->ReaderCapabilities.CurrentState, ULONG{SCARD_ABSENT});
 
+  // The PnP-state query after the first start goes down untouched: the USB bus driver
+  // answers it with the status the PnP manager sent it with.
+  const std::vector<hosted::PnpStep> steps = bench.Node().History();
+  ASSERT_FALSE(steps.empty());
+  EXPECT_EQ(steps.back().Name(), "IRP_MN_QUERY_PNP_DEVICE_STATE");
+  EXPECT_EQ(steps.back().status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(steps.back().information, 0u);
+
   const std::vector<Bytes> escapes = bench.Reader().EscapesReceived();
   ASSERT_EQ(escapes.size(), 1u);
   EXPECT_EQ(std::string(escapes[0].begin(), escapes[0].end()), kIdentification);

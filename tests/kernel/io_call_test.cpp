@@ -67,6 +67,7 @@ TEST(IoCall, MajorFunctionsADriverDidNotFillFailAsInvalidDeviceRequests) {
     SCOPED_TRACE(static_cast<int>(major));
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+    IoSetCompletionRoutine(irp, BackToTheSender, nullptr, TRUE, TRUE, TRUE);
     irp->IoStatus.Information = 77;
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(irp->IoStatus.Status, STATUS_INVALID_DEVICE_REQUEST);

@@ -41,8 +41,10 @@ TEST(PnpManager, PlugCallsAddDeviceThenStartsAndQueriesCapabilitiesWithIrpsAsWin
   EXPECT_EQ(p.node.FunctionDevice(), p.function.fdo);
   EXPECT_EQ(p.node.TopOfStack(), p.function.fdo);
 
+  // The first start is followed by a query of the device's PnP state, which a bus driver
+  // that has nothing to say completes with the status it came with.
   const std::vector<UCHAR> expected = {IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE,
-                                       IRP_MN_QUERY_CAPABILITIES};
+                                       IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE};
   EXPECT_EQ(Names(PnpMinors(p.function.arrivals)), Names(expected));
   EXPECT_EQ(Names(PnpMinors(p.bus.arrivals)), Names(expected));  // passed down to the PDO
   for (const Arrival& arrival : p.function.arrivals) {
@@ -61,11 +63,11 @@ TEST(PnpManager, PlugCallsAddDeviceThenStartsAndQueriesCapabilitiesWithIrpsAsWin
   EXPECT_EQ(answer.Address, FakeBus::kPort);  // the bus's
 
   const auto history = p.node.History();
-  ASSERT_EQ(history.size(), 4u);
+  ASSERT_EQ(history.size(), 5u);
   EXPECT_EQ(history[0].Name(), "AddDevice");
   EXPECT_EQ(history[2].Name(), "IRP_MN_START_DEVICE");
   EXPECT_EQ(p.node.Plug(), STATUS_INVALID_DEVICE_STATE);  // already there: nothing sent
-  EXPECT_EQ(p.node.History().size(), 4u);
+  EXPECT_EQ(p.node.History().size(), 5u);
 }
 
 TEST(PnpManager, SequencesSendTheirIrpsInTheOrderWindowsUses) {
@@ -106,7 +108,13 @@ TEST(PnpManager, SequencesSendTheirIrpsInTheOrderWindowsUses) {
     ASSERT_EQ(p.node.Plug(), STATUS_SUCCESS);
     p.function.arrivals.clear();
     p.function.failMinor = row.failMinor;
-    EXPECT_EQ(row.action(p.node), row.result);
+    {
+      // Windows does not let a stop fail: the driver should have refused the query.
+      const std::size_t stopFailures = row.failMinor.count(IRP_MN_STOP_DEVICE);
+      hosted::test::ExpectViolation stopFailed(hosted::Check::StopDeviceFailed, "", stopFailures);
+      EXPECT_EQ(row.action(p.node), row.result);
+      EXPECT_EQ(stopFailed.Count(), stopFailures);
+    }
     EXPECT_EQ(Names(PnpMinors(p.function.arrivals)), Names(row.minors));
     EXPECT_EQ(p.node.State(), row.state);
     if (row.state == PnpState::Deleted) {
@@ -193,7 +201,7 @@ TEST(PnpManager, MissingReportFromAnotherThreadRunsOnThePnpThread) {
   EXPECT_EQ(p.node.State(), PnpState::Deleted);
   EXPECT_EQ(Names(PnpMinors(p.function.arrivals)),
             Names({IRP_MN_FILTER_RESOURCE_REQUIREMENTS, IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
-                   IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+                   IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
 }
 
 TEST(PnpManager, DeviceNeverStartedIsRemovedWithoutSurpriseRemoval) {
@@ -244,7 +252,7 @@ TEST(PnpManager, OwnIrpsAreInvisibleToFailureInjection) {
   EXPECT_EQ(p.node.Plug(), STATUS_SUCCESS);
   EXPECT_EQ(p.node.Disable(), STATUS_SUCCESS);
   EXPECT_EQ(hosted::AllocationFailures::Injected(), 0u);
-  EXPECT_EQ(p.function.arrivals.size(), 5u);
+  EXPECT_EQ(p.function.arrivals.size(), 6u);
 }
 
 TEST(PnpManager, DeviceCreationAndAttachFailuresReachAddDevice) {

@@ -74,10 +74,16 @@ class TestStack {
   std::vector<PDEVICE_OBJECT> devices_;
 };
 
-// An IRP for the whole stack with the given major function.
+// The sender's completion routine of a test IRP: the IRP comes back to the test, which
+// frees it (a driver-allocated IRP must never be completed past its top location).
+inline NTSTATUS NTAPI BackToTheSender(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_MORE_PROCESSING_REQUIRED; }
+
+// An IRP for the whole stack with the given major function, sent as a driver sends the IRPs
+// it allocates: with a completion routine that keeps it (a test may set its own instead).
 inline PIRP NewIrp(const TestStack& stack, UCHAR major = IRP_MJ_DEVICE_CONTROL, CCHAR extra = 0) {
   PIRP irp = IoAllocateIrp(static_cast<CCHAR>(stack.top()->StackSize + extra), FALSE);
   IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+  IoSetCompletionRoutine(irp, BackToTheSender, nullptr, TRUE, TRUE, TRUE);
   return irp;
 }
 

@@ -149,16 +149,40 @@ TEST(UserMode, CreateRequestsAndCloseCarryTheHandlesFileObjectFromUserMode) {
   EXPECT_EQ(file->DeviceIoControl(kCode, {}, 0).status, STATUS_INVALID_HANDLE);
 }
 
-TEST(UserMode, CloseCancelsWhatCleanupLeftPendingBeforeSendingClose) {
-  RecordingStack s;
-  s.answer = [](PIRP irp) { return Park(irp); };
-  auto file = UserFile::OpenDevice(s.stack.top(), nullptr);
-  auto parked = file->DeviceIoControlAsync(kCode, {}, 4);
-  EXPECT_FALSE(parked->Done());
-  EXPECT_EQ(file->Close(), STATUS_SUCCESS);
-  ASSERT_TRUE(parked->Done());
-  EXPECT_EQ(parked->Result().status, STATUS_CANCELLED);
-  EXPECT_EQ(s.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+// Closing a handle cancels nothing: a driver whose cleanup completes the handle's parked
+// request lets IRP_MJ_CLOSE follow at once; one that leaves it pending is reported (the
+// bench then cancels it, as the application's exit would, before the close).
+TEST(UserMode, CloseSendsCloseOnlyAfterCleanupCompletedTheHandlesRequests) {
+  for (bool cleanupCompletes : {true, false}) {
+    SCOPED_TRACE(cleanupCompletes ? "cleanup completes it" : "cleanup leaves it pending");
+    RecordingStack s;
+    PIRP parkedIrp = nullptr;
+    s.answer = [&](PIRP irp) {
+      parkedIrp = irp;
+      return Park(irp);
+    };
+    s.stack.SetDispatch(1, [&](PDEVICE_OBJECT, PIRP irp) {
+      PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+      s.seen.push_back({location->MajorFunction, location->FileObject, irp->RequestorMode});
+      if (location->MajorFunction == IRP_MJ_DEVICE_CONTROL) return s.answer(irp);
+      if (location->MajorFunction == IRP_MJ_CLEANUP && cleanupCompletes && IoSetCancelRoutine(parkedIrp, NULL)) {
+        Complete(parkedIrp, STATUS_CANCELLED);
+      }
+      return Complete(irp, STATUS_SUCCESS);
+    });
+    auto file = UserFile::OpenDevice(s.stack.top(), nullptr);
+    auto parked = file->DeviceIoControlAsync(kCode, {}, 4);
+    EXPECT_FALSE(parked->Done());
+    {
+      hosted::test::ExpectViolation pending(hosted::Check::RequestPendingAtClose, "00222000",
+                                            cleanupCompletes ? 0 : 1);
+      EXPECT_EQ(file->Close(), STATUS_SUCCESS);
+      EXPECT_EQ(pending.Count(), cleanupCompletes ? 0u : 1u);
+    }
+    ASSERT_TRUE(parked->Done());
+    EXPECT_EQ(parked->Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(s.Majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+  }
 }
 
 TEST(UserMode, CancelIoEndsOnlyRequestsThatAreStillPending) {

@@ -42,17 +42,22 @@ struct FaultRow {
   const char* name;
   Check check;
   std::function<void()> commit;
+  const char* mentions = nullptr;  // what every report of the row must name, if anything
+  std::size_t reports = 1;         // how many reports the row makes at least
 };
 
 class Verifier : public ::testing::TestWithParam<FaultRow> {};
 
 TEST_P(Verifier, FaultIsReportedAsItsCheck) {
   const FaultRow& row = GetParam();
-  hosted::test::ExpectViolation expected(row.check);
+  hosted::test::ExpectViolation expected(row.check, "", row.reports);
   row.commit();
   for (const hosted::Violation& violation : expected.Seen()) {
     EXPECT_FALSE(violation.routine.empty());
     EXPECT_NE(violation.ToString().find(hosted::CheckName(row.check)), std::string::npos);
+    if (row.mentions != nullptr) {
+      EXPECT_NE(violation.ToString().find(row.mentions), std::string::npos) << violation.ToString();
+    }
   }
 }
 
@@ -170,6 +175,74 @@ const FaultRow kFaults[] = {
        Complete(held, STATUS_SUCCESS);
        IoFreeIrp(irp);
      }},
+    {"CompletedHoldingASpinLock", Check::CallWithSpinLockHeld,
+     [] {
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
+       SendThrough([&](PDEVICE_OBJECT, PIRP irp) {
+         KIRQL old;
+         KeAcquireSpinLock(&lock, &old);
+         irp->IoStatus.Status = STATUS_SUCCESS;
+         IoCompleteRequest(irp, IO_NO_INCREMENT);
+         KeReleaseSpinLock(&lock, old);
+         return STATUS_SUCCESS;
+       });
+     },
+     "IofCompleteRequest"},
+    {"PassedDownHoldingASpinLock", Check::CallWithSpinLockHeld,
+     [] {
+       KSPIN_LOCK lock;
+       KeInitializeSpinLock(&lock);
+       TestStack stack(2);
+       PIRP parked = nullptr;
+       stack.SetDispatch(0, [&](PDEVICE_OBJECT, PIRP irp) {
+         IoMarkIrpPending(irp);
+         parked = irp;
+         return STATUS_PENDING;
+       });
+       stack.SetDispatch(1, [&](PDEVICE_OBJECT self, PIRP irp) {
+         KIRQL old;
+         KeAcquireSpinLock(&lock, &old);
+         IoSkipCurrentIrpStackLocation(irp);
+         const NTSTATUS status = IoCallDriver(Ext(self)->lower, irp);
+         KeReleaseSpinLock(&lock, old);
+         return status;
+       });
+       PIRP irp = NewIrp(stack);
+       IoCallDriver(stack.top(), irp);
+       Complete(parked, STATUS_SUCCESS);
+       IoFreeIrp(irp);
+     },
+     "IofCallDriver"},
+    {"DriverIrpCompletedPastTheTop", Check::IrpCompletedToTop,
+     [] {
+       TestStack stack(1);
+       PIRP irp = IoAllocateIrp(stack.top()->StackSize, FALSE);  // no routine keeps it
+       IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+       IoCallDriver(stack.top(), irp);
+       IoFreeIrp(irp);
+     }},
+    {"PassiveLevelRoutinesAtDispatchLevel", Check::IrqlInvalid,
+     [] {
+       UNICODE_STRING guidText = RTL_CONSTANT_STRING(u"{00000001-1111-2222-3333-444455556666}");
+       UNICODE_STRING missing = RTL_CONSTANT_STRING(u"\\??\\NoSuchLink");
+       UNICODE_STRING empty{};
+       GUID guid;
+       UNICODE_STRING machine = RTL_CONSTANT_STRING(u"\\Registry\\Machine");
+       OBJECT_ATTRIBUTES attributes;
+       InitializeObjectAttributes(&attributes, &machine, OBJ_CASE_INSENSITIVE, NULL, NULL);
+       HANDLE key = NULL;
+       ASSERT_EQ(ZwOpenKey(&key, KEY_READ, &attributes), STATUS_SUCCESS);
+       KIRQL old;
+       KeRaiseIrql(DISPATCH_LEVEL, &old);
+       (void)RtlGUIDFromString(&guidText, &guid);
+       RtlFreeUnicodeString(&empty);
+       (void)IoSetDeviceInterfaceState(&missing, FALSE);
+       (void)IoDeleteSymbolicLink(&missing);
+       (void)ZwClose(key);
+       KeLowerIrql(old);
+     },
+     "runs only at PASSIVE_LEVEL", 5},
     {"NoStackLocationLeft", Check::IrpStackUnderflow,
      [] {
        TestStack stack(2);
@@ -179,6 +252,7 @@ const FaultRow kFaults[] = {
        });
        PIRP irp = IoAllocateIrp(1, FALSE);  // one location short
        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+       IoSetCompletionRoutine(irp, BackToTheSender, nullptr, TRUE, TRUE, TRUE);
        EXPECT_EQ(IoCallDriver(stack.top(), irp), STATUS_INVALID_DEVICE_REQUEST);
        IoFreeIrp(irp);
      }},
@@ -267,6 +341,31 @@ const FaultRow kFaults[] = {
        int local = 0;
        ExFreePool(&local);
      }},
+    {"PoolWrittenOneBytePastItsEnd", Check::PoolOverrun,
+     [] {
+       auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTag));
+       block[24] = 0;
+       ExFreePoolWithTag(block, kTag);
+     },
+     "tag 'Test', 24 bytes, from ExAllocatePoolWithTag"},
+    {"PoolWrittenOneByteBeforeItsStart", Check::PoolOverrun,
+     [] {
+       auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 7, kTag));
+       block[-1] = 0;
+       ExFreePoolWithTag(block, kTag);
+     },
+     "1 byte(s) before its start"},
+    {"PoolOverrunFoundByTheEndOfTestCheck", Check::PoolOverrun,
+     [] {
+       auto* block = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag));
+       const hosted::KernelSnapshot snapshot = hosted::TakeSnapshot();
+       block[17] = 0;
+       hosted::CheckForLeaks(snapshot, "in the test");
+       ExFreePoolWithTag(block, kTag);  // reported once: the check put the guard back
+     },
+     "2 byte(s) past its end in the test"},
+    {"ZeroBytesOfPool", Check::PoolZeroSize,
+     [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTag), kTag); }},
     {"PagedPoolAtDispatchLevel", Check::PagedPoolAtDispatch,
      [] {
        KIRQL old;
@@ -311,6 +410,7 @@ const FaultRow kFaults[] = {
      [] {
        DEVICE_OBJECT fake{};
        PIRP irp = IoAllocateIrp(1, FALSE);
+       IoSetCompletionRoutine(irp, BackToTheSender, nullptr, TRUE, TRUE, TRUE);
        EXPECT_EQ(IoCallDriver(&fake, irp), STATUS_NO_SUCH_DEVICE);
        IoFreeIrp(irp);
      }},

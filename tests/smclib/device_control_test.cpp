@@ -96,8 +96,13 @@ TEST(SmclibDeviceControl, PowerCallsTheReaderFunctionWithTheMinorCodeAndTheReply
     bool called;
     NTSTATUS status;
     ULONG_PTR information;
+    ULONG replyLength = 33;  // the longest ATR
   } rows[] = {
       {"cold reset", Ulong(SCARD_COLD_RESET), STATUS_SUCCESS, true, STATUS_SUCCESS, atr.size()},
+      {"cold reset, reply buffer under an ATR", Ulong(SCARD_COLD_RESET), STATUS_SUCCESS, false,
+       STATUS_BUFFER_TOO_SMALL, 0, 32},
+      {"warm reset, reply buffer under an ATR", Ulong(SCARD_WARM_RESET), STATUS_SUCCESS, false,
+       STATUS_BUFFER_TOO_SMALL, 0, 4},
       {"warm reset", Ulong(SCARD_WARM_RESET), STATUS_SUCCESS, true, STATUS_SUCCESS, atr.size()},
       {"power down", Ulong(SCARD_POWER_DOWN), STATUS_SUCCESS, true, STATUS_SUCCESS, atr.size()},
       {"no card", Ulong(SCARD_COLD_RESET), STATUS_NO_MEDIA, true, STATUS_NO_MEDIA, 0},
@@ -119,7 +124,7 @@ TEST(SmclibDeviceControl, PowerCallsTheReaderFunctionWithTheMinorCodeAndTheReply
       return row.callback;
     });
     auto file = reader.Open();
-    const hosted::UserIoResult result = file->DeviceIoControl(IOCTL_SMARTCARD_POWER, row.input, 33);
+    const hosted::UserIoResult result = file->DeviceIoControl(IOCTL_SMARTCARD_POWER, row.input, row.replyLength);
     EXPECT_EQ(called, row.called);
     EXPECT_EQ(result.status, row.status);
     EXPECT_EQ(result.information, row.information);
@@ -140,7 +145,7 @@ TEST(SmclibDeviceControl, ReaderFunctionClaimingMoreThanTheReplyBufferIsReported
     return static_cast<NTSTATUS>(STATUS_SUCCESS);
   });
   hosted::test::ExpectViolation overrun(hosted::Check::InvalidParameter, "more than the reply buffer");
-  EXPECT_EQ(reader.Open()->DeviceIoControl(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 8).information, 8u);
+  EXPECT_EQ(reader.Open()->DeviceIoControl(IOCTL_SMARTCARD_POWER, Ulong(SCARD_POWER_DOWN), 8).information, 8u);
 }
 
 TEST(SmclibDeviceControl, CodesTheLibraryDoesNotKnowGoToTheVendorFunction) {

@@ -6,8 +6,9 @@
 //  - runs the kernel clock accelerated (HOSTED_CLOCK_FACTOR, default 1000: a five-minute
 //    time-out takes 300 ms) and clears allocation-failure rules and debug output;
 //  - checks at the end that the test left nothing behind: IRPs, pool, device objects,
-//    registry handles, work items, spin locks held, a raised IRQL (each a failure), and
-//    puts the registry back as it was before the test.
+//    registry handles, work items, spin locks held, a raised IRQL (each a failure), that no
+//    pool block's guard bytes were overwritten, and puts the registry back as it was before
+//    the test.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -317,6 +317,8 @@ TEST(UsbTransfer, PortResetCancelsTransfersResetsTheDeviceAndKeepsTheConfigurati
   auto read = b.host.StartRead(64);
   ASSERT_TRUE(b.bus.WaitForPendingTransfers(1));
   const std::size_t setupsBefore = b.device.Setups().size();
+  // A client must cancel its transfers and wait for them first: reported, then ended.
+  hosted::test::ExpectViolation pending(hosted::Check::ResetPortWithIoPending, "1 transfer(s) still pending");
   const UrbResult reset = b.host.ResetPort();
   EXPECT_EQ(reset.status, STATUS_SUCCESS);
   ASSERT_TRUE(read->Completed());

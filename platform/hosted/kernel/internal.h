@@ -101,6 +101,12 @@ void DrainWorkQueue();
 // ---- spin locks (spinlock.cpp) ---------------------------------------------------------
 // Checks that a driver routine left the IRQL and the held locks as it found them.
 void CheckRoutineReturn(const char* routine, KIRQL irqlBefore, std::size_t locksBefore);
+// Reports a call of `routine` (IoCompleteRequest, IoCallDriver) made while this thread
+// holds a spin lock: the routines it runs in other drivers may take locks of their own,
+// wait, or come back into this driver for the same lock.
+void CheckNoSpinLockHeldAtCall(const char* routine, const std::string& what);
+// Reports a call of a routine that runs only at PASSIVE_LEVEL made above it.
+void CheckPassiveLevel(const char* routine);
 
 // ---- leak checks, one per area (see kernel_state.h) ------------------------------------
 // Serial numbers only grow; each area reports (and releases) what is alive and newer than
@@ -110,6 +116,9 @@ std::uint64_t IrpSerial();
 std::uint64_t DeviceSerial();
 std::uint64_t HandleSerial();
 std::uint64_t WorkItemSerial();
+// Reports every live pool block whose guard bytes were overwritten and every quarantined
+// freed block written after its free; returns how many it reported.
+std::size_t CheckPoolGuards(std::string_view context);
 // Returns the number of leaked blocks it reported (and released).
 std::size_t ReportPoolLeaks(std::uint64_t since, std::string_view routine, std::string_view context);
 void ReportIrpLeaks(std::uint64_t since, std::string_view context);

@@ -330,14 +330,27 @@ bool ResumeCompletion(PIRP irp) {
 void FinishTopCompletion(PIRP irp) {
   IrpTable& t = Table();
   IrpRecord record;
+  bool problem = false;
   {
     std::lock_guard<std::mutex> lock(t.mutex);
     auto it = t.irps.find(irp);
     if (it == t.irps.end()) return;
     it->second.walker = nullptr;
-    if (!it->second.built) return;  // an IRP a driver allocated goes back to its owner
-    record = it->second;
-    ForgetIrpLocked(t, irp);
+    if (!it->second.built) {
+      problem = true;
+    } else {
+      record = it->second;
+      ForgetIrpLocked(t, irp);
+    }
+  }
+  if (problem) {
+    // Windows would queue the I/O manager's completion to the IRP's thread, which an IRP
+    // a driver allocated does not have; here it simply goes back to its owner.
+    Verifier::Report(Check::IrpCompletedToTop, "IofCompleteRequest",
+                     "IRP " + PointerText(irp) +
+                         ", allocated by a driver (IoAllocateIrp/IoInitializeIrp), was completed past its top stack "
+                         "location: its sender's completion routine must return STATUS_MORE_PROCESSING_REQUIRED");
+    return;
   }
   // The I/O manager's completion for a built IRP: output copied back for buffered I/O,
   // status block and event delivered, unless a failure was returned synchronously (the
@@ -523,6 +536,7 @@ extern "C" NTSTATUS __fastcall IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP I
   location->DeviceObject = DeviceObject;
   const UCHAR major = location->MajorFunction;
   const UCHAR minor = location->MinorFunction;
+  CheckNoSpinLockHeldAtCall("IofCallDriver", IrpText(Irp, major, minor));
   if (major > IRP_MJ_MAXIMUM_FUNCTION) {
     Verifier::Report(Check::InvalidParameter, "IofCallDriver", "major function " + Hex(major, 2) + " out of range");
     Irp->CurrentLocation++;

@@ -18,6 +18,7 @@ KernelSnapshot TakeSnapshot() {
 // Order matters: work first (it may free things), then the objects that own pool.
 std::size_t CheckForLeaks(const KernelSnapshot& since, std::string_view context) {
   detail::DrainWorkQueue();
+  detail::CheckPoolGuards(context);
   detail::ReportWorkItemLeaks(since.workItems, context);
   detail::ReportIrpLeaks(since.irps, context);
   detail::ReportDeviceLeaks(since.devices, context);

@@ -22,7 +22,8 @@ struct KernelSnapshot {
 
 KernelSnapshot TakeSnapshot();
 
-// Waits for the work queue to drain, then reports leaks since `since`. `context` ends the
+// Waits for the work queue to drain, checks the guard bytes of every pool block (and the
+// freed pattern of the quarantined ones), then reports leaks since `since`. `context` ends the
 // messages, e.g. "at the end of the test".
 // Returns the number of pool blocks it found leaked.
 std::size_t CheckForLeaks(const KernelSnapshot& since, std::string_view context);

@@ -223,6 +223,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 // ---- IoDeleteDevice --------------------------------------------------------------------
 // Unlinks the device from its driver; the memory goes with the last reference.
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  CheckPassiveLevel("IoDeleteDevice");
   std::string problem;
   std::string attached;
   std::size_t freeSize = 0;
@@ -388,6 +389,7 @@ extern "C" NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDevic
 // Enabling an enabled interface returns STATUS_OBJECT_NAME_EXISTS; disabling a disabled one
 // STATUS_OBJECT_NAME_NOT_FOUND.
 extern "C" NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
+  CheckPassiveLevel("IoSetDeviceInterfaceState");
   const std::u16string link = FromUnicode(SymbolicLinkName);
   std::lock_guard<std::mutex> lock(State().mutex);
   for (DeviceInterface& entry : State().interfaces) {
@@ -403,6 +405,7 @@ extern "C" NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLink
 
 // ---- IoCreateSymbolicLink --------------------------------------------------------------
 extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  CheckPassiveLevel("IoCreateSymbolicLink");
   const std::u16string link = FromUnicode(SymbolicLinkName);
   std::lock_guard<std::mutex> lock(State().mutex);
   for (const auto& entry : State().symbolicLinks) {
@@ -414,6 +417,7 @@ extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
 
 // ---- IoDeleteSymbolicLink --------------------------------------------------------------
 extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  CheckPassiveLevel("IoDeleteSymbolicLink");
   const std::u16string link = FromUnicode(SymbolicLinkName);
   std::lock_guard<std::mutex> lock(State().mutex);
   for (auto it = State().symbolicLinks.begin(); it != State().symbolicLinks.end(); ++it) {

@@ -96,7 +96,7 @@ class PnpDevice::Impl : public std::enable_shared_from_this<PnpDevice::Impl> {
   // With operation_ held.
   NTSTATUS AddDeviceLocked();
   NTSTATUS SendLocked(UCHAR minor);
-  NTSTATUS StartLocked();
+  NTSTATUS StartLocked(bool first);
   NTSTATUS RemoveLocked();
   NTSTATUS SendIrp(UCHAR minor, ULONG_PTR* information);
   void AfterRemove();
@@ -232,6 +232,13 @@ NTSTATUS PnpDevice::Impl::SendLocked(UCHAR minor) {
       if (before == PnpState::StopPending) SetState(PnpState::Started);
       break;
     case IRP_MN_STOP_DEVICE:
+      if (!ok) {
+        // Windows requires a function driver to succeed the stop; one that cannot stop
+        // must refuse IRP_MN_QUERY_STOP_DEVICE instead.
+        Verifier::Report(Check::StopDeviceFailed, "IRP_MN_STOP_DEVICE",
+                         "the device stack failed IRP_MN_STOP_DEVICE with " + StatusText(status) +
+                             "; a driver that cannot stop must fail IRP_MN_QUERY_STOP_DEVICE");
+      }
       SetState(PnpState::Stopped);
       break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -291,7 +298,9 @@ void PnpDevice::Impl::AfterRemove() {
   pdo_ = nullptr;
 }
 
-NTSTATUS PnpDevice::Impl::StartLocked() {
+// `first`: the start after AddDevice, which Windows follows with a query of the device's
+// PnP state (a start after a rebalance is not).
+NTSTATUS PnpDevice::Impl::StartLocked(bool first) {
   // Windows offers the stack the device's resource requirements (none for a USB function)
   // before every start; drivers count it as the first request they handle.
   (void)SendLocked(IRP_MN_FILTER_RESOURCE_REQUIREMENTS);
@@ -301,6 +310,7 @@ NTSTATUS PnpDevice::Impl::StartLocked() {
     return status;
   }
   (void)SendLocked(IRP_MN_QUERY_CAPABILITIES);
+  if (first) (void)SendLocked(IRP_MN_QUERY_PNP_DEVICE_STATE);
   return status;
 }
 
@@ -323,7 +333,7 @@ NTSTATUS PnpDevice::Impl::Plug() {
   if (state != PnpState::NotAdded) return STATUS_INVALID_DEVICE_STATE;
   const NTSTATUS added = AddDeviceLocked();
   if (!NT_SUCCESS(added)) return added;
-  return StartLocked();
+  return StartLocked(true);
 }
 
 NTSTATUS PnpDevice::Impl::Disable() {
@@ -359,7 +369,7 @@ NTSTATUS PnpDevice::Impl::Rebalance(bool vetoAfterQuery) {
     return NT_SUCCESS(query) ? STATUS_UNSUCCESSFUL : query;
   }
   const NTSTATUS stop = SendLocked(IRP_MN_STOP_DEVICE);
-  const NTSTATUS start = StartLocked();  // new resources are handed out whatever the stop said
+  const NTSTATUS start = StartLocked(false);  // new resources are handed out whatever the stop said
   return NT_SUCCESS(stop) ? start : stop;
 }
 

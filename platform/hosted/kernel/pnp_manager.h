@@ -3,8 +3,8 @@
 // PnP IRPs to the top of the device stack, one at a time, at PASSIVE_LEVEL, in the orders
 // Windows uses:
 //
-//   plug, enable   AddDevice, FILTER_RESOURCE_REQUIREMENTS, START, QUERY_CAPABILITIES
-//                  (a failed START: REMOVE)
+//   plug, enable   AddDevice, FILTER_RESOURCE_REQUIREMENTS, START, QUERY_CAPABILITIES,
+//                  QUERY_PNP_DEVICE_STATE (a failed START: REMOVE)
 //   disable        QUERY_REMOVE, REMOVE (failed query: CANCEL_REMOVE; a handle still
 //                  open vetoes it before any IRP)
 //   rebalance      QUERY_STOP, STOP, FILTER_RESOURCE_REQUIREMENTS, START, QUERY_CAPABILITIES
@@ -15,8 +15,8 @@
 // Each IRP is allocated as the PnP manager allocates it (IoStatus.Status =
 // STATUS_NOT_SUPPORTED, Information 0, the stack size of the top device) and freed when it
 // has come back; its final IoStatus.Status is what the calls return. The verifier checks
-// that AddDevice cleared DO_DEVICE_INITIALIZING and that REMOVE left nothing attached to the
-// PDO. After REMOVE the PnP manager disables the device interfaces the driver left enabled.
+// that AddDevice cleared DO_DEVICE_INITIALIZING, that STOP succeeded (a driver that cannot
+// stop refuses QUERY_STOP) and that REMOVE left nothing attached to the PDO. After REMOVE the PnP manager disables the device interfaces the driver left enabled.
 //
 // The PnP manager's own allocations are not seen by allocation-failure injection.
 #pragma once
@@ -76,8 +76,8 @@ class PnpDevice {
   PnpDevice& operator=(const PnpDevice&) = delete;
 
   // ---- sequences ------------------------------------------------------------------
-  // AddDevice, START, QUERY_CAPABILITIES. Returns AddDevice's failure, START's status (a
-  // failed START is followed by REMOVE), or STATUS_SUCCESS.
+  // AddDevice, START, QUERY_CAPABILITIES, QUERY_PNP_DEVICE_STATE. Returns AddDevice's
+  // failure, START's status (a failed START is followed by REMOVE), or STATUS_SUCCESS.
   NTSTATUS Plug();
   NTSTATUS Enable() { return Plug(); }
   // QUERY_REMOVE then REMOVE. A failed query is followed by CANCEL_REMOVE and its status

@@ -1,8 +1,19 @@
 // Pool: tagged blocks with bookkeeping, verifier checks and failure injection.
+//
+// Every block sits between two guard zones filled with kPoolGuardByte, inside the one
+// allocation that holds it (so AddressSanitizer still sees accesses beyond the zones). The
+// guards are checked when the block is freed, at every leak check and at the end of each
+// test; a freed block is filled with kPoolFreedByte and, outside AddressSanitizer builds
+// (whose own quarantine does this job), kept a while in a bounded quarantine whose pattern
+// is checked when it leaves, so that a write after the free shows.
 #include "pool.h"
+
+#include <cxxabi.h>
+#include <dlfcn.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <random>
 #include <unordered_map>
 
@@ -13,16 +24,44 @@ using namespace hosted::detail;
 
 namespace {
 
+constexpr std::size_t kGuardSize = 16;             // before the block, and at least this after it
+constexpr std::size_t kQuarantineBlocks = 256;     // freed blocks kept poisoned ...
+constexpr std::size_t kQuarantineBytes = 1 << 20;  // ... up to this many bytes of them
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kQuarantine = false;  // AddressSanitizer's own quarantine catches stale use
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kQuarantine = false;
+#else
+constexpr bool kQuarantine = true;
+#endif
+#else
+constexpr bool kQuarantine = true;
+#endif
+
+std::size_t Rounded(std::size_t size) { return (size + 15) & ~static_cast<std::size_t>(15); }
+unsigned char* BaseOf(void* block) { return static_cast<unsigned char*>(block) - kGuardSize; }
+// Bytes after the block that belong to its rear guard.
+std::size_t RearGuard(std::size_t size) { return Rounded(size) - size + kGuardSize; }
+
 struct BlockInfo {
   ULONG tag;
   POOL_TYPE type;
   std::size_t size;
   std::uint64_t serial;
+  const char* routine;  // the allocating kernel routine
+  const void* caller;   // its caller, where known
 };
 
 struct FreedInfo {
   ULONG tag;
   std::size_t size;
+};
+
+struct Quarantined {
+  void* block;
+  BlockInfo info;
 };
 
 struct RuleState {
@@ -36,6 +75,8 @@ struct PoolState {
   std::mutex mutex;
   std::unordered_map<void*, BlockInfo> live;
   std::unordered_map<void*, FreedInfo> freed;  // until the address is handed out again
+  std::deque<Quarantined> quarantine;
+  std::size_t quarantineBytes = 0;
   std::uint64_t serial = 0;
   std::vector<RuleState> rules;
   std::uint64_t attempts = 0;
@@ -83,7 +124,74 @@ bool MatchRulesLocked(PoolState& s, const char* routine, ULONG tag, SIZE_T size,
   return false;
 }
 
-PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag) {
+// "CcidExchange+0x4c" or "driver_tests+0x1a2b3" (for addr2line) for a code address.
+std::string CallerText(const void* address) {
+  Dl_info info;
+  if (address == nullptr || dladdr(address, &info) == 0) return PointerText(address);
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  if (info.dli_sname != nullptr && info.dli_saddr != nullptr) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+    std::string name = status == 0 && demangled != nullptr ? demangled : info.dli_sname;
+    std::free(demangled);
+    return name + "+" + Hex(at - reinterpret_cast<std::uintptr_t>(info.dli_saddr));
+  }
+  std::string module = info.dli_fname != nullptr ? info.dli_fname : "?";
+  const std::size_t slash = module.rfind('/');
+  if (slash != std::string::npos) module.erase(0, slash + 1);
+  return module + "+" + Hex(at - reinterpret_cast<std::uintptr_t>(info.dli_fbase));
+}
+
+// "block 0x... (tag 'TAL_', 24 bytes, from ExAllocatePoolWithTag called by ...)".
+std::string BlockText(const void* block, const BlockInfo& info) {
+  std::string text = "block " + PointerText(block) + " (tag " + TagText(info.tag) + ", " + std::to_string(info.size) +
+                     " bytes, from " + info.routine;
+  if (info.caller != nullptr) text += " called by " + CallerText(info.caller);
+  return text + ")";
+}
+
+void FillGuards(void* block, std::size_t size) {
+  std::memset(BaseOf(block), kPoolGuardByte, kGuardSize);
+  std::memset(static_cast<unsigned char*>(block) + size, kPoolGuardByte, RearGuard(size));
+}
+
+// The first changed byte of a guard zone, described; empty when both are intact.
+std::string GuardDamage(const void* block, std::size_t size) {
+  const unsigned char* front = BaseOf(const_cast<void*>(block));
+  for (std::size_t i = 0; i < kGuardSize; ++i) {
+    if (front[i] != kPoolGuardByte) return "written " + std::to_string(kGuardSize - i) + " byte(s) before its start";
+  }
+  const unsigned char* rear = static_cast<const unsigned char*>(block) + size;
+  const std::size_t rearSize = RearGuard(size);
+  for (std::size_t i = rearSize; i-- > 0;) {
+    if (rear[i] != kPoolGuardByte) return "written " + std::to_string(i + 1) + " byte(s) past its end";
+  }
+  return std::string();
+}
+
+// A damaged guard described for the report, its guards then put back so that one overrun
+// is reported once; empty when both guards are intact.
+std::string GuardReport(void* block, const BlockInfo& info, std::string_view context) {
+  const std::string damage = GuardDamage(block, info.size);
+  if (damage.empty()) return damage;
+  FillGuards(block, info.size);
+  return BlockText(block, info) + " overrun: " + damage + " " + std::string(context);
+}
+
+// A block in the quarantine whose freed pattern or guards changed, described; empty when
+// it is as the free left it.
+std::string QuarantineReport(const Quarantined& entry) {
+  const auto* bytes = static_cast<const unsigned char*>(entry.block);
+  for (std::size_t i = 0; i < entry.info.size; ++i) {
+    if (bytes[i] != kPoolFreedByte) {
+      std::memset(entry.block, kPoolFreedByte, entry.info.size);  // reported once
+      return BlockText(entry.block, entry.info) + " written after it was freed (offset " + std::to_string(i) + ")";
+    }
+  }
+  return GuardReport(entry.block, entry.info, "after it was freed");
+}
+
+PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller = nullptr) {
   const KIRQL irql = CurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     Verifier::Report(Check::IrqlInvalid, routine, "pool allocated above DISPATCH_LEVEL");
@@ -91,18 +199,24 @@ PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag) {
     Verifier::Report(Check::PagedPoolAtDispatch, routine,
                      "paged pool (tag " + TagText(tag) + ", " + std::to_string(size) + " bytes) at DISPATCH_LEVEL");
   }
+  if (size == 0) {
+    Verifier::Report(Check::PoolZeroSize, routine,
+                     "zero bytes of pool asked for with tag " + TagText(tag) +
+                         (caller != nullptr ? " by " + CallerText(caller) : std::string()));
+  }
   PoolState& s = State();
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (MatchRulesLocked(s, routine, tag, size, true, NULL)) return NULL;
   }
-  const std::size_t rounded = (size + 15) & ~static_cast<std::size_t>(15);
-  void* block = std::aligned_alloc(16, rounded == 0 ? 16 : rounded);
-  if (block == NULL) return NULL;
-  std::memset(block, kPoolFreshByte, rounded == 0 ? 16 : rounded);
+  auto* base = static_cast<unsigned char*>(std::aligned_alloc(16, kGuardSize + Rounded(size) + kGuardSize));
+  if (base == NULL) return NULL;
+  void* block = base + kGuardSize;
+  std::memset(block, kPoolFreshByte, size);
+  FillGuards(block, size);
   std::lock_guard<std::mutex> lock(s.mutex);
   s.freed.erase(block);
-  s.live[block] = BlockInfo{tag, type, size, ++s.serial};
+  s.live[block] = BlockInfo{tag, type, size, ++s.serial, routine, caller};
   return block;
 }
 
@@ -149,8 +263,29 @@ void Free(const char* routine, PVOID block, ULONG expectedTag) {
     Verifier::Report(Check::PagedPoolAtDispatch, routine,
                      "block with tag " + TagText(info.tag) + " freed at IRQL " + std::to_string(irql));
   }
+  const std::string overrun = GuardReport(block, info, "when it was freed");
+  if (!overrun.empty()) Verifier::Report(Check::PoolOverrun, routine, overrun);
   std::memset(block, kPoolFreedByte, info.size);
-  std::free(block);
+  if (!kQuarantine) {
+    std::free(BaseOf(block));
+    return;
+  }
+  std::vector<Quarantined> evicted;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.quarantine.push_back(Quarantined{block, info});
+    s.quarantineBytes += info.size;
+    while (s.quarantine.size() > kQuarantineBlocks || s.quarantineBytes > kQuarantineBytes) {
+      evicted.push_back(s.quarantine.front());
+      s.quarantineBytes -= s.quarantine.front().info.size;
+      s.quarantine.pop_front();
+    }
+  }
+  for (const Quarantined& entry : evicted) {
+    const std::string stale = QuarantineReport(entry);
+    if (!stale.empty()) Verifier::Report(Check::PoolWriteAfterFree, routine, stale);
+    std::free(BaseOf(entry.block));
+  }
 }
 
 }  // namespace
@@ -177,6 +312,27 @@ PVOID AllocateForCaller(const char* routine, POOL_TYPE type, SIZE_T size, ULONG 
 std::uint64_t PoolSerial() {
   std::lock_guard<std::mutex> lock(State().mutex);
   return State().serial;
+}
+
+// Under the pool lock no block leaves the live set or the quarantine, so every one checked
+// is still mapped; the reports go out after the lock.
+std::size_t CheckPoolGuards(std::string_view context) {
+  std::vector<std::string> overruns;
+  std::vector<std::string> stale;
+  {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    for (const auto& [block, info] : State().live) {
+      std::string report = GuardReport(block, info, context);
+      if (!report.empty()) overruns.push_back(std::move(report));
+    }
+    for (const Quarantined& entry : State().quarantine) {
+      std::string report = QuarantineReport(entry);
+      if (!report.empty()) stale.push_back(std::move(report));
+    }
+  }
+  for (const std::string& report : overruns) Verifier::Report(Check::PoolOverrun, "pool guard check", report);
+  for (const std::string& report : stale) Verifier::Report(Check::PoolWriteAfterFree, "pool guard check", report);
+  return overruns.size() + stale.size();
 }
 
 std::size_t ReportPoolLeaks(std::uint64_t since, std::string_view routine, std::string_view context) {
@@ -296,17 +452,17 @@ std::uint64_t AllocationFailures::Injected() {
 
 // ---- ExAllocatePoolWithTag -------------------------------------------------------------
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-  return Allocate("ExAllocatePoolWithTag", PoolType, NumberOfBytes, Tag);
+  return Allocate("ExAllocatePoolWithTag", PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 // ---- ExAllocatePool --------------------------------------------------------------------
 extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-  return Allocate("ExAllocatePool", PoolType, NumberOfBytes, 'enoN');
+  return Allocate("ExAllocatePool", PoolType, NumberOfBytes, 'enoN', __builtin_return_address(0));
 }
 
 // ---- ExAllocatePoolWithQuotaTag --------------------------------------------------------
 extern "C" PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-  return Allocate("ExAllocatePoolWithQuotaTag", PoolType, NumberOfBytes, Tag);
+  return Allocate("ExAllocatePoolWithQuotaTag", PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 // ---- ExFreePoolWithTag -----------------------------------------------------------------

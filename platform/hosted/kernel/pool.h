@@ -1,8 +1,11 @@
 // Pool inspection and allocation-failure injection.
 //
-// Every pool block is tracked with its tag, pool type and size. New blocks are filled with
-// kPoolFreshByte and freed blocks with kPoolFreedByte, so reads of uninitialised or freed
-// pool show up as those patterns.
+// Every pool block is tracked with its tag, pool type, size and allocating routine. New
+// blocks are filled with kPoolFreshByte and freed blocks with kPoolFreedByte, so reads of
+// uninitialised or freed pool show up as those patterns. Guard zones of kPoolGuardByte lie
+// before and after every block: a write into one is reported (pool-overrun) when the block
+// is freed, at every leak check and at the end of each test. A zero-byte allocation is a
+// violation (pool-zero-size), as under Driver Verifier.
 //
 // Failure injection applies to every allocating kernel routine: ExAllocatePool*,
 // IoAllocateIrp, IoBuildDeviceIoControlRequest, IoCreateDevice, IoAllocateWorkItem,
@@ -23,6 +26,7 @@ namespace hosted {
 
 constexpr unsigned char kPoolFreshByte = 0xC5;
 constexpr unsigned char kPoolFreedByte = 0xDF;
+constexpr unsigned char kPoolGuardByte = 0xFD;
 
 struct PoolBlock {
   void* address;

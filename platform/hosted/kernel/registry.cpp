@@ -605,6 +605,7 @@ extern "C" NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING Val
 
 // ---- ZwClose ---------------------------------------------------------------------------
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+  CheckPassiveLevel("ZwClose");
   {
     std::lock_guard<std::mutex> lock(State().mutex);
     if (State().handles.erase(Handle) != 0) return STATUS_SUCCESS;

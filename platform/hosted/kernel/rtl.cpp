@@ -101,6 +101,7 @@ extern "C" VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PC
 // ---- RtlFreeUnicodeString --------------------------------------------------------------
 // For strings an Rtl/Io routine allocated.
 extern "C" VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
+  CheckPassiveLevel("RtlFreeUnicodeString");
   if (UnicodeString->Buffer != NULL) ExFreePool(UnicodeString->Buffer);
   UnicodeString->Buffer = NULL;
   UnicodeString->Length = UnicodeString->MaximumLength = 0;
@@ -108,6 +109,7 @@ extern "C" VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
 
 // ---- RtlFreeAnsiString -----------------------------------------------------------------
 extern "C" VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
+  CheckPassiveLevel("RtlFreeAnsiString");
   if (AnsiString->Buffer != NULL) ExFreePool(AnsiString->Buffer);
   AnsiString->Buffer = NULL;
   AnsiString->Length = AnsiString->MaximumLength = 0;
@@ -118,6 +120,7 @@ extern "C" VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
 // and the result is STATUS_BUFFER_OVERFLOW (nothing at all when MaximumLength is 0).
 extern "C" NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
                                                       BOOLEAN AllocateDestinationString) {
+  CheckPassiveLevel("RtlUnicodeStringToAnsiString");
   const std::size_t chars = SourceString->Length / sizeof(WCHAR);
   if (chars + 1 > MAXUSHORT) return STATUS_INVALID_PARAMETER_2;
   NTSTATUS status = STATUS_SUCCESS;
@@ -141,6 +144,7 @@ extern "C" NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationS
 // ---- RtlAnsiStringToUnicodeString ------------------------------------------------------
 extern "C" NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
                                                       BOOLEAN AllocateDestinationString) {
+  CheckPassiveLevel("RtlAnsiStringToUnicodeString");
   const std::size_t bytes = SourceString->Length * sizeof(WCHAR);
   if (bytes + sizeof(WCHAR) > MAXUSHORT) return STATUS_INVALID_PARAMETER_2;
   NTSTATUS status = STATUS_SUCCESS;
@@ -264,6 +268,7 @@ extern "C" WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) { return Upca
 // NUL characters after the closing brace are ignored (registry strings count their NUL),
 // anything else there is refused.
 extern "C" NTSTATUS NTAPI RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Guid) {
+  CheckPassiveLevel("RtlGUIDFromString");
   const std::size_t n = GuidString->Length / sizeof(WCHAR);
   const WCHAR* s = GuidString->Buffer;
   if (n < 38 || s == NULL) return STATUS_INVALID_PARAMETER;
@@ -293,6 +298,7 @@ extern "C" NTSTATUS NTAPI RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* G
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper case, in a buffer the caller frees with
 // RtlFreeUnicodeString.
 extern "C" NTSTATUS NTAPI RtlStringFromGUID(REFGUID Guid, PUNICODE_STRING GuidString) {
+  CheckPassiveLevel("RtlStringFromGUID");
   char text[40];
   std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", Guid.Data1, Guid.Data2,
                 Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2], Guid.Data4[3], Guid.Data4[4], Guid.Data4[5],

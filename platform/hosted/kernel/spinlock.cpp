@@ -104,6 +104,29 @@ void CheckRoutineReturn(const char* routine, KIRQL irqlBefore, std::size_t locks
   }
 }
 
+void CheckNoSpinLockHeldAtCall(const char* routine, const std::string& what) {
+  const ThreadState& thread = CurrentThread();
+  if (thread.heldLocks.empty()) return;
+  PKSPIN_LOCK lock = thread.heldLocks.back();
+  const char* acquiredBy = "?";
+  {
+    std::lock_guard<std::mutex> guard(Held().mutex);
+    auto it = Held().locks.find(lock);
+    if (it != Held().locks.end()) acquiredBy = it->second.routine;
+  }
+  Verifier::Report(Check::CallWithSpinLockHeld, routine,
+                   "called for " + what + " while holding spin lock " + PointerText(lock) + " (taken with " +
+                       acquiredBy + "); release it first");
+}
+
+void CheckPassiveLevel(const char* routine) {
+  const KIRQL irql = CurrentIrql();
+  if (irql != PASSIVE_LEVEL) {
+    Verifier::Report(Check::IrqlInvalid, routine,
+                     "called at IRQL " + std::to_string(irql) + "; it runs only at PASSIVE_LEVEL");
+  }
+}
+
 }  // namespace hosted::detail
 
 namespace hosted {

@@ -10,9 +10,11 @@
 //    request completes without an error status, Information bytes (at most the output
 //    length) are copied back to the caller's output buffer. METHOD_NEITHER and the direct
 //    methods are not offered here.
-//  - Close sends IRP_MJ_CLEANUP, cancels the handle's requests still pending (as the system
-//    does for an application that closes and exits), and sends IRP_MJ_CLOSE once they have
-//    all come back. The PnP manager's removal that waits for the last handle then runs.
+//  - Close sends IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once the handle's requests have all come
+//    back. As on Windows nothing is cancelled at close: a request the driver left pending
+//    at cleanup is a violation (request-pending-at-close), after which the bench cancels
+//    it, as the application's exit would, to go on. The PnP manager's removal that waits
+//    for the last handle then runs.
 //
 // All requests go from the calling thread at PASSIVE_LEVEL with RequestorMode UserMode; they
 // are not seen by allocation-failure injection. A request the driver never completes is

@@ -37,6 +37,8 @@ const char* CheckName(Check check) {
     case Check::PendingNotMarked: return "pending-without-mark";
     case Check::PendingMarkedNotReturned: return "marked-pending-but-returned-status";
     case Check::IrpNotCompleted: return "irp-not-completed";
+    case Check::IrpCompletedToTop: return "driver-irp-completed-to-top";
+    case Check::CallWithSpinLockHeld: return "call-with-spin-lock-held";
     case Check::WaitAtDispatch: return "wait-at-dispatch-level";
     case Check::IrqlNotRestored: return "irql-not-restored";
     case Check::IrqlInvalid: return "irql-invalid";
@@ -48,6 +50,9 @@ const char* CheckName(Check check) {
     case Check::PoolDoubleFree: return "pool-double-free";
     case Check::PoolWrongTag: return "pool-wrong-tag";
     case Check::PoolBadPointer: return "pool-bad-pointer";
+    case Check::PoolOverrun: return "pool-overrun";
+    case Check::PoolWriteAfterFree: return "pool-write-after-free";
+    case Check::PoolZeroSize: return "pool-zero-size";
     case Check::PagedPoolAtDispatch: return "paged-pool-at-dispatch-level";
     case Check::PagedCodeAtDispatch: return "paged-code-at-dispatch-level";
     case Check::Unimplemented: return "unimplemented-routine";
@@ -59,6 +64,9 @@ const char* CheckName(Check check) {
     case Check::WorkItemMisuse: return "work-item-misuse";
     case Check::EventInvalid: return "dispatcher-object-invalid";
     case Check::RemoveLockMisuse: return "remove-lock-misuse";
+    case Check::StopDeviceFailed: return "stop-device-failed";
+    case Check::RequestPendingAtClose: return "request-pending-at-close";
+    case Check::ResetPortWithIoPending: return "reset-port-with-io-pending";
     case Check::InvalidParameter: return "invalid-parameter";
     case Check::AssertFailed: return "assert-failed";
     case Check::BugCheck: return "bug-check";

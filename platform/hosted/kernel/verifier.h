@@ -26,6 +26,8 @@ enum class Check {
   PendingNotMarked,            // STATUS_PENDING returned without IoMarkIrpPending
   PendingMarkedNotReturned,    // IoMarkIrpPending, then a status other than STATUS_PENDING
   IrpNotCompleted,             // non-pending status returned for an IRP nobody completed
+  IrpCompletedToTop,           // a driver-allocated IRP whose completion walk reached the top
+  CallWithSpinLockHeld,        // IoCompleteRequest or IoCallDriver while holding a spin lock
   WaitAtDispatch,              // a wait with a non-zero time-out at DISPATCH_LEVEL
   IrqlNotRestored,             // a driver routine returned at another IRQL
   IrqlInvalid,                 // raise to a lower / lower to a higher IRQL, or above DISPATCH
@@ -37,6 +39,9 @@ enum class Check {
   PoolDoubleFree,
   PoolWrongTag,
   PoolBadPointer,              // freeing memory the pool never handed out
+  PoolOverrun,                 // a guard byte before or after a block overwritten
+  PoolWriteAfterFree,          // a freed block written while it waited in the quarantine
+  PoolZeroSize,                // a pool allocation of zero bytes
   PagedPoolAtDispatch,         // paged pool allocated or freed at DISPATCH_LEVEL
   PagedCodeAtDispatch,         // PAGED_CODE() at DISPATCH_LEVEL or above
   Unimplemented,               // a routine the hosted kernel does not implement
@@ -48,6 +53,9 @@ enum class Check {
   WorkItemMisuse,              // freeing a queued work item, leaking one
   EventInvalid,                // waiting on or setting something that is not an event
   RemoveLockMisuse,
+  StopDeviceFailed,            // IRP_MN_STOP_DEVICE failed (a driver must refuse the query instead)
+  RequestPendingAtClose,       // a handle's request still pending when IRP_MJ_CLOSE is due
+  ResetPortWithIoPending,      // IOCTL_INTERNAL_USB_RESET_PORT while transfers are pending
   InvalidParameter,            // any other misuse of a kernel routine
   AssertFailed,                // ASSERT in driver code
   BugCheck,                    // KeBugCheckEx

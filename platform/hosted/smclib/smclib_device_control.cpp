@@ -139,7 +139,8 @@ NTSTATUS CallReaderFunction(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_
   return CompleteRequest(irp, status, NT_ERROR(status) ? 0 : information);
 }
 
-// IOCTL_SMARTCARD_POWER: the minor code comes in the input buffer.
+// IOCTL_SMARTCARD_POWER: the minor code comes in the input buffer. A reset needs a reply
+// buffer that holds the longest ATR; a shorter one is refused before the driver is called.
 NTSTATUS Power(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stack) {
   if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
     return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
@@ -147,6 +148,9 @@ NTSTATUS Power(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stac
   const ULONG minor = *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
   if (minor != SCARD_POWER_DOWN && minor != SCARD_COLD_RESET && minor != SCARD_WARM_RESET) {
     return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+  }
+  if (minor != SCARD_POWER_DOWN && stack->Parameters.DeviceIoControl.OutputBufferLength < MAXIMUM_ATR_LENGTH) {
+    return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
   }
   return CallReaderFunction(extension, irp, stack, RDF_CARD_POWER, minor);
 }

@@ -1,6 +1,10 @@
 // The PDO's dispatch: internal device control (URBs and port requests), Plug and Play
 // and power as a bus driver answers them for its child, WMI passed over untouched.
+#include <cstdio>
+#include <string>
+
 #include "bus_internal.h"
+#include "hosted/kernel/verifier.h"
 
 namespace hosted::usb {
 namespace {
@@ -14,6 +18,26 @@ NTSTATUS CompleteHere(PIRP irp) {
   const NTSTATUS status = irp->IoStatus.Status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
+}
+
+// Windows expects a client to cancel its transfers and wait for them before it asks for a
+// port reset: one still pending is reported (the reset then ends it cancelled).
+void CheckNoTransferPendingAtReset(BusDevice::Impl& bus) {
+  std::string pending;
+  std::size_t count = 0;
+  {
+    std::lock_guard<std::mutex> lock(bus.engine_);
+    for (const auto& [id, request] : bus.requests_) {
+      if (request->kind != RequestKind::Transfer || request->finished) continue;
+      char endpoint[8];
+      std::snprintf(endpoint, sizeof endpoint, "0x%02X", request->endpoint);
+      if (count++ < 4) pending += (pending.empty() ? "endpoint " : ", endpoint ") + std::string(endpoint);
+    }
+  }
+  if (count == 0) return;
+  Verifier::Report(Check::ResetPortWithIoPending, "IOCTL_INTERNAL_USB_RESET_PORT",
+                   std::to_string(count) + " transfer(s) still pending (" + pending +
+                       "): cancel the client's I/O and wait for it before resetting the port");
 }
 
 }  // namespace
@@ -40,6 +64,7 @@ NTSTATUS BusDevice::Impl::InternalDeviceControl(PIRP irp) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
       return SubmitUrb(irp);
     case IOCTL_INTERNAL_USB_RESET_PORT:
+      CheckNoTransferPendingAtReset(*this);
       return SubmitResetPort(irp);
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
       auto* portStatus = static_cast<PULONG>(stack->Parameters.Others.Argument1);
