@@ -93,7 +93,7 @@ class CardReader {
   }
   void Answer(PSMARTCARD_EXTENSION x, const Bytes& answer) {
     fromCard.push_back(answer);
-    std::memcpy(x->SmartcardReply.Buffer, answer.data(), answer.size());
+    if (!answer.empty()) std::memcpy(x->SmartcardReply.Buffer, answer.data(), answer.size());
     x->SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
   }
 
