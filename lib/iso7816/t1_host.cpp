@@ -39,6 +39,18 @@ T1HostEngine::Status T1HostEngine::Begin(ByteView apdu) {
   return StartCommand();
 }
 
+T1HostEngine::Status T1HostEngine::BeginWithResynch(ByteView apdu) {
+  if (apdu.empty()) return Fail("empty command");
+  command_.assign(apdu.begin(), apdu.end());
+  error_.clear();
+  response_.clear();
+  resynchs_ = 0;
+  sent_ = 0;
+  received_.clear();
+  wtx_ = 0;
+  return Resynchronise();
+}
+
 // From the first byte of the command: announce IFSD first when the session has not.
 T1HostEngine::Status T1HostEngine::StartCommand() {
   sent_ = 0;

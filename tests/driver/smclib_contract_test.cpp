@@ -181,7 +181,7 @@ TEST_F(SmclibContract, RoutinesNotProvidedYetAreVerifierViolations) {
   auto extension = NewExtension();
   ASSERT_EQ(SmartcardInitialize(extension.get()), STATUS_SUCCESS);
   EXPECT_EQ(ViolationsOf(hosted::Check::Unimplemented,
-                         [&] { EXPECT_NE(SmartcardT0Request(extension.get()), STATUS_SUCCESS); }),
+                         [&] { EXPECT_NE(SmartcardCreateLink(nullptr, nullptr), STATUS_SUCCESS); }),
             1u);
   SmartcardExit(extension.get());
 }

@@ -234,6 +234,30 @@ TEST(T1HostEngine, ResynchronisesAfterRepeatedFailure) {
   EXPECT_EQ(engine.Ns(), 1);
 }
 
+// A session in doubt starts its next command with S(RESYNCH request): numbering from 0,
+// IFSD announced again, then the command; the request counts against the command's budget.
+TEST(T1HostEngine, BeginWithResynchRestartsTheSessionFirst) {
+  T1HostEngine engine(Config(32, 254));
+  engine.Begin(kApdu);
+  ASSERT_EQ(engine.OnBlock(Card(Block::S(SType::kIfs, true, {0xFE}))), T1HostEngine::Status::kSend);
+  ASSERT_EQ(engine.Ns(), 0);  // our I-block is out; its answer never comes
+  const Bytes chain = Range(40);
+  ASSERT_EQ(engine.BeginWithResynch(chain), T1HostEngine::Status::kSend);
+  EXPECT_EQ(engine.NextBlockFields(), Block::S(SType::kResynch, false));
+  EXPECT_EQ(engine.CommandResynchs(), 1u);
+  ASSERT_EQ(engine.OnBlock(Card(Block::S(SType::kResynch, true))), T1HostEngine::Status::kSend);
+  EXPECT_EQ(engine.NextBlockFields(), Block::S(SType::kIfs, false, {0xFE}));
+  ASSERT_EQ(engine.OnBlock(Card(Block::S(SType::kIfs, true, {0xFE}))), T1HostEngine::Status::kSend);
+  EXPECT_EQ(engine.NextBlockFields(), Block::I(0, true, Slice(chain, 0, 32)));
+  EXPECT_TRUE(engine.Chaining());
+  ASSERT_EQ(engine.OnBlock(Card(Block::R(1))), T1HostEngine::Status::kSend);
+  EXPECT_EQ(engine.BytesSent(), 32u);
+  EXPECT_EQ(engine.NextBlockFields(), Block::I(1, false, Slice(chain, 32, 8)));
+  EXPECT_EQ(engine.OnBlock(Card(Block::I(0, false, kOk))), T1HostEngine::Status::kDone);
+  EXPECT_FALSE(engine.Chaining());
+  EXPECT_EQ(engine.BeginWithResynch(Bytes{}), T1HostEngine::Status::kError);
+}
+
 TEST(T1HostEngine, GivesUpAfterThreeResynchronisations) {
   T1HostEngine engine(Config());
   const auto status = Play(engine, kApdu,

@@ -92,22 +92,20 @@ TEST(SmclibDeviceControl, PowerCallsTheReaderFunctionWithTheMinorCodeAndTheReply
   const struct {
     const char* name;
     std::vector<std::uint8_t> input;
+    ULONG output;
     NTSTATUS callback;  // what the reader function returns
     bool called;
     NTSTATUS status;
     ULONG_PTR information;
-    ULONG replyLength = 33;  // the longest ATR
   } rows[] = {
-      {"cold reset", Ulong(SCARD_COLD_RESET), STATUS_SUCCESS, true, STATUS_SUCCESS, atr.size()},
-      {"cold reset, reply buffer under an ATR", Ulong(SCARD_COLD_RESET), STATUS_SUCCESS, false,
-       STATUS_BUFFER_TOO_SMALL, 0, 32},
-      {"warm reset, reply buffer under an ATR", Ulong(SCARD_WARM_RESET), STATUS_SUCCESS, false,
-       STATUS_BUFFER_TOO_SMALL, 0, 4},
-      {"warm reset", Ulong(SCARD_WARM_RESET), STATUS_SUCCESS, true, STATUS_SUCCESS, atr.size()},
-      {"power down", Ulong(SCARD_POWER_DOWN), STATUS_SUCCESS, true, STATUS_SUCCESS, atr.size()},
-      {"no card", Ulong(SCARD_COLD_RESET), STATUS_NO_MEDIA, true, STATUS_NO_MEDIA, 0},
-      {"unknown minor code", Ulong(7), STATUS_SUCCESS, false, STATUS_INVALID_PARAMETER, 0},
-      {"input too short", {1, 0}, STATUS_SUCCESS, false, STATUS_INVALID_PARAMETER, 0},
+      {"cold reset", Ulong(SCARD_COLD_RESET), 33, STATUS_SUCCESS, true, STATUS_SUCCESS, atr.size()},
+      {"warm reset", Ulong(SCARD_WARM_RESET), 33, STATUS_SUCCESS, true, STATUS_SUCCESS, atr.size()},
+      {"power down", Ulong(SCARD_POWER_DOWN), 33, STATUS_SUCCESS, true, STATUS_SUCCESS, atr.size()},
+      {"no card", Ulong(SCARD_COLD_RESET), 33, STATUS_NO_MEDIA, true, STATUS_NO_MEDIA, 0},
+      {"unknown minor code", Ulong(7), 33, STATUS_SUCCESS, false, STATUS_INVALID_PARAMETER, 0},
+      {"input too short", {1, 0}, 33, STATUS_SUCCESS, false, STATUS_INVALID_PARAMETER, 0},
+      {"cold reset, reply below an ATR", Ulong(SCARD_COLD_RESET), 32, STATUS_SUCCESS, false, STATUS_BUFFER_TOO_SMALL, 0},
+      {"warm reset, reply below an ATR", Ulong(SCARD_WARM_RESET), 0, STATUS_SUCCESS, false, STATUS_BUFFER_TOO_SMALL, 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -117,14 +115,14 @@ TEST(SmclibDeviceControl, PowerCallsTheReaderFunctionWithTheMinorCodeAndTheReply
       called = true;
       EXPECT_EQ(extension->MajorIoControlCode, static_cast<ULONG>(IOCTL_SMARTCARD_POWER));
       EXPECT_EQ(extension->MinorIoControlCode, AsUlong(row.input));
-      EXPECT_EQ(extension->IoRequest.ReplyBufferLength, 33u);
+      EXPECT_EQ(extension->IoRequest.ReplyBufferLength, row.output);
       EXPECT_NE(extension->OsData->CurrentIrp, nullptr);
       std::copy(atr.begin(), atr.end(), extension->IoRequest.ReplyBuffer);
       *extension->IoRequest.Information = atr.size();
       return row.callback;
     });
     auto file = reader.Open();
-    const hosted::UserIoResult result = file->DeviceIoControl(IOCTL_SMARTCARD_POWER, row.input, row.replyLength);
+    const hosted::UserIoResult result = file->DeviceIoControl(IOCTL_SMARTCARD_POWER, row.input, row.output);
     EXPECT_EQ(called, row.called);
     EXPECT_EQ(result.status, row.status);
     EXPECT_EQ(result.information, row.information);
@@ -149,20 +147,34 @@ TEST(SmclibDeviceControl, ReaderFunctionClaimingMoreThanTheReplyBufferIsReported
 }
 
 TEST(SmclibDeviceControl, CodesTheLibraryDoesNotKnowGoToTheVendorFunction) {
-  static constexpr ULONG kVendor = SCARD_CTL_CODE(3400);
+  // A vendor code of the smart-card range, and a code of another device type.
+  for (const ULONG code : {ULONG{SCARD_CTL_CODE(3400)}, ULONG{0x00222010}}) {
+    SCOPED_TRACE(code);
+    TestReader reader;
+    reader.Set(RDF_IOCTL_VENDOR, [code](PSMARTCARD_EXTENSION extension) {
+      EXPECT_EQ(extension->MajorIoControlCode, code);
+      EXPECT_EQ(extension->IoRequest.RequestBufferLength, 2u);
+      EXPECT_EQ(extension->IoRequest.RequestBuffer[1], 0x42);
+      EXPECT_EQ(extension->IoRequest.ReplyBufferLength, 4u);
+      extension->IoRequest.ReplyBuffer[0] = 0x99;
+      *extension->IoRequest.Information = 1;
+      return static_cast<NTSTATUS>(STATUS_SUCCESS);
+    });
+    const hosted::UserIoResult result = reader.Open()->DeviceIoControl(code, std::vector<std::uint8_t>{0x41, 0x42}, 4);
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(result.information, 1u);
+    EXPECT_EQ(result.output[0], 0x99);
+  }
+}
+
+// The WDM library keeps no last error: the field reads as the driver left it (0).
+TEST(SmclibDeviceControl, GetLastErrorAnswersTheUntouchedField) {
   TestReader reader;
-  reader.Set(RDF_IOCTL_VENDOR, [](PSMARTCARD_EXTENSION extension) {
-    EXPECT_EQ(extension->MajorIoControlCode, kVendor);
-    EXPECT_EQ(extension->IoRequest.RequestBufferLength, 2u);
-    EXPECT_EQ(extension->IoRequest.RequestBuffer[1], 0x42);
-    extension->IoRequest.ReplyBuffer[0] = 0x99;
-    *extension->IoRequest.Information = 1;
-    return static_cast<NTSTATUS>(STATUS_SUCCESS);
-  });
-  const hosted::UserIoResult result = reader.Open()->DeviceIoControl(kVendor, std::vector<std::uint8_t>{0x41, 0x42}, 4);
+  auto file = reader.Open();
+  const hosted::UserIoResult result = file->DeviceIoControl(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4);
   EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.information, 1u);
-  EXPECT_EQ(result.output[0], 0x99);
+  EXPECT_EQ(AsUlong(result.output), 0u);
+  EXPECT_EQ(file->DeviceIoControl(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 3).status, STATUS_BUFFER_TOO_SMALL);
 }
 
 // The driver passed something wrong: the library returns an error and leaves the IRP to it.

@@ -5,14 +5,18 @@
 // which the extension holds the data (vendor strings without a terminating NUL, numbers as
 // 32-bit values, presence and interface status as one byte) and refuses the others with
 // STATUS_NOT_SUPPORTED without asking the driver; CURRENT_F and CURRENT_D give the values
-// of F and D, not their indexes; an ATR attribute without a card is STATUS_NO_MEDIA. The
-// only attribute that can be set is DEVICE_IN_USE.
+// of F and D, not their indexes; an ATR attribute without a card is STATUS_NO_MEDIA. Two
+// attributes can be set: DEVICE_IN_USE (accepted, nothing kept) and
+// SUPRESS_T1_IFS_REQUEST (a value of 1 to 4 bytes, any of them nonzero: no opening
+// S(IFS request) in T=1 sessions; it takes effect from the next session, after the next
+// reset or protocol choice, so that a session under way keeps its sequence).
 
 #include <smclib.h>
 
 #include <cstring>
 
 #include "iso7816/atr.h"
+#include "smclib_internal.h"
 #include "smclib_requests.h"
 
 namespace hosted::smclib {
@@ -111,12 +115,21 @@ NTSTATUS GetAttribute(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATI
   return CompleteRequest(irp, status, NT_SUCCESS(status) ? reply.written : 0);
 }
 
-NTSTATUS SetAttribute(PIRP irp, PIO_STACK_LOCATION stack) {
+NTSTATUS SetAttribute(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stack) {
   const auto& parameters = stack->Parameters.DeviceIoControl;
   if (parameters.InputBufferLength < sizeof(ULONG)) return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+  const auto* input = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
   ULONG tag;
-  std::memcpy(&tag, irp->AssociatedIrp.SystemBuffer, sizeof tag);
-  if (tag != SCARD_ATTR_DEVICE_IN_USE) return CompleteRequest(irp, STATUS_NOT_SUPPORTED);
+  std::memcpy(&tag, input, sizeof tag);
+  const ULONG valueLength = parameters.InputBufferLength - sizeof(ULONG);
+  if (tag == SCARD_ATTR_SUPRESS_T1_IFS_REQUEST) {
+    if (valueLength == 0 || valueLength > sizeof(ULONG)) return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
+    bool suppress = false;
+    for (ULONG i = 0; i < valueLength; ++i) suppress = suppress || input[sizeof(ULONG) + i] != 0;
+    StateOf(extension)->suppressT1IfsRequest = suppress;
+  } else if (tag != SCARD_ATTR_DEVICE_IN_USE) {
+    return CompleteRequest(irp, STATUS_NOT_SUPPORTED);
+  }
   // Information is sizeof(ULONG) as documented, but never more than the caller can take.
   const ULONG information = parameters.OutputBufferLength < sizeof(ULONG) ? parameters.OutputBufferLength : sizeof(ULONG);
   return CompleteRequest(irp, STATUS_SUCCESS, information);

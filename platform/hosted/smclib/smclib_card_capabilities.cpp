@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "card_capabilities.h"
+#include "smclib_internal.h"
 #include "verifier.h"
 
 namespace hosted::smclib {
@@ -151,6 +152,7 @@ extern "C" NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION S
         return STATUS_INVALID_PARAMETER;
     }
     SCARD_CARD_CAPABILITIES& card = SmartcardExtension->CardCapabilities;
+    RestartT1Session(SmartcardExtension);  // a new answer to reset: a new T=1 session
     // A length beyond what an ATR can be would also read past the buffer.
     if (card.ATR.Length == 0 || card.ATR.Length > MAXIMUM_ATR_LENGTH) return STATUS_UNRECOGNIZED_MEDIA;
     if (card.ATR.Buffer[0] == kTsInverseRaw) {

@@ -7,17 +7,24 @@
 //  - every request it accepts it answers itself or through the reader function, and then
 //    completes (or, for card tracking, parks in OsData->NotificationIrp and returns
 //    STATUS_PENDING);
-//  - callers are served one at a time (OsData->Mutex): no two reader functions run at once;
+//  - one request at a time: a second caller waits on OsData->Mutex until the first is
+//    done (it is not refused with STATUS_DEVICE_BUSY), so no two reader functions run at
+//    once and a T=1 exchange is never interleaved with another request;
 //  - a reader function other than card tracking that returns STATUS_PENDING keeps its IRP
 //    in OsData->CurrentIrp; until the driver completes that IRP and clears CurrentIrp,
 //    every request is completed with STATUS_DEVICE_BUSY.
 //
 // Choices where the library's documentation is silent: a card counts as present when
 // CurrentState is above SCARD_ABSENT (SCARD_UNKNOWN counts as absent); a power request
-// whose minor code is not one of the three is refused with STATUS_INVALID_PARAMETER; the
-// library does not judge the card's presence before a power, eject, swallow or confiscate
-// request (the reader function does); GET_LAST_ERROR answers LastError; GET_PERF_CNTR is
-// not supported. TRANSMIT and SET_PROTOCOL are not served yet (a verifier report).
+// whose minor code is not one of the three is refused with STATUS_INVALID_PARAMETER, and a
+// reset whose reply buffer cannot hold a 33-byte ATR with STATUS_BUFFER_TOO_SMALL, both
+// before the driver is called; the library does not judge the card's presence before a
+// power, eject, swallow or confiscate request (the reader function does, from the reader);
+// a power request starts a new T=1 session. GET_LAST_ERROR answers the ULONG LastError with
+// STATUS_SUCCESS (STATUS_BUFFER_TOO_SMALL below 4 bytes): the WDM library keeps no last
+// error of its own and never writes the field, so the answer is 0 unless the driver stored
+// a value there. GET_PERF_CNTR is not supported. TRANSMIT and SET_PROTOCOL:
+// smclib_protocol_requests.cpp.
 
 #include <smclib.h>
 
@@ -28,12 +35,10 @@
 #include "verifier.h"
 
 namespace {
-
-using hosted::Check;
-using hosted::Verifier;
-using hosted::smclib::CompleteRequest;
-
 constexpr const char* kRoutine = "SmartcardDeviceControl";
+}  // namespace
+
+namespace hosted::smclib {
 
 ULONG ReadCurrentState(PSMARTCARD_EXTENSION extension) {
   KIRQL irql;
@@ -42,6 +47,58 @@ ULONG ReadCurrentState(PSMARTCARD_EXTENSION extension) {
   KeReleaseSpinLock(&extension->OsData->SpinLock, irql);
   return state;
 }
+
+NTSTATUS RunReaderFunction(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stack, ULONG slot,
+                           ULONG minor) {
+  PREADER_FUNCTION function = extension->ReaderFunction[slot];
+  if (function == NULL) return STATUS_NOT_SUPPORTED;
+  auto* buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+  irp->IoStatus.Information = 0;
+  extension->IoRequest.RequestBuffer = buffer;
+  extension->IoRequest.RequestBufferLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  extension->IoRequest.ReplyBuffer = buffer;
+  extension->IoRequest.ReplyBufferLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  extension->IoRequest.Information = reinterpret_cast<PULONG>(&irp->IoStatus.Information);
+  extension->MajorIoControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
+  extension->MinorIoControlCode = minor;
+  extension->OsData->CurrentIrp = irp;
+  const NTSTATUS status = function(extension);
+  if (status == STATUS_PENDING) {
+    // The driver owns the request now; the library is busy until it is done with it.
+    IoMarkIrpPending(irp);
+    return STATUS_PENDING;
+  }
+  extension->OsData->CurrentIrp = NULL;
+  return status;
+}
+
+NTSTATUS FinishReaderFunction(PIRP irp, PIO_STACK_LOCATION stack, NTSTATUS status) {
+  if (status == STATUS_PENDING) return status;
+  const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  ULONG_PTR information = irp->IoStatus.Information;
+  if (information > outputLength) {
+    Verifier::Report(Check::InvalidParameter, kRoutine,
+                     "the reader function set *Information to " + std::to_string(information) +
+                         ", more than the reply buffer of " + std::to_string(outputLength) + " bytes");
+    information = outputLength;
+  }
+  return CompleteRequest(irp, status, NT_ERROR(status) ? 0 : information);
+}
+
+NTSTATUS CallReaderFunction(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stack, ULONG slot,
+                            ULONG minor) {
+  return FinishReaderFunction(irp, stack, RunReaderFunction(extension, irp, stack, slot, minor));
+}
+
+}  // namespace hosted::smclib
+
+namespace {
+
+using hosted::Check;
+using hosted::Verifier;
+using hosted::smclib::CallReaderFunction;
+using hosted::smclib::CompleteRequest;
+using hosted::smclib::ReadCurrentState;
 
 // IOCTL_SMARTCARD_IS_PRESENT / _IS_ABSENT: answered at once when the state already matches,
 // else parked in NotificationIrp for the card-tracking reader function.
@@ -104,43 +161,7 @@ NTSTATUS GetLastError(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATI
   return CompleteRequest(irp, STATUS_SUCCESS, sizeof(ULONG));
 }
 
-// Runs a reader function for a request that carries buffers: IoRequest points at the
-// system buffer for both directions, Information at the IRP's. The request is completed
-// with the function's status unless the function pended it.
-NTSTATUS CallReaderFunction(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stack, ULONG slot,
-                            ULONG minor) {
-  PREADER_FUNCTION function = extension->ReaderFunction[slot];
-  if (function == NULL) return CompleteRequest(irp, STATUS_NOT_SUPPORTED);
-  const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  auto* buffer = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
-  irp->IoStatus.Information = 0;
-  extension->IoRequest.RequestBuffer = buffer;
-  extension->IoRequest.RequestBufferLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-  extension->IoRequest.ReplyBuffer = buffer;
-  extension->IoRequest.ReplyBufferLength = outputLength;
-  extension->IoRequest.Information = reinterpret_cast<PULONG>(&irp->IoStatus.Information);
-  extension->MajorIoControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
-  extension->MinorIoControlCode = minor;
-  extension->OsData->CurrentIrp = irp;
-  const NTSTATUS status = function(extension);
-  if (status == STATUS_PENDING) {
-    // The driver owns the request now; the library is busy until it is done with it.
-    IoMarkIrpPending(irp);
-    return STATUS_PENDING;
-  }
-  extension->OsData->CurrentIrp = NULL;
-  ULONG_PTR information = irp->IoStatus.Information;
-  if (information > outputLength) {
-    Verifier::Report(Check::InvalidParameter, kRoutine,
-                     "the reader function set *Information to " + std::to_string(information) +
-                         ", more than the reply buffer of " + std::to_string(outputLength) + " bytes");
-    information = outputLength;
-  }
-  return CompleteRequest(irp, status, NT_ERROR(status) ? 0 : information);
-}
-
-// IOCTL_SMARTCARD_POWER: the minor code comes in the input buffer. A reset needs a reply
-// buffer that holds the longest ATR; a shorter one is refused before the driver is called.
+// IOCTL_SMARTCARD_POWER: the minor code comes in the input buffer.
 NTSTATUS Power(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stack) {
   if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
     return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
@@ -150,8 +171,9 @@ NTSTATUS Power(PSMARTCARD_EXTENSION extension, PIRP irp, PIO_STACK_LOCATION stac
     return CompleteRequest(irp, STATUS_INVALID_PARAMETER);
   }
   if (minor != SCARD_POWER_DOWN && stack->Parameters.DeviceIoControl.OutputBufferLength < MAXIMUM_ATR_LENGTH) {
-    return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);
+    return CompleteRequest(irp, STATUS_BUFFER_TOO_SMALL);  // no room for the answer to reset
   }
+  hosted::smclib::RestartT1Session(extension);
   return CallReaderFunction(extension, irp, stack, RDF_CARD_POWER, minor);
 }
 
@@ -190,7 +212,7 @@ NTSTATUS Dispatch(PSMARTCARD_EXTENSION extension, PIRP irp) {
     case IOCTL_SMARTCARD_GET_ATTRIBUTE:
       return hosted::smclib::GetAttribute(extension, irp, stack);
     case IOCTL_SMARTCARD_SET_ATTRIBUTE:
-      return hosted::smclib::SetAttribute(irp, stack);
+      return hosted::smclib::SetAttribute(extension, irp, stack);
     case IOCTL_SMARTCARD_EJECT:
       return CallReaderFunction(extension, irp, stack, RDF_CARD_EJECT, 0);
     case IOCTL_SMARTCARD_SWALLOW:
@@ -202,10 +224,9 @@ NTSTATUS Dispatch(PSMARTCARD_EXTENSION extension, PIRP irp) {
     case IOCTL_SMARTCARD_GET_PERF_CNTR:
       return CompleteRequest(irp, STATUS_NOT_SUPPORTED);  // the library keeps no counters
     case IOCTL_SMARTCARD_TRANSMIT:
+      return hosted::smclib::Transmit(extension, irp, stack);
     case IOCTL_SMARTCARD_SET_PROTOCOL:
-      Verifier::Report(Check::Unimplemented, kRoutine,
-                       "the hosted smart-card library does not serve control code " + std::to_string(code) + " yet");
-      return CompleteRequest(irp, STATUS_NOT_IMPLEMENTED);
+      return hosted::smclib::SetProtocol(extension, irp, stack);
     default:
       // Not a standard code: the driver's vendor function answers it.
       return CallReaderFunction(extension, irp, stack, RDF_IOCTL_VENDOR, 0);

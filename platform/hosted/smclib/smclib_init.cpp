@@ -4,6 +4,7 @@
 
 #include <smclib.h>
 
+#include <new>
 #include <string>
 
 #include "smclib_internal.h"
@@ -25,6 +26,16 @@ BIT_RATE_ADJUSTMENT BitRateAdjustmentTable[16] = {
     {12, 1}, {20, 1}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0},
 };
 
+// The OS data block: OS_DEP_DATA as the driver sees it, then the library's own state.
+constexpr std::size_t kStateOffset =
+    (sizeof(OS_DEP_DATA) + alignof(LibraryState) - 1) / alignof(LibraryState) * alignof(LibraryState);
+constexpr std::size_t kOsBlockSize = kStateOffset + sizeof(LibraryState);
+
+LibraryState* StateIn(POS_DEP_DATA osData)
+{
+    return reinterpret_cast<LibraryState*>(reinterpret_cast<PUCHAR>(osData) + kStateOffset);
+}
+
 // Allocates one of the two exchange buffers, at least MIN_BUFFER_SIZE bytes.
 PUCHAR AllocateBuffer(ULONG& size)
 {
@@ -43,6 +54,20 @@ void FreeBuffer(PUCHAR& buffer)
 }
 
 }  // namespace
+
+LibraryState* StateOf(PSMARTCARD_EXTENSION extension)
+{
+    if (extension == nullptr || extension->OsData == nullptr) return nullptr;
+    return StateIn(extension->OsData);
+}
+
+void RestartT1Session(PSMARTCARD_EXTENSION extension)
+{
+    const UCHAR nad = extension->T1.NAD;  // the one field the driver may set
+    RtlZeroMemory(&extension->T1, sizeof extension->T1);
+    extension->T1.NAD = nad;
+    extension->T1.State = T1_INIT;
+}
 
 void ReportMisuse(const char* routine, std::string message)
 {
@@ -74,7 +99,7 @@ extern "C" NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExte
         return STATUS_INVALID_PARAMETER;
     }
 
-    auto* osData = static_cast<POS_DEP_DATA>(ExAllocatePoolWithTag(NonPagedPool, sizeof(OS_DEP_DATA), kPoolTag));
+    auto* osData = static_cast<POS_DEP_DATA>(ExAllocatePoolWithTag(NonPagedPool, kOsBlockSize, kPoolTag));
     if (osData == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -102,6 +127,8 @@ extern "C" NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExte
 
     SmartcardExtension->CardCapabilities.ClockRateConversion = ClockRateConversionTable;
     SmartcardExtension->CardCapabilities.BitRateAdjustment = BitRateAdjustmentTable;
+    new (StateIn(osData)) LibraryState();
+    RestartT1Session(SmartcardExtension);
     SmartcardExtension->OsData = osData;
     RegisterRemoveLock(osData);
     return STATUS_SUCCESS;
@@ -130,6 +157,7 @@ extern "C" VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension)
         ReportMisuse("SmartcardExit", "the remove lock is still held by " + std::to_string(holders) +
                                           " acquisition(s); call SmartcardReleaseRemoveLockAndWait first");
     }
+    StateIn(osData)->~LibraryState();
     SmartcardExtension->OsData = nullptr;
     ExFreePoolWithTag(osData, kPoolTag);
 }

@@ -7,42 +7,6 @@
 
 using hosted::smclib::ReportUnimplemented;
 
-extern "C" NTSTATUS NTAPI SmartcardT0Request(PSMARTCARD_EXTENSION)
-{
-    ReportUnimplemented("SmartcardT0Request");
-    return STATUS_NOT_IMPLEMENTED;
-}
-
-extern "C" NTSTATUS NTAPI SmartcardT0Reply(PSMARTCARD_EXTENSION)
-{
-    ReportUnimplemented("SmartcardT0Reply");
-    return STATUS_NOT_IMPLEMENTED;
-}
-
-extern "C" NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION)
-{
-    ReportUnimplemented("SmartcardT1Request");
-    return STATUS_NOT_IMPLEMENTED;
-}
-
-extern "C" NTSTATUS NTAPI SmartcardT1Reply(PSMARTCARD_EXTENSION)
-{
-    ReportUnimplemented("SmartcardT1Reply");
-    return STATUS_NOT_IMPLEMENTED;
-}
-
-extern "C" NTSTATUS NTAPI SmartcardRawRequest(PSMARTCARD_EXTENSION)
-{
-    ReportUnimplemented("SmartcardRawRequest");
-    return STATUS_NOT_IMPLEMENTED;
-}
-
-extern "C" NTSTATUS NTAPI SmartcardRawReply(PSMARTCARD_EXTENSION)
-{
-    ReportUnimplemented("SmartcardRawReply");
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 extern "C" VOID NTAPI SmartcardInitializeCardCapabilities(PSMARTCARD_EXTENSION)
 {
     ReportUnimplemented("SmartcardInitializeCardCapabilities");

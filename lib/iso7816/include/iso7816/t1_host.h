@@ -51,6 +51,10 @@ class T1HostEngine {
   void Reset();
 
   Status Begin(ByteView apdu);
+  // Begins a command with S(RESYNCH request) instead of its first block, for a session in
+  // doubt (a block sent whose answer never came, a command that failed): both sides start
+  // again from N(S) 0 and the IFSD announcement, then the command goes out.
+  Status BeginWithResynch(ByteView apdu);
   Status OnBlock(ByteView bytes);
   // Ends a chain under way with S(ABORT request).
   Status Abort();
@@ -69,6 +73,14 @@ class T1HostEngine {
   unsigned Retransmissions() const { return retransmissions_; }
   unsigned Resynchs() const { return resynchs_total_; }
   unsigned WtxRequests() const { return wtx_requests_; }
+  // Progress of the command under way: retransmissions of the current block, S(RESYNCH)
+  // requests so far, command bytes the card has acknowledged, answer bytes put together,
+  // and whether a chain is under way in either direction.
+  unsigned Retries() const { return retries_; }
+  unsigned CommandResynchs() const { return resynchs_; }
+  std::size_t BytesSent() const { return sent_; }
+  std::size_t BytesReceived() const { return received_.size(); }
+  bool Chaining() const { return phase_ == Phase::kSendingChain || phase_ == Phase::kReceivingChain; }
 
  private:
   enum class Phase : std::uint8_t {
