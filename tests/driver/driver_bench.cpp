@@ -49,11 +49,11 @@ void ReaderBench::Build(sim::ReaderProfile profile, BenchOptions options) {
   reader_ = std::make_unique<sim::CcidReader>(std::move(profile));
   bus_ = std::make_unique<hosted::usb::BusDevice>(*reader_, options.bus);
   auto forward = bus_->MessageObserver();
-  reader_->SetMessageObserver([this, forward](const sim::UsbMessageEvent& event) {
+  reader_->SetMessageObserver([this, forward](const hosted::usb::MessageEvent& event) {
     {
       std::lock_guard<std::mutex> lock(traceMutex_);
       trace_.push_back(event);
-      if (event.type == sim::UsbTransferType::Interrupt) ++interruptsSent_;
+      if (event.type == hosted::usb::TransferType::Interrupt) ++interruptsSent_;
     }
     forward(event);
   });
@@ -100,15 +100,15 @@ void ReaderBench::InsertCard(const std::string& profile) {
 
 void ReaderBench::RemoveCard() { reader_->RemoveCard(); }
 
-std::vector<sim::UsbMessageEvent> ReaderBench::Messages() const {
+std::vector<hosted::usb::MessageEvent> ReaderBench::Messages() const {
   std::lock_guard<std::mutex> lock(traceMutex_);
   return trace_;
 }
 
 std::vector<Bytes> ReaderBench::Commands() const {
   std::vector<Bytes> commands;
-  for (const sim::UsbMessageEvent& event : Messages()) {
-    if (event.type == sim::UsbTransferType::Bulk && !event.in) commands.push_back(event.data);
+  for (const hosted::usb::MessageEvent& event : Messages()) {
+    if (event.type == hosted::usb::TransferType::Bulk && !event.in) commands.push_back(event.data);
   }
   return commands;
 }

@@ -27,10 +27,10 @@ using ByEndpoint = std::map<int, std::vector<Message>>;
 
 ByEndpoint MessagesOfTheTrace(const ccidsim::ScenarioResult& result) {
   ByEndpoint messages;
-  for (const sim::UsbMessageEvent& event : result.trace) {
-    if (event.type == sim::UsbTransferType::Bulk && event.data.size() >= sim::ccid::kHeaderSize)
+  for (const hosted::usb::MessageEvent& event : result.trace) {
+    if (event.type == hosted::usb::TransferType::Bulk && event.data.size() >= sim::ccid::kHeaderSize)
       messages[event.endpoint].emplace_back(event.data[0], event.data[6], static_cast<long>(sim::ccid::Le32(event.data, 1)));
-    else if (event.type == sim::UsbTransferType::Interrupt && !event.data.empty())
+    else if (event.type == hosted::usb::TransferType::Interrupt && !event.data.empty())
       messages[event.endpoint].emplace_back(event.data[0], -1, -1L);
   }
   return messages;

@@ -18,7 +18,7 @@ namespace {
 using hosted::usb::BusDevice;
 using hosted::usb::BusDeviceOptions;
 using hosted::usb::CompletionMode;
-using sim::Handshake;
+using hosted::usb::Handshake;
 
 struct FakeBench {
   explicit FakeBench(CompletionMode mode = CompletionMode::Asynchronous)
@@ -336,7 +336,7 @@ TEST(UsbTransfer, PortResetCancelsTransfersResetsTheDeviceAndKeepsTheConfigurati
 struct ControlRow {
   const char* name;
   std::function<std::unique_ptr<Submission>(PDEVICE_OBJECT)> make;
-  sim::SetupPacket setup;
+  hosted::usb::SetupPacket setup;
   NTSTATUS status;
   ULONG length;
 };
@@ -422,7 +422,7 @@ TEST(UsbControl, EachUrbFamilyBecomesItsSetupPacket) {
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(r.usbd, row.status == STATUS_SUCCESS ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID);
     EXPECT_EQ(r.length, row.length);
-    const sim::SetupPacket s = b.device.Setups().back();
+    const hosted::usb::SetupPacket s = b.device.Setups().back();
     EXPECT_EQ(s.bmRequestType, row.setup.bmRequestType);
     EXPECT_EQ(s.bRequest, row.setup.bRequest);
     EXPECT_EQ(s.wValue, row.setup.wValue);

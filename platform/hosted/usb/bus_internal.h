@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "hosted/usb/usb_bus.h"
-#include "usb/usb_device.h"
-#include "usb/usb_trace.h"
+#include "hosted/usb/device.h"
+#include "hosted/usb/message.h"
 
 namespace hosted::usb {
 
@@ -106,12 +106,12 @@ NTSTATUS NTAPI PdoDispatch(PDEVICE_OBJECT device, PIRP irp);
 
 struct TraceEvent {
   std::int64_t time = 0;
-  sim::UsbMessageEvent event;
+  MessageEvent event;
 };
 
 class BusDevice::Impl {
  public:
-  Impl(sim::UsbDevice& device, const BusDeviceOptions& options);
+  Impl(Device& device, const BusDeviceOptions& options);
   ~Impl();
 
   // ---- construction (bus_device.cpp) ----------------------------------------------------
@@ -175,8 +175,8 @@ class BusDevice::Impl {
   Pipe* FindPipeLocked(USBD_PIPE_HANDLE handle);
   void RetirePipesLocked(Completions& local);
   void LogLocked(const Request& r);
-  void TraceHostControl(const SetupBytes& setup, sim::Handshake handshake, std::span<const std::uint8_t> data);
-  sim::ControlResult DeviceControlLocked(const SetupBytes& setup, std::span<std::uint8_t> data);
+  void TraceHostControl(const SetupBytes& setup, Handshake handshake, std::span<const std::uint8_t> data);
+  ControlResult DeviceControlLocked(const SetupBytes& setup, std::span<std::uint8_t> data);
 
   // ---- traces (pcap_writer.cpp) --------------------------------------------------------
   bool WritePcap(const std::string& path, PcapContent content, std::string* error) const;
@@ -185,7 +185,7 @@ class BusDevice::Impl {
     return 1u << ((endpoint & 0x0F) + ((endpoint & 0x80) != 0 ? 16 : 0));
   }
 
-  sim::UsbDevice& device_;
+  Device& device_;
   const BusDeviceOptions options_;
   PdoCapabilities capabilities_;
   PDRIVER_OBJECT driver_ = nullptr;

@@ -145,11 +145,11 @@ static bool EndHeadLocked(BusDevice::Impl& bus, Request* r) {
 BusDevice::Impl::Moved BusDevice::Impl::MoveInLocked(Request* r, Completions& local) {
   do {
     std::vector<std::uint8_t> packet;
-    const sim::Handshake handshake = device_.InPacket(r->endpoint, packet);
-    if (handshake == sim::Handshake::Nak) return Moved::Waiting;
+    const Handshake handshake = device_.InPacket(r->endpoint, packet);
+    if (handshake == Handshake::Nak) return Moved::Waiting;
     USBD_STATUS status = USBD_STATUS_SUCCESS;
     bool end = false;
-    if (handshake == sim::Handshake::Stall) {
+    if (handshake == Handshake::Stall) {
       status = USBD_STATUS_STALL_PID;
       end = true;
     } else {
@@ -178,10 +178,10 @@ BusDevice::Impl::Moved BusDevice::Impl::MoveInLocked(Request* r, Completions& lo
 BusDevice::Impl::Moved BusDevice::Impl::MoveOutLocked(Request* r, Completions& local) {
   do {
     const ULONG n = std::min<ULONG>(r->maxPacket, r->length - r->done);
-    const sim::Handshake handshake =
+    const Handshake handshake =
         device_.OutPacket(r->endpoint, std::span<const std::uint8_t>(r->buffer + r->done, n));
-    if (handshake == sim::Handshake::Nak) return Moved::Waiting;
-    if (handshake == sim::Handshake::Stall) {
+    if (handshake == Handshake::Nak) return Moved::Waiting;
+    if (handshake == Handshake::Stall) {
       if (EndHeadLocked(*this, r)) FinishLocked(r, USBD_STATUS_STALL_PID, local);
       return Moved::Finished;
     }

@@ -123,13 +123,14 @@ class Capture {
   std::uint64_t urbId_ = 0xFFFF888000000000ull;
 };
 
-std::uint8_t TransferTypeOf(sim::UsbTransferType type) {
+std::uint8_t TransferTypeOf(TransferType type) {
   switch (type) {
-    case sim::UsbTransferType::Control:
+    case TransferType::Control:
       return URB_CONTROL;
-    case sim::UsbTransferType::Interrupt:
+    case TransferType::Interrupt:
       return URB_INTERRUPT;
-    case sim::UsbTransferType::Bulk:
+    case TransferType::Bulk:
+    case TransferType::None:
       break;
   }
   return URB_BULK;
@@ -156,12 +157,12 @@ BusEvent FromMessage(const TraceEvent& t) {
   e.in = t.event.in;
   e.data = t.event.data;
   e.requested = static_cast<std::uint32_t>(e.data.size());
-  if (t.event.type == sim::UsbTransferType::Control) {
-    const sim::SetupPacket& s = t.event.setup;
+  if (t.event.type == TransferType::Control) {
+    const SetupPacket& s = t.event.setup;
     e.hasSetup = true;
     PutSetup(e.setup, s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength);
     e.requested = s.wLength;
-    if (t.event.handshake != sim::Handshake::Ack) {
+    if (t.event.handshake != Handshake::Ack) {
       e.status = -EPIPE;
       e.data.clear();
     }

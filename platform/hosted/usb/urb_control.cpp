@@ -54,8 +54,8 @@ USBD_PIPE_TYPE PipeTypeOf(std::uint8_t attributes) { return static_cast<USBD_PIP
 
 }  // namespace
 
-sim::ControlResult BusDevice::Impl::DeviceControlLocked(const SetupBytes& setup, std::span<std::uint8_t> data) {
-  sim::SetupPacket packet;
+ControlResult BusDevice::Impl::DeviceControlLocked(const SetupBytes& setup, std::span<std::uint8_t> data) {
+  SetupPacket packet;
   packet.bmRequestType = setup.bmRequestType;
   packet.bRequest = setup.bRequest;
   packet.wValue = setup.wValue;
@@ -65,14 +65,14 @@ sim::ControlResult BusDevice::Impl::DeviceControlLocked(const SetupBytes& setup,
 }
 
 // A control transfer the stack makes by itself, for the message trace.
-void BusDevice::Impl::TraceHostControl(const SetupBytes& setup, sim::Handshake handshake,
+void BusDevice::Impl::TraceHostControl(const SetupBytes& setup, Handshake handshake,
                                        std::span<const std::uint8_t> data) {
   TraceEvent e;
   e.time = Clock::Now();
-  e.event.type = sim::UsbTransferType::Control;
+  e.event.type = TransferType::Control;
   e.event.in = (setup.bmRequestType & 0x80) != 0;
   e.event.endpoint = e.event.in ? 0x80 : 0x00;
-  e.event.setup = sim::SetupPacket{setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength};
+  e.event.setup = SetupPacket{setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength};
   e.event.handshake = handshake;
   e.event.data.assign(data.begin(), data.end());
   std::lock_guard<std::mutex> lock(trace_);
@@ -95,8 +95,8 @@ void BusDevice::Impl::RunControlLocked(Request* r, Completions& local) {
         if (r->length != 0) out.assign(r->buffer, r->buffer + r->length);
         data = out;
       }
-      const sim::ControlResult result = DeviceControlLocked(r->setup, data);
-      if (result.handshake != sim::Handshake::Ack) {
+      const ControlResult result = DeviceControlLocked(r->setup, data);
+      if (result.handshake != Handshake::Ack) {
         const bool gone = device_.Unplugged();
         FinishLocked(r, gone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID, local);
         if (gone) HandleUnplugLocked(local);
@@ -113,7 +113,7 @@ void BusDevice::Impl::RunControlLocked(Request* r, Completions& local) {
       if (r->function != URB_FUNCTION_SYNC_RESET_PIPE) {
         device_.ClearHalt(r->endpoint);
         TraceHostControl(SetupBytes{0x02, kRequestClearFeature, kFeatureEndpointHalt, r->endpoint, 0},
-                         sim::Handshake::Ack, {});
+                         Handshake::Ack, {});
       }
       FinishLocked(r, USBD_STATUS_SUCCESS, local);
       return;
@@ -140,7 +140,7 @@ void BusDevice::Impl::ExecuteResetPortLocked(Request* r, Completions& local) {
   device_.BusReset();
   if (configurationValue_ != 0) {
     const SetupBytes setup{0x00, kRequestSetConfiguration, configurationValue_, 0, 0};
-    if (DeviceControlLocked(setup, {}).handshake != sim::Handshake::Ack) {
+    if (DeviceControlLocked(setup, {}).handshake != Handshake::Ack) {
       FinishLocked(r, USBD_STATUS_SET_CONFIG_FAILED, local);
       return;
     }
@@ -165,8 +165,8 @@ std::vector<std::uint8_t> BusDevice::Impl::ReadConfigurationLocked(std::uint8_t 
   for (std::uint8_t index = 0; index < std::max<std::uint8_t>(configurations, 1); ++index) {
     std::vector<std::uint8_t> head(9);
     SetupBytes setup{0x80, kRequestGetDescriptor, static_cast<std::uint16_t>(kConfigurationType << 8 | index), 0, 9};
-    sim::ControlResult result = DeviceControlLocked(setup, head);
-    if (result.handshake != sim::Handshake::Ack) {
+    ControlResult result = DeviceControlLocked(setup, head);
+    if (result.handshake != Handshake::Ack) {
       failure = device_.Unplugged() ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID;
       return {};
     }
@@ -174,7 +174,7 @@ std::vector<std::uint8_t> BusDevice::Impl::ReadConfigurationLocked(std::uint8_t 
     setup.wLength = static_cast<std::uint16_t>(head[2] | head[3] << 8);
     std::vector<std::uint8_t> set(setup.wLength);
     result = DeviceControlLocked(setup, set);
-    set.resize(result.handshake == sim::Handshake::Ack ? std::min<std::size_t>(result.length, set.size()) : 0);
+    set.resize(result.handshake == Handshake::Ack ? std::min<std::size_t>(result.length, set.size()) : 0);
     return set;
   }
   return {};
@@ -235,7 +235,7 @@ void BusDevice::Impl::ExecuteSelectConfigurationLocked(Request* r, Completions& 
     }
   }
   if (DeviceControlLocked(SetupBytes{0x00, kRequestSetConfiguration, wanted, 0, 0}, {}).handshake !=
-      sim::Handshake::Ack) {
+      Handshake::Ack) {
     FinishLocked(r, device_.Unplugged() ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_SET_CONFIG_FAILED, local);
     return;
   }

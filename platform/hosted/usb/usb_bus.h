@@ -2,7 +2,7 @@
 // simulated USB device, as the Windows USB hub driver presents it, and the host controller
 // that turns the driver's URBs into packets on that device.
 //
-// A BusDevice enumerates its sim::UsbDevice when it is created (device descriptor, then the
+// A BusDevice enumerates its Device (device.h) when it is created (device descriptor, then the
 // configuration set, as a hub does when a device arrives), creates the PDO under a bus
 // driver object of its own and answers, on that PDO:
 //  - IRP_MJ_INTERNAL_DEVICE_CONTROL: IOCTL_INTERNAL_USB_SUBMIT_URB (descriptors, select
@@ -51,10 +51,8 @@
 #include <thread>
 #include <vector>
 
-namespace sim {
-class UsbDevice;
-struct UsbMessageEvent;
-}  // namespace sim
+#include "hosted/usb/device.h"
+#include "hosted/usb/message.h"
 
 namespace hosted::usb {
 
@@ -87,8 +85,6 @@ struct BusDeviceOptions {
   // Default: ForUsbDevice(remote wake-up bit of the configuration read at arrival).
   std::optional<PdoCapabilities> capabilities;
 };
-
-enum class TransferType : std::uint8_t { Control, Bulk, Interrupt, None };
 
 struct SetupBytes {
   std::uint8_t bmRequestType = 0;
@@ -128,7 +124,7 @@ class BusDevice {
   // Enumerates `device` and creates its PDO (at PASSIVE_LEVEL). `device` must outlive this
   // object; its data-ready, unplug and remote-wake callbacks belong to this object until
   // it is destroyed.
-  explicit BusDevice(sim::UsbDevice& device, BusDeviceOptions options = {});
+  explicit BusDevice(Device& device, BusDeviceOptions options = {});
   // Fails what is still pending with the device-gone statuses, deletes the PDO (the
   // function driver must have detached) and the bus driver object.
   ~BusDevice();
@@ -146,7 +142,7 @@ class BusDevice {
   std::thread::id UsbThreadId() const;
 
   // The port loses the device (as if the cable were pulled): pending and new requests fail
-  // with the device-gone statuses. The device's own unplug (UsbDevice::Unplugged with its
+  // with the device-gone statuses. The device's own unplug (Device::Unplugged with its
   // callback) has the same effect.
   void Unplug();
   bool Unplugged() const;
@@ -182,8 +178,8 @@ class BusDevice {
 
   // Message-level trace: install on a device model that reports whole messages
   // (sim::CcidReader::SetMessageObserver). Safe to call with the model's lock held.
-  std::function<void(const sim::UsbMessageEvent&)> MessageObserver();
-  void RecordMessage(const sim::UsbMessageEvent& event);
+  std::function<void(const MessageEvent&)> MessageObserver();
+  void RecordMessage(const MessageEvent& event);
   std::size_t MessageCount() const;
 
   // Writes the enumeration and the chosen content as a pcap file; false (with the

@@ -11,15 +11,17 @@
 #include <functional>
 #include <vector>
 
-#include "usb/usb_device.h"
+#include "hosted/usb/device.h"
 
-namespace sim {
+namespace hosted::usb {
 
-enum class UsbTransferType : std::uint8_t { Control, Bulk, Interrupt };
+// The transfer type of a message, and of a URB in the bus's log (None: a request that
+// moves nothing on the bus, such as an abort).
+enum class TransferType : std::uint8_t { Control, Bulk, Interrupt, None };
 
-struct UsbMessageEvent {
+struct MessageEvent {
   std::uint64_t index = 0;       // 0, 1, 2 ... in the order the device reported them
-  UsbTransferType type = UsbTransferType::Bulk;
+  TransferType type = TransferType::Bulk;
   bool in = false;               // device to host
   std::uint8_t endpoint = 0;     // address with the direction bit (0x00 or 0x80 for control)
   SetupPacket setup{};           // control transfers only
@@ -27,6 +29,6 @@ struct UsbMessageEvent {
   std::vector<std::uint8_t> data;        // the whole message or the data stage that moved
 };
 
-using UsbMessageObserver = std::function<void(const UsbMessageEvent&)>;
+using MessageCallback = std::function<void(const MessageEvent&)>;
 
-}  // namespace sim
+}  // namespace hosted::usb
