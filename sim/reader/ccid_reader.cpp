@@ -146,6 +146,7 @@ void CcidReader::ResetTransport() {
   rx_.clear();
   rx_oversize_ = false;
   in_packets_.clear();
+  stats_.interrupt_discarded += interrupt_.size();
   interrupt_.clear();
   armed_.clear();
 }
@@ -316,6 +317,9 @@ Handshake CcidReader::InPacket(std::uint8_t endpoint, std::vector<std::uint8_t>&
       if (interrupt_.empty()) return Handshake::Nak;
       packet = std::move(interrupt_.front());
       interrupt_.pop_front();
+      // Traced now, when the bus carries it: a message queued during a control transfer
+      // (the slot change after SET_CONFIGURATION) follows that transfer in the trace.
+      Trace(hosted::usb::TransferType::Interrupt, true, endpoint, packet);
       return Handshake::Ack;
     }
     if (!bulk_in_ || endpoint != bulk_in_->address) return Handshake::Stall;
@@ -342,7 +346,6 @@ Handshake CcidReader::InPacket(std::uint8_t endpoint, std::vector<std::uint8_t>&
 void CcidReader::QueueInterrupt(ccid::Bytes message, Effects& fx) {
   if (!interrupt_in_ || !ep0_.Configured()) return;
   ++stats_.interrupt_messages;
-  Trace(hosted::usb::TransferType::Interrupt, true, interrupt_in_->address, message);
   if (interrupt_.size() == kInterruptQueueMax) {
     interrupt_.pop_front();
     ++stats_.interrupt_dropped;

@@ -15,13 +15,17 @@
 //    after an ABORT request, and after the last packet of a message when more is due.
 //  - Interrupt-in: one packet per message (NotifySlotChange, HardwareError);
 //    NotifyDataReady(interrupt-in) fires when one is queued. The first one follows
-//    SET_CONFIGURATION(1) and gives every slot's state.
+//    SET_CONFIGURATION(1) and gives every slot's state. Queued messages that a bus reset,
+//    a new configuration or an unplug throws away before the host read them never reach
+//    the bus (they are counted as discarded).
 //  - Unplug (by Unplug() or a scripted fault): Unplugged() turns true, the unplug
 //    callback fires, and every further call is refused (Nak, control Stall) until Plug(),
 //    after which the device is new on the bus (unconfigured, cards unpowered).
 //  - Callbacks (data ready, unplug, remote wake) are made without the reader's lock,
 //    from the thread that caused them; the message observer is called with the lock
-//    held, in order, and must not call back into the reader.
+//    held, in the order the bus carries the messages (a command when its last packet
+//    arrives, an answer or an interrupt message when the host takes its first packet, a
+//    control transfer when it ends), and must not call back into the reader.
 #pragma once
 
 #include <cstdint>
@@ -48,8 +52,9 @@ struct ReaderStats {
   std::uint64_t commands = 0;          // whole bulk-out messages received
   std::uint64_t answers = 0;           // bulk-in messages sent (time extensions included)
   std::uint64_t time_extensions = 0;
-  std::uint64_t interrupt_messages = 0;
-  std::uint64_t interrupt_dropped = 0;  // queue full: the oldest went
+  std::uint64_t interrupt_messages = 0;    // queued for the host
+  std::uint64_t interrupt_dropped = 0;     // queue full: the oldest went
+  std::uint64_t interrupt_discarded = 0;   // thrown away unread by a reset, configuration or unplug
   std::uint64_t control_transfers = 0;
   std::uint64_t control_stalls = 0;
 };

@@ -367,7 +367,8 @@ class Session {
         seen = interruptsSeen_;
       }
       const sim::ReaderStats stats = reader_->Stats();
-      return seen + stats.interrupt_dropped >= stats.interrupt_messages && bus_->WaitIdle() &&
+      return seen + stats.interrupt_dropped + stats.interrupt_discarded >= stats.interrupt_messages &&
+             bus_->WaitIdle() &&
              bus_->PendingTransfers() >= 1;
     });
     if (!settled) step.notes.push_back("the interrupt pipe did not settle");

@@ -93,6 +93,8 @@ struct Request {
   std::set<std::uint64_t> waitFor;  // a barrier's requests that must be completed first
   std::int64_t submitted = 0;
   std::int64_t completed = 0;
+  std::uint64_t submitOrder = 0;    // places among the bus's submissions and completions
+  std::uint64_t completeOrder = 0;
   USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
   NTSTATUS status = STATUS_PENDING;
   std::vector<std::uint8_t> moved;  // the data stage that moved (for the log)
@@ -198,6 +200,7 @@ class BusDevice::Impl {
   mutable std::mutex engine_;
   CompletionMode mode_;
   std::uint64_t nextId_ = 0;
+  std::uint64_t nextOrder_ = 0;  // submissions and completions, in the order they happen
   std::uint64_t generation_ = 0;
   std::map<std::uint64_t, std::unique_ptr<Request>> requests_;  // alive (not yet completed)
   std::map<PIRP, Request*> cancellable_;

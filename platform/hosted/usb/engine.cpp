@@ -56,6 +56,7 @@ NTSTATUS BusDevice::Impl::Accept(std::unique_ptr<Request> owned) {
     std::lock_guard<std::mutex> lock(engine_);
     if (deviceUnplugged_.load()) HandleUnplugLocked(local);
     r->id = ++nextId_;
+    r->submitOrder = ++nextOrder_;
     r->submitted = Clock::Now();
     requests_[r->id] = std::move(owned);
     if (r->urb != nullptr) r->urb->UrbHeader.Status = USBD_STATUS_PENDING;
@@ -224,6 +225,7 @@ void BusDevice::Impl::FinishLocked(Request* r, USBD_STATUS usbd, NTSTATUS status
   r->usbdStatus = usbd;
   r->status = status;
   r->completed = Clock::Now();
+  r->completeOrder = ++nextOrder_;
   if (r->buffer != nullptr && r->done != 0) r->moved.assign(r->buffer, r->buffer + r->done);
   if (r->urb != nullptr) {
     r->urb->UrbHeader.Status = usbd;

@@ -219,6 +219,7 @@ void BusDevice::Impl::ExecuteSelectConfigurationLocked(Request* r, Completions& 
   auto& select = r->urb->UrbSelectConfiguration;
   const std::uint8_t wanted =
       select.ConfigurationDescriptor != nullptr ? select.ConfigurationDescriptor->bConfigurationValue : 0;
+  r->setup = SetupBytes{0x00, kRequestSetConfiguration, wanted, 0, 0};  // what the log shows of it
   std::vector<ParsedInterface> interfaces;
   Chosen chosen;
   if (select.ConfigurationDescriptor != nullptr) {

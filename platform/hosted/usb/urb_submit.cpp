@@ -114,6 +114,8 @@ NTSTATUS BusDevice::Impl::Refuse(PIRP irp, PURB urb, USBD_STATUS usbd) {
   {
     std::lock_guard<std::mutex> lock(engine_);
     record.sequence = ++nextId_;
+    record.submitOrder = ++nextOrder_;
+    record.completeOrder = ++nextOrder_;
   }
   record.submitted = record.completed = Clock::Now();
   record.ioControlCode = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
@@ -387,6 +389,8 @@ void BusDevice::Impl::LogLocked(const Request& r) {
   record.sequence = r.id;
   record.submitted = r.submitted;
   record.completed = r.completed;
+  record.submitOrder = r.submitOrder;
+  record.completeOrder = r.completeOrder;
   record.ioControlCode = r.ioControlCode;
   record.urbFunction = r.function;
   record.type = r.type;

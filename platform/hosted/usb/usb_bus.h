@@ -35,7 +35,9 @@
 // statuses (Transfers()). A device model that knows its message boundaries reports whole
 // messages through MessageObserver(); WritePcap() writes them, after the enumeration the
 // bus did at arrival, as a Linux usbmon capture (link type 220, DLT_USB_LINUX_MMAPPED)
-// that Wireshark's USB CCID dissector decodes.
+// that Wireshark's USB CCID dissector decodes. Records follow the bus's order: messages as
+// the bus carried them; URBs by their submissions and completions, so an interrupt
+// request pending across other transfers is submitted before them and completes after.
 #pragma once
 
 #include <wdm.h>
@@ -99,12 +101,16 @@ struct TransferRecord {
   std::uint64_t sequence = 0;  // submission order
   std::int64_t submitted = 0;  // kernel time, 100-ns units
   std::int64_t completed = 0;
+  // Places of the submission and of the completion among all the bus's submissions and
+  // completions (kernel time may not tell them apart): the order of a pcap's records.
+  std::uint64_t submitOrder = 0;
+  std::uint64_t completeOrder = 0;
   ULONG ioControlCode = 0;     // IOCTL_INTERNAL_USB_SUBMIT_URB, _RESET_PORT ...
   USHORT urbFunction = 0;      // when a URB was submitted
   TransferType type = TransferType::None;  // None: no data stage on the bus (abort, reset ...)
   std::uint8_t endpoint = 0;   // with the direction bit; 0x00/0x80 for control
   bool in = false;
-  SetupBytes setup;            // control transfers
+  SetupBytes setup;            // control transfers; SET_CONFIGURATION for a select-configuration
   ULONG requested = 0;         // TransferBufferLength on entry
   std::vector<std::uint8_t> data;  // the bytes that moved (IN: received, OUT: accepted)
   USBD_STATUS usbdStatus = 0;

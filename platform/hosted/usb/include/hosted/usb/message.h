@@ -1,10 +1,12 @@
 // Message-level view of a simulated device's traffic, for traces (pcap) and tests.
 //
 // A device model that knows where its messages begin and end (the CCID reader knows
-// each bulk message by its dwLength) reports every whole message here, in the order
-// in which it commits it to the bus: each bulk message in both directions, each
-// interrupt message and each control transfer with its setup packet and data stage.
-// The packet-level view stays with the USB stack, which sees single packets.
+// each bulk message by its dwLength) reports every whole message here, in the order the
+// bus carries them: each bulk message in both directions, each interrupt message and
+// each control transfer with its setup packet and data stage. A message goes on the
+// record when the bus moves it (an IN message when the host takes its first packet, not
+// when the device queues it), so that nothing precedes the transfer that made it
+// possible. The packet-level view stays with the USB stack, which sees single packets.
 #pragma once
 
 #include <cstdint>
