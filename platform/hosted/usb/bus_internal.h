@@ -46,6 +46,7 @@ struct Pipe {
   std::uint16_t maxPacket = 64;
   std::uint8_t interval = 0;
   bool valid = true;           // false once a new configuration (or none) replaced it
+  bool halted = false;         // a transfer failed: nothing moves until a pipe reset
   std::deque<Request*> queue;  // transfers in submission order; the head moves first
 
   bool In() const { return (endpoint & 0x80) != 0; }
@@ -85,6 +86,7 @@ struct Request {
   PUCHAR buffer = nullptr;
   ULONG length = 0;
   ULONG done = 0;
+  bool shortOk = true;      // IN: USBD_SHORT_TRANSFER_OK, a short packet may end the transfer
   SetupBytes setup;
   bool nakked = false;      // the device had nothing: waits for its data-ready signal
   bool cancelling = false;  // the cancel routine owns the IRP
@@ -157,6 +159,7 @@ class BusDevice::Impl {
   enum class Moved { Finished, Waiting };
   Moved MoveInLocked(Request* r, Completions& local);
   Moved MoveOutLocked(Request* r, Completions& local);
+  void EndTransferLocked(Request* r, USBD_STATUS usbd, Completions& local);
   void FinishLocked(Request* r, USBD_STATUS usbd, NTSTATUS status, Completions& local, bool here = false);
   void FinishLocked(Request* r, USBD_STATUS usbd, Completions& local) {
     FinishLocked(r, usbd, NtStatusForUsbd(usbd), local);

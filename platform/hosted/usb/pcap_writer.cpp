@@ -182,7 +182,14 @@ std::int32_t ErrnoFor(USBD_STATUS status) {
   if (USBD_SUCCESS(status)) return 0;
   switch (status) {
     case USBD_STATUS_STALL_PID:
+    case USBD_STATUS_ENDPOINT_HALTED:
       return -EPIPE;
+    case USBD_STATUS_CRC:
+      return -EILSEQ;
+    case USBD_STATUS_DEV_NOT_RESPONDING:
+      return -ETIME;
+    case USBD_STATUS_ERROR_SHORT_TRANSFER:
+      return -EREMOTEIO;
     case USBD_STATUS_CANCELED:
       return -ENOENT;
     case USBD_STATUS_DEVICE_GONE:

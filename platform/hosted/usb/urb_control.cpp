@@ -97,8 +97,12 @@ void BusDevice::Impl::RunControlLocked(Request* r, Completions& local) {
       }
       const ControlResult result = DeviceControlLocked(r->setup, data);
       if (result.handshake != Handshake::Ack) {
+        // The default pipe recovers by itself: it never halts.
         const bool gone = device_.Unplugged();
-        FinishLocked(r, gone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID, local);
+        const USBD_STATUS failure = result.handshake == Handshake::Timeout    ? USBD_STATUS_DEV_NOT_RESPONDING
+                                    : result.handshake == Handshake::CrcError ? USBD_STATUS_CRC
+                                                                              : USBD_STATUS_STALL_PID;
+        FinishLocked(r, gone ? USBD_STATUS_DEVICE_GONE : failure, local);
         if (gone) HandleUnplugLocked(local);
         return;
       }
@@ -110,6 +114,8 @@ void BusDevice::Impl::RunControlLocked(Request* r, Completions& local) {
       ExecuteSelectConfigurationLocked(r, local);
       return;
     case RequestKind::ResetPipe:
+      // Both resets clear the host's halt; CLEAR_STALL alone only the device's.
+      if (r->function != URB_FUNCTION_SYNC_CLEAR_STALL) r->pipe->halted = false;
       if (r->function != URB_FUNCTION_SYNC_RESET_PIPE) {
         device_.ClearHalt(r->endpoint);
         TraceHostControl(SetupBytes{0x02, kRequestClearFeature, kFeatureEndpointHalt, r->endpoint, 0},
@@ -138,6 +144,7 @@ void BusDevice::Impl::ExecuteResetPortLocked(Request* r, Completions& local) {
     return;
   }
   device_.BusReset();
+  for (auto& pipe : pipes_) pipe->halted = false;
   if (configurationValue_ != 0) {
     const SetupBytes setup{0x00, kRequestSetConfiguration, configurationValue_, 0, 0};
     if (DeviceControlLocked(setup, {}).handshake != Handshake::Ack) {

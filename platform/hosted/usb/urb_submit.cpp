@@ -297,6 +297,7 @@ NTSTATUS BusDevice::Impl::SubmitTransfer(PIRP irp, PURB urb) {
   r->maxPacket = pipe->maxPacket != 0 ? pipe->maxPacket : 64;
   r->buffer = buffer;
   r->length = t.TransferBufferLength;
+  r->shortOk = (t.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
   return Accept(std::move(r));
 }
 

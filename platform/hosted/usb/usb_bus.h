@@ -24,12 +24,27 @@
 //   success             USBD_STATUS_SUCCESS               STATUS_SUCCESS
 //   stall               USBD_STATUS_STALL_PID             STATUS_UNSUCCESSFUL
 //   packet too long     USBD_STATUS_DATA_OVERRUN          STATUS_UNSUCCESSFUL
+//   device not responding USBD_STATUS_DEV_NOT_RESPONDING  STATUS_UNSUCCESSFUL
+//   corrupt data (CRC)  USBD_STATUS_CRC                   STATUS_UNSUCCESSFUL
+//   short IN packet     USBD_STATUS_ERROR_SHORT_TRANSFER  STATUS_UNSUCCESSFUL
+//     (a bulk or interrupt transfer without USBD_SHORT_TRANSFER_OK ended before its
+//     buffer was full; with the flag it succeeds with the bytes that came)
+//   pipe halted         USBD_STATUS_ENDPOINT_HALTED       STATUS_UNSUCCESSFUL
+//     (a transfer on a pipe halted by an earlier failure, as USBPORT reports it)
 //   cancelled/aborted   USBD_STATUS_CANCELED              STATUS_CANCELLED
 //   device gone         USBD_STATUS_DEVICE_GONE           STATUS_DEVICE_NOT_CONNECTED
 //   bad pipe handle     USBD_STATUS_INVALID_PIPE_HANDLE   STATUS_INVALID_PARAMETER
 //   bad URB / buffer    USBD_STATUS_INVALID_PARAMETER     STATUS_INVALID_PARAMETER
 //   unknown function    USBD_STATUS_INVALID_URB_FUNCTION  STATUS_INVALID_PARAMETER
 //   reset of a busy pipe USBD_STATUS_ERROR_BUSY           STATUS_DEVICE_BUSY
+//
+// Halted pipes: a bulk or interrupt transfer that fails on the bus (stall, babble, short
+// packet without USBD_SHORT_TRANSFER_OK, CRC error, no response) halts its pipe, as a
+// Windows host controller halts the endpoint: every transfer that then reaches the head of
+// that pipe, queued before or submitted after, fails with USBD_STATUS_ENDPOINT_HALTED
+// until the client resets the pipe (URB_FUNCTION_SYNC_RESET_PIPE or
+// SYNC_RESET_PIPE_AND_CLEAR_STALL; SYNC_CLEAR_STALL only clears the device's stall) or the
+// port. A cancelled or aborted transfer, an unplug and the control pipe halt nothing.
 //
 // Traces: every URB is logged with its kernel times, endpoint, direction, bytes and
 // statuses (Transfers()). A device model that knows its message boundaries reports whole

@@ -26,11 +26,14 @@ struct SetupPacket {
   bool DeviceToHost() const { return (bmRequestType & 0x80) != 0; }
 };
 
-// The handshake a device gives to a packet or a control transfer.
+// The handshake a device gives to a packet or a control transfer, or the transaction
+// error the host controller sees in its place.
 enum class Handshake {
-  Ack,    // accepted (OUT) or data returned (IN, possibly a zero-length packet)
-  Nak,    // nothing to send yet (IN) or not ready to accept (OUT); the host retries later
-  Stall,  // endpoint halted or request not supported
+  Ack,       // accepted (OUT) or data returned (IN, possibly a zero-length packet)
+  Nak,       // nothing to send yet (IN) or not ready to accept (OUT); the host retries later
+  Stall,     // endpoint halted or request not supported
+  Timeout,   // no handshake or data at all, on each of the host's tries: the device did not respond
+  CrcError,  // the data came corrupt (bad CRC) on each of the host's tries
 };
 
 struct ControlResult {
