@@ -18,7 +18,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct ReadResult {
   std::vector<Bytes> packets;  // as they came, the closing short or zero-length one included
-  hosted::usb::Handshake end = hosted::usb::Handshake::Nak;  // Ack: a short packet ended it; Nak/Stall otherwise
+  // Ack: a short packet ended it; Nak/Stall otherwise.
+  hosted::usb::Handshake end = hosted::usb::Handshake::Nak;
   Bytes Joined() const {
     Bytes all;
     for (const auto& p : packets) all.insert(all.end(), p.begin(), p.end());
@@ -32,8 +33,8 @@ class TestHost {
     reader_.SetDataReadyCallback([this](std::uint8_t ep) { ready_.push_back(ep); });
   }
 
-  hosted::usb::ControlResult Control(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                             Bytes& data) {
+  hosted::usb::ControlResult Control(std::uint8_t type, std::uint8_t request, std::uint16_t value,
+                                     std::uint16_t index, Bytes& data) {
     hosted::usb::SetupPacket s{type, request, value, index, static_cast<std::uint16_t>(data.size())};
     auto r = reader_.Control(s, data);
     if (s.DeviceToHost()) data.resize(r.length);
