@@ -19,7 +19,7 @@ constexpr std::size_t kPacket = 64;
 void DrainBulkIn(sim::CcidReader& reader) {
   std::vector<std::uint8_t> packet;
   for (int i = 0; i < 4096; ++i) {
-    if (reader.InPacket(kBulkIn, packet) != sim::Handshake::Ack) return;
+    if (reader.InPacket(kBulkIn, packet) != hosted::usb::Handshake::Ack) return;
     if (packet.size() > kPacket) std::abort();
   }
 }
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const char* kReaders[] = {"tpdu-basic", "apdu-short", "apdu-extended", "pinpad-lcd"};
   auto reader = sim::CcidReader::FromCatalogue(kReaders[data[0] % 4]);
   reader->InsertCard(sim::MakeCard(data[0] & 0x10 ? "t1-ifsc32" : "t0"));
-  sim::SetupPacket setConfiguration{0x00, 0x09, 1, 0, 0};
+  hosted::usb::SetupPacket setConfiguration{0x00, 0x09, 1, 0, 0};
   reader->Control(setConfiguration, {});
 
   // Each packet: one length byte (at most 64), then that many bytes.

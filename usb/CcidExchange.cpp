@@ -14,6 +14,24 @@ namespace {
 constexpr ULONG CCID_IDENTIFICATION_MESSAGE_SIZE = CCID_HEADER_SIZE + CCID_IDENTIFICATION_LENGTH;
 static_assert(CCID_IDENTIFICATION_MESSAGE_SIZE == 28, "the identification escape is 28 bytes");
 
+// Reads from the bulk-in pipe with the exchange time-out (PASSIVE_LEVEL). A read that
+// fails (other than by the time-out, which ends in an abort that halts nothing) resets
+// the pipe before anything else is sent: the host controller halts an endpoint on a
+// failed transfer, such as a stall or a reader sending more than was asked for, and a
+// halted bulk-in pipe would fail every later read until the reader is unplugged. The
+// read's status is what the caller learns.
+NTSTATUS CcidReadBulkIn(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length, PULONG Received)
+{
+    PAGED_CODE();
+
+    PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
+    const NTSTATUS status = UsbBulkTransfer(DeviceObject, Buffer, Length, extension->ExchangeTimeout, Received, TRUE);
+    if (status != STATUS_SUCCESS && status != STATUS_TIMEOUT) {
+        (VOID) UsbResetPipe(DeviceObject, &extension->PipeInfo[PIPE_BULK_IN]);
+    }
+    return status;
+}
+
 // Reads the first packet of a response into Frame (PASSIVE_LEVEL). A successful read of
 // fewer bytes than a header, such as the zero-length packet that closed an earlier
 // 64-byte response nobody read the payload of, carries no response: it is dropped and
@@ -22,11 +40,9 @@ NTSTATUS CcidReadFirstPacket(PDEVICE_OBJECT DeviceObject, PUCHAR Frame, PULONG R
 {
     PAGED_CODE();
 
-    PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
     for (ULONG read = 1;; ++read) {
         RtlZeroMemory(Frame, CCID_BULK_PACKET_SIZE);
-        const NTSTATUS status =
-            UsbBulkTransfer(DeviceObject, Frame, CCID_BULK_PACKET_SIZE, extension->ExchangeTimeout, Received, TRUE);
+        const NTSTATUS status = CcidReadBulkIn(DeviceObject, Frame, CCID_BULK_PACKET_SIZE, Received);
         if (status != STATUS_SUCCESS || *Received >= CCID_HEADER_SIZE) {
             return status;
         }
@@ -54,8 +70,7 @@ VOID CcidDrainStaleResponse(PDEVICE_OBJECT DeviceObject, const CCID_HEADER* Stal
     }
     ULONG drained = 0;
     // Whatever the drain brings, the next read looks for the real response.
-    (VOID) UsbBulkTransfer(DeviceObject, block.Get(), size, CcidGetExtension(DeviceObject)->ExchangeTimeout, &drained,
-                           TRUE);
+    (VOID) CcidReadBulkIn(DeviceObject, block.Get(), size, &drained);
 }
 
 // Judges a response with the expected sequence number against the expected header
@@ -133,8 +148,7 @@ NTSTATUS CcidReceivePayload(PDEVICE_OBJECT DeviceObject, const UCHAR* Frame, ULO
         // One byte more than remains, so that a message ending on a packet boundary is
         // closed by the reader's zero-length packet inside this request.
         ULONG moved = 0;
-        const NTSTATUS status = UsbBulkTransfer(DeviceObject, block.Get() + copied, length - copied + 1,
-                                                CcidGetExtension(DeviceObject)->ExchangeTimeout, &moved, TRUE);
+        const NTSTATUS status = CcidReadBulkIn(DeviceObject, block.Get() + copied, length - copied + 1, &moved);
         if (status != STATUS_SUCCESS) {
             *ReplyLength = 0;
             return status;
@@ -148,8 +162,7 @@ NTSTATUS CcidReceivePayload(PDEVICE_OBJECT DeviceObject, const UCHAR* Frame, ULO
         // The message filled the packet: the reader closes it with a zero-length packet.
         UCHAR zeroLengthPacket[CCID_BULK_PACKET_SIZE];
         ULONG moved = 0;
-        return UsbBulkTransfer(DeviceObject, zeroLengthPacket, sizeof(zeroLengthPacket),
-                               CcidGetExtension(DeviceObject)->ExchangeTimeout, &moved, TRUE);
+        return CcidReadBulkIn(DeviceObject, zeroLengthPacket, sizeof(zeroLengthPacket), &moved);
     }
     return STATUS_SUCCESS;
 }
@@ -191,7 +204,7 @@ VOID CcidPrepareCommand(PDEVICE_OBJECT DeviceObject, PCCID_HEADER Command, UCHAR
 }
 
 // Runs one exchange (PASSIVE_LEVEL) under the reader's exchange lock. A failed write
-// resets both bulk pipes. On success Header holds the response's header and, when
+// resets both bulk pipes, a failed read the bulk-in pipe. On success Header holds the response's header and, when
 // ReplyLength is given, *Reply the payload (the caller frees it, also after a failure
 // that left it set).
 _Use_decl_annotations_

@@ -18,11 +18,16 @@ constexpr BOOLEAN CCID_INVOKE_ON_CANCEL = TRUE;
 constexpr KPRIORITY CCID_EVENT_INCREMENT = 1;
 
 // Sends one pipe request (abort or reset) for a pipe handle and waits for it (PASSIVE_LEVEL).
-// The URB lives in pool only for the duration of the request.
+// The URB lives in pool only for the duration of the request. A slot that configuration
+// left without a pipe has no handle: the request is refused with
+// STATUS_INVALID_DEVICE_STATE before anything is sent, as a transfer on it is.
 NTSTATUS UsbSubmitPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function, USBD_PIPE_HANDLE PipeHandle)
 {
     PAGED_CODE();
 
+    if (PipeHandle == NULL) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     PoolBlock<struct _URB_PIPE_REQUEST> urb(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST), CCID_POOL_TAG);
     if (!urb) {
         return STATUS_INSUFFICIENT_RESOURCES;

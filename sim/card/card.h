@@ -109,7 +109,8 @@ iso7816::Bytes BuildAtr(const CardProfile& profile);
 std::unique_ptr<Icc> MakeCard(std::string_view profile);
 std::unique_ptr<Icc> MakeCard(const CardProfile& profile);
 
-// The real answers to reset that the "real-NN" profiles use, in that order.
+// The real answers to reset that the "real-NN" profiles use: those of the real-card data
+// file (tests/data/real-atrs.json, built in), in its order.
 const std::vector<std::string_view>& RealAtrs();
 
 }  // namespace sim

@@ -1,11 +1,16 @@
 // The catalogue of card profiles, the answer to reset each one sends, and the factory.
-#include <array>
 #include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
 
 #include "card/card.h"
 #include "card/sim_card.h"
 
 namespace sim {
+
+// The real-card data file, embedded at build time (generated source).
+extern const char* const kEmbeddedAtrData;
+
 namespace {
 
 using iso7816::Bytes;
@@ -163,44 +168,6 @@ std::vector<CardProfile> BuiltInProfiles() {
   return list;
 }
 
-// Answers to reset of real cards (the project's list of 34, in its order).
-constexpr std::array<std::string_view, 34> kRealAtrs = {
-    "3B8F80018091E1318065B0831117E583009000E9",
-    "3B8780017743495002000128",
-    "3BB71800C03E31FE6553504B3234900025",
-    "3BBF1100C01031FE44534D405254204341464520312E3143C1",
-    "3BDB180080B1FE451F830031C064C7FC1000019000FA",
-    "3BDF95FF8091FE1FC349445044554F33475049544356008029",
-    "3B9C9580811F039067464A01011706F2727E0000",
-    "3B9E97801FC78031E073FE211B66D0006B951100EE",
-    "3B9E96801FC78031E073FE211B66D0022AD31300E8",
-    "3B23003513FF",
-    "3B0417D43000",
-    "3B1D1106027F3F130317010011351000",
-    "3BBE1100004101380100030000000000029000",
-    "3BE700FF81B1FE451F018031C073C6214820",
-    "3BF01200FF9181B1EF451F030A",
-    "3BD6960081B1FE451F078031C1521118F8",
-    "3B8F0145464B000000000000000004000000C2",
-    "3BEF00FF8131FE4565631114710528001F0006543137101F",
-    "3BEA00008131FE450031C173C840000090007A",
-    "3B90160187",
-    "3BFF1800FF81313C4565630D023102500010900788000410A0",
-    "3BD996FF8131FE458031B8738601E0810522",
-    "3B9F210E49524445544F204143532056352E3499",
-    "3B811F00CC52",
-    "3F961880018051006110309F",
-    "3F2F008069AF0307035A00150A0E833E9F16",
-    "3F65250024096E9000",
-    "3FFD13250250000F33B01669FF4A50D08000535903",
-    "3FFF142503108041B00169FF4A507000005A4B010000",
-    "3FFF9500FF918171FE5700444E415350343832205265765232361C",
-    "3FFF9500FF918171FE5700444E415350353532204473684E30391F",
-    "3FFF3F3F3F3F003F3FFF3F3F3F3F3FFF3FFF953FFF953FFF",
-    "3B9F978131FE458065544312210831C073F621808105",
-    "3B6D0000",
-};
-
 CardProfile ProfileFromAtr(std::string name, Bytes atr) {
   CardProfile p;
   p.name = std::move(name);
@@ -217,8 +184,15 @@ std::string RealName(std::size_t index) {
 
 }  // namespace
 
+// The answers to reset of the real-card data file, in its order, read once.
 const std::vector<std::string_view>& RealAtrs() {
-  static const std::vector<std::string_view> list(kRealAtrs.begin(), kRealAtrs.end());
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> atrs;
+    const nlohmann::json data = nlohmann::json::parse(kEmbeddedAtrData);
+    for (const nlohmann::json& row : data.at("atrs")) atrs.push_back(row.at("atr").get<std::string>());
+    return atrs;
+  }();
+  static const std::vector<std::string_view> list(texts.begin(), texts.end());
   return list;
 }
 
@@ -267,8 +241,8 @@ Bytes BuildAtr(const CardProfile& profile) {
 std::vector<CardProfileInfo> CardProfiles() {
   std::vector<CardProfileInfo> list;
   for (const CardProfile& p : BuiltInProfiles()) list.push_back({p.name, p.summary});
-  for (std::size_t i = 0; i < kRealAtrs.size(); ++i) {
-    list.push_back({RealName(i), "real card " + std::string(kRealAtrs[i])});
+  for (std::size_t i = 0; i < RealAtrs().size(); ++i) {
+    list.push_back({RealName(i), "real card " + std::string(RealAtrs()[i])});
   }
   return list;
 }
@@ -277,10 +251,10 @@ std::optional<CardProfile> FindCardProfile(std::string_view name) {
   for (CardProfile& p : BuiltInProfiles()) {
     if (p.name == name) return p;
   }
-  for (std::size_t i = 0; i < kRealAtrs.size(); ++i) {
+  for (std::size_t i = 0; i < RealAtrs().size(); ++i) {
     if (name == RealName(i)) {
-      CardProfile p = ProfileFromAtr(RealName(i), *iso7816::FromHex(kRealAtrs[i]));
-      p.summary = "real card " + std::string(kRealAtrs[i]);
+      CardProfile p = ProfileFromAtr(RealName(i), *iso7816::FromHex(RealAtrs()[i]));
+      p.summary = "real card " + std::string(RealAtrs()[i]);
       return p;
     }
   }

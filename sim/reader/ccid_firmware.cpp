@@ -196,7 +196,8 @@ ControlResult CcidFirmware::ClassRequest(const SetupPacket& setup, std::span<std
   if ((setup.wIndex & 0xFF) != profile_.interface_number) return kStall;
   if (setup.bRequest == kGetDescriptorRequest &&
       (setup.bmRequestType == kClassInterfaceIn || setup.bmRequestType == kStandardInterfaceIn)) {
-    if (setup.wValue != (ccid::kClassDescriptorType << 8)) return kStall;
+    // The descriptor of the type the reader has (0x21, or 0xFF on older readers).
+    if (setup.wValue != (profile_.ClassDescriptorType() << 8)) return kStall;
     const std::size_t n = std::min({profile_.class_descriptor.size(), static_cast<std::size_t>(setup.wLength), data.size()});
     std::copy_n(profile_.class_descriptor.begin(), n, data.begin());
     return {Handshake::Ack, n};

@@ -19,14 +19,19 @@
 #include <vector>
 
 #include "card/icc.h"
+#include "hosted/usb/device.h"
 #include "iso7816/t1_host.h"
 #include "reader/ccid_wire.h"
 #include "reader/icc_link.h"
 #include "reader/pin_pad.h"
 #include "reader/reader_profile.h"
-#include "usb/usb_device.h"
 
 namespace sim {
+
+// The USB device interface of the hosted bus that the simulated reader implements.
+using hosted::usb::ControlResult;
+using hosted::usb::Handshake;
+using hosted::usb::SetupPacket;
 
 // A fault of the host's own making that the firmware noticed and answered.
 struct HostError {

@@ -41,9 +41,9 @@ void CcidReader::Fire(const Effects& fx) {
   if (fx.wake) SignalRemoteWake();
 }
 
-void CcidReader::Trace(UsbTransferType type, bool in, std::uint8_t endpoint, const ccid::Bytes& data) {
+void CcidReader::Trace(hosted::usb::TransferType type, bool in, std::uint8_t endpoint, const ccid::Bytes& data) {
   if (!observer_) return;
-  UsbMessageEvent e;
+  hosted::usb::MessageEvent e;
   e.index = trace_index_++;
   e.type = type;
   e.in = in;
@@ -70,9 +70,9 @@ ControlResult CcidReader::Control(const SetupPacket& setup, std::span<std::uint8
     ++stats_.control_transfers;
     if (r.handshake == Handshake::Stall) ++stats_.control_stalls;
     if (observer_) {
-      UsbMessageEvent e;
+      hosted::usb::MessageEvent e;
       e.index = trace_index_++;
-      e.type = UsbTransferType::Control;
+      e.type = hosted::usb::TransferType::Control;
       e.in = setup.DeviceToHost();
       e.endpoint = setup.DeviceToHost() ? 0x80 : 0x00;
       e.setup = setup;
@@ -146,6 +146,7 @@ void CcidReader::ResetTransport() {
   rx_.clear();
   rx_oversize_ = false;
   in_packets_.clear();
+  stats_.interrupt_discarded += interrupt_.size();
   interrupt_.clear();
   armed_.clear();
 }
@@ -213,7 +214,7 @@ void CcidReader::BulkOut(std::span<const std::uint8_t> packet, Effects& fx, Hand
 // stall refuses its last packet.
 bool CcidReader::CommandArrived(std::span<const std::uint8_t> message, Effects& fx) {
   ++stats_.commands;
-  Trace(UsbTransferType::Bulk, false, bulk_out_->address, ccid::Bytes(message.begin(), message.end()));
+  Trace(hosted::usb::TransferType::Bulk, false, bulk_out_->address, ccid::Bytes(message.begin(), message.end()));
   const ccid::Header h = ccid::Header::Parse(message);
   std::vector<Fault> faults = faults_.Take(h.type);
   std::uint32_t extra_waits = 0;
@@ -293,7 +294,7 @@ void CcidReader::Refill(Effects& fx) {
 
 void CcidReader::QueueAnswer(const ccid::Bytes& message) {
   ++stats_.answers;
-  Trace(UsbTransferType::Bulk, true, bulk_in_->address, message);
+  Trace(hosted::usb::TransferType::Bulk, true, bulk_in_->address, message);
   const std::size_t size = bulk_in_->max_packet ? bulk_in_->max_packet : kDefaultBulkPacket;
   for (std::size_t at = 0; at < message.size(); at += size) {
     const std::size_t n = std::min(size, message.size() - at);
@@ -316,6 +317,9 @@ Handshake CcidReader::InPacket(std::uint8_t endpoint, std::vector<std::uint8_t>&
       if (interrupt_.empty()) return Handshake::Nak;
       packet = std::move(interrupt_.front());
       interrupt_.pop_front();
+      // Traced now, when the bus carries it: a message queued during a control transfer
+      // (the slot change after SET_CONFIGURATION) follows that transfer in the trace.
+      Trace(hosted::usb::TransferType::Interrupt, true, endpoint, packet);
       return Handshake::Ack;
     }
     if (!bulk_in_ || endpoint != bulk_in_->address) return Handshake::Stall;
@@ -342,7 +346,6 @@ Handshake CcidReader::InPacket(std::uint8_t endpoint, std::vector<std::uint8_t>&
 void CcidReader::QueueInterrupt(ccid::Bytes message, Effects& fx) {
   if (!interrupt_in_ || !ep0_.Configured()) return;
   ++stats_.interrupt_messages;
-  Trace(UsbTransferType::Interrupt, true, interrupt_in_->address, message);
   if (interrupt_.size() == kInterruptQueueMax) {
     interrupt_.pop_front();
     ++stats_.interrupt_dropped;
@@ -500,7 +503,7 @@ void CcidReader::SetEscapeReply(ccid::Bytes request, ccid::Bytes reply, bool pre
   firmware_.SetEscapeReply(std::move(request), std::move(reply), prefix);
 }
 
-void CcidReader::SetMessageObserver(UsbMessageObserver observer) {
+void CcidReader::SetMessageObserver(hosted::usb::MessageCallback observer) {
   std::lock_guard guard(lock_);
   observer_ = std::move(observer);
 }

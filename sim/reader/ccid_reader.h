@@ -1,4 +1,4 @@
-// A simulated USB CCID reader: a sim::UsbDevice built from a reader profile, with the
+// A simulated USB CCID reader: a hosted::usb::Device built from a reader profile, with the
 // chapter 9 control machine, the CCID firmware behind its bulk and interrupt
 // endpoints, card insertion and removal at any moment, scripted faults, a scripted PIN
 // pad and a message-level trace hook.
@@ -15,13 +15,17 @@
 //    after an ABORT request, and after the last packet of a message when more is due.
 //  - Interrupt-in: one packet per message (NotifySlotChange, HardwareError);
 //    NotifyDataReady(interrupt-in) fires when one is queued. The first one follows
-//    SET_CONFIGURATION(1) and gives every slot's state.
+//    SET_CONFIGURATION(1) and gives every slot's state. Queued messages that a bus reset,
+//    a new configuration or an unplug throws away before the host read them never reach
+//    the bus (they are counted as discarded).
 //  - Unplug (by Unplug() or a scripted fault): Unplugged() turns true, the unplug
 //    callback fires, and every further call is refused (Nak, control Stall) until Plug(),
 //    after which the device is new on the bus (unconfigured, cards unpowered).
 //  - Callbacks (data ready, unplug, remote wake) are made without the reader's lock,
 //    from the thread that caused them; the message observer is called with the lock
-//    held, in order, and must not call back into the reader.
+//    held, in the order the bus carries the messages (a command when its last packet
+//    arrives, an answer or an interrupt message when the host takes its first packet, a
+//    control transfer when it ends), and must not call back into the reader.
 #pragma once
 
 #include <cstdint>
@@ -33,14 +37,14 @@
 #include <vector>
 
 #include "card/icc.h"
+#include "hosted/usb/device.h"
+#include "hosted/usb/message.h"
 #include "reader/ccid_firmware.h"
 #include "reader/descriptors.h"
 #include "reader/pin_pad.h"
 #include "reader/reader_faults.h"
 #include "reader/reader_profile.h"
 #include "reader/usb_ep0.h"
-#include "usb/usb_device.h"
-#include "usb/usb_trace.h"
 
 namespace sim {
 
@@ -48,20 +52,21 @@ struct ReaderStats {
   std::uint64_t commands = 0;          // whole bulk-out messages received
   std::uint64_t answers = 0;           // bulk-in messages sent (time extensions included)
   std::uint64_t time_extensions = 0;
-  std::uint64_t interrupt_messages = 0;
-  std::uint64_t interrupt_dropped = 0;  // queue full: the oldest went
+  std::uint64_t interrupt_messages = 0;    // queued for the host
+  std::uint64_t interrupt_dropped = 0;     // queue full: the oldest went
+  std::uint64_t interrupt_discarded = 0;   // thrown away unread by a reset, configuration or unplug
   std::uint64_t control_transfers = 0;
   std::uint64_t control_stalls = 0;
 };
 
-class CcidReader final : public UsbDevice, private Ep0Listener {
+class CcidReader final : public hosted::usb::Device, private Ep0Listener {
  public:
   explicit CcidReader(ReaderProfile profile);
   // The catalogue profile of that name; throws std::invalid_argument for an unknown one.
   static std::unique_ptr<CcidReader> FromCatalogue(std::string_view name);
   ~CcidReader() override;
 
-  // UsbDevice.
+  // hosted::usb::Device.
   ControlResult Control(const SetupPacket& setup, std::span<std::uint8_t> data) override;
   Handshake OutPacket(std::uint8_t endpoint, std::span<const std::uint8_t> packet) override;
   Handshake InPacket(std::uint8_t endpoint, std::vector<std::uint8_t>& packet) override;
@@ -104,7 +109,7 @@ class CcidReader final : public UsbDevice, private Ep0Listener {
   void SetEscapeReply(ccid::Bytes request, ccid::Bytes reply, bool prefix = false);
 
   // Every whole message in both directions, in order (see usb_trace.h).
-  void SetMessageObserver(UsbMessageObserver observer);
+  void SetMessageObserver(hosted::usb::MessageCallback observer);
 
   const ReaderProfile& Profile() const { return profile_; }
   const DescriptorSet& Descriptors() const { return descriptors_; }
@@ -143,7 +148,7 @@ class CcidReader final : public UsbDevice, private Ep0Listener {
   void NoteOutput(Effects& fx);
   void UnplugLocked(Effects& fx);
   void ResetTransport();
-  void Trace(UsbTransferType type, bool in, std::uint8_t endpoint, const ccid::Bytes& data);
+  void Trace(hosted::usb::TransferType type, bool in, std::uint8_t endpoint, const ccid::Bytes& data);
   void Fire(const Effects& fx);
   std::optional<ControlResult> ControlFaultBefore(const SetupPacket& setup, std::span<std::uint8_t> data,
                                                   std::optional<std::size_t>& truncate);
@@ -169,7 +174,7 @@ class CcidReader final : public UsbDevice, private Ep0Listener {
   bool unplugged_ = false;
   bool suspended_ = false;
   ReaderStats stats_;
-  UsbMessageObserver observer_;
+  hosted::usb::MessageCallback observer_;
   std::uint64_t trace_index_ = 0;
 };
 

@@ -21,8 +21,8 @@ void Put16(ccid::Bytes& b, std::uint16_t v) {
 }
 
 void AddInterface(ccid::Bytes& b, std::uint8_t number, std::uint8_t endpoints, std::uint8_t cls,
-                  std::uint8_t string) {
-  b.insert(b.end(), {kInterfaceSize, kInterfaceType, number, 0, endpoints, cls, 0, 0, string});
+                  std::uint8_t string, std::uint8_t subclass = 0, std::uint8_t protocol = 0) {
+  b.insert(b.end(), {kInterfaceSize, kInterfaceType, number, 0, endpoints, cls, subclass, protocol, string});
 }
 
 void AddEndpoint(ccid::Bytes& b, const EndpointConfig& ep) {
@@ -57,8 +57,8 @@ ccid::Bytes Configuration(const ReaderProfile& p) {
   ccid::Bytes b{kConfigSize, kConfigurationType, 0, 0, interfaces, kConfigurationValue, 0, attributes,
                 kMaxPower100mA};
   for (std::uint8_t i = 0; i < p.interface_number; ++i) AddInterface(b, i, 0, kVendorClass, 0);
-  AddInterface(b, p.interface_number, static_cast<std::uint8_t>(p.endpoints.size()),
-               ccid::kSmartCardInterfaceClass, kStringInterface);
+  AddInterface(b, p.interface_number, static_cast<std::uint8_t>(p.endpoints.size()), p.interface_class,
+               kStringInterface, p.interface_subclass, p.interface_protocol);
   b.insert(b.end(), p.class_descriptor.begin(), p.class_descriptor.end());
   for (const auto& ep : p.endpoints) AddEndpoint(b, ep);
   for (std::uint8_t i = 0; i < p.extra_interfaces_after; ++i)

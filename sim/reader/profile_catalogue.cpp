@@ -20,7 +20,8 @@ const char* const kRealReaders[] = {
 
 // The real readers, read once from the embedded file.
 const std::vector<ReaderProfile>& RealReaders() {
-  static const std::vector<ReaderProfile> real = ReaderProfilesFromFileText(kEmbeddedReaderData);
+  static const std::vector<ReaderProfile> real =
+      ReaderProfilesFromFileText(kEmbeddedReaderData, "real-reader-descriptors.json (built in)");
   return real;
 }
 

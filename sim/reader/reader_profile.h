@@ -4,8 +4,16 @@
 //
 // Profiles load from the schema of the real-reader data file ("readers": [ { "profile":
 // name, the class descriptor fields by their CCID names, "class_descriptor_hex",
-// "endpoints", "bInterfaceNumber", "extra_interface_count", "clock_frequencies_khz",
-// "data_rates_bps" ... } ]). Fields the file does not record get these values:
+// "endpoints", "bNumEndpoints", "has_interrupt_in", "bInterfaceNumber",
+// "bInterfaceClass", "bInterfaceSubClass", "bInterfaceProtocol", "extra_interface_count",
+// "clock_frequencies_khz", "data_rates_bps", "idVendor", "idProduct", "wTotalLength",
+// "remote_wakeup", "description" } ]). Everything a real reader shows is taken as
+// recorded: the interface's class, subclass and protocol (a vendor-class 0xFF interface
+// stays one), a class descriptor of type 0xFF (readers older than the CCID class's final
+// version), two endpoints or none. A field that is null was not recorded, as an absent
+// one; those get these values:
+//  - interface class 0x0B (smart card), subclass and protocol 0;
+//  - without an endpoint list, the usual endpoints for bNumEndpoints (3, 2 or 0);
 //  - endpoint addresses: bulk-in 0x81, bulk-out 0x02, interrupt-in 0x83 (numbers 1, 2, 3
 //    in the order bulk-in, bulk-out, interrupt-in); bulk wMaxPacketSize 64, interrupt
 //    wMaxPacketSize 8 with bInterval 16 (ms);
@@ -60,6 +68,9 @@ struct ReaderProfile {
 
   std::array<std::uint8_t, ccid::kClassDescriptorSize> class_descriptor{};
   std::uint8_t interface_number = 0;   // bInterfaceNumber of the smart-card interface
+  std::uint8_t interface_class = ccid::kSmartCardInterfaceClass;  // as the reader has them
+  std::uint8_t interface_subclass = 0;
+  std::uint8_t interface_protocol = 0;
   std::uint8_t extra_interfaces_after = 0;
   std::vector<EndpointConfig> endpoints;  // in descriptor order; may be empty
   bool remote_wakeup = false;
@@ -84,6 +95,7 @@ struct ReaderProfile {
     return ccid::Le16(class_descriptor, ccid::kDescLcdLayout);
   }
   std::uint8_t PinSupport() const { return class_descriptor[ccid::kDescPinSupport]; }
+  std::uint8_t ClassDescriptorType() const { return class_descriptor[1]; }
 
   const EndpointConfig* BulkIn() const;
   const EndpointConfig* BulkOut() const;
@@ -106,11 +118,16 @@ struct ReaderProfileInfo {
 std::vector<ReaderProfileInfo> ReaderProfiles();
 std::optional<ReaderProfile> FindReaderProfile(std::string_view name);
 
-// Loading from the data file's schema. Each throws std::runtime_error naming the
-// problem (bad JSON, missing field, a field that disagrees with class_descriptor_hex).
-ReaderProfile ReaderProfileFromJson(std::string_view entry_json);  // one "readers" entry
-ReaderProfile ReaderProfileFromFileText(std::string_view file_json, std::string_view name);
-std::vector<ReaderProfile> ReaderProfilesFromFileText(std::string_view file_json);  // all entries
+// Loading from the data file's schema. Each throws std::runtime_error naming the source
+// (a file name), the field and the problem: "reader.json: endpoints[2].wMaxPacketSize:
+// expected a number from 0 to 1023", "readers.json: readers[3].dwFeatures: disagrees
+// with class_descriptor_hex", bad JSON, a missing field.
+ReaderProfile ReaderProfileFromJson(std::string_view entry_json,  // one "readers" entry
+                                    const std::string& source = "reader description");
+ReaderProfile ReaderProfileFromFileText(std::string_view file_json, std::string_view name,
+                                        const std::string& source = "reader file");
+std::vector<ReaderProfile> ReaderProfilesFromFileText(std::string_view file_json,  // all entries
+                                                      const std::string& source = "reader file");
 ReaderProfile LoadReaderProfile(const std::string& path, std::string_view name);
 std::vector<std::string> ReaderProfileNamesInFile(const std::string& path);
 

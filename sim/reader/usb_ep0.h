@@ -7,10 +7,15 @@
 #include <cstdint>
 #include <span>
 
+#include "hosted/usb/device.h"
 #include "reader/descriptors.h"
-#include "usb/usb_device.h"
 
 namespace sim {
+
+// The USB device interface of the hosted bus that the simulated reader implements.
+using hosted::usb::ControlResult;
+using hosted::usb::Handshake;
+using hosted::usb::SetupPacket;
 
 class Ep0Listener {
  public:

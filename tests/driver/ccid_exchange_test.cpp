@@ -289,6 +289,47 @@ TEST_F(CcidExchangeTest, LongPayloadNeverOverrunsTheReplyBlock) {
   }
 }
 
+// A failed read halts the bulk-in pipe in the USB stack, as a Windows host controller
+// halts the endpoint; the exchange resets that pipe before it returns, so the reader's next
+// exchange works instead of failing on the halted pipe until the reader is unplugged.
+struct FailedReadRow {
+  const char* name;
+  sim::Fault fault;
+  USBD_STATUS usbd;  // how the failed read ended in the stack
+};
+
+TEST_F(CcidExchangeTest, FailedReadResetsBulkInAndTheNextExchangeSucceeds) {
+  const FailedReadRow rows[] = {
+      {"answer longer than announced", {sim::FaultKind::LongPayload, 10, CCID_PC_TO_RDR_ESCAPE},
+       USBD_STATUS_DATA_OVERRUN},
+      {"stall on bulk-in", {sim::FaultKind::StallBulkIn, 0, CCID_PC_TO_RDR_ESCAPE}, USBD_STATUS_STALL_PID},
+  };
+  const UCHAR bulkIn = bench_.Reader().BulkInAddress();
+  for (const FailedReadRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    bench_.Bus().ClearTransfers();
+    bench_.Reader().AddFault(row.fault);
+    const Exchanged failed = Escape(100);
+    EXPECT_NE(failed.status, STATUS_SUCCESS);
+    EXPECT_FALSE(failed.replySet);
+
+    // The failed read, then the reset of its pipe before anything else.
+    const auto transfers = bench_.Bus().Transfers();
+    const auto read = std::find_if(transfers.begin(), transfers.end(),
+                                   [&](const TransferRecord& r) { return r.usbdStatus == row.usbd; });
+    ASSERT_NE(read, transfers.end());
+    EXPECT_EQ(read->endpoint, bulkIn);
+    ASSERT_NE(read + 1, transfers.end());
+    EXPECT_EQ(read[1].urbFunction, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
+    EXPECT_EQ(read[1].endpoint, bulkIn);
+
+    const Exchanged next = Escape(7);
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+    EXPECT_EQ(next.reply, reply_);
+  }
+  EXPECT_TRUE(bench_.Reader().HostErrors().empty());
+}
+
 // A read that brings fewer bytes than a header carries no response: it is read past, never
 // judged. Garbage of 5 bytes in place of the answer leaves the exchange waiting for a
 // response that never comes, so it times out instead of acting on stale frame bytes.

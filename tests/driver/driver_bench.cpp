@@ -49,11 +49,11 @@ void ReaderBench::Build(sim::ReaderProfile profile, BenchOptions options) {
   reader_ = std::make_unique<sim::CcidReader>(std::move(profile));
   bus_ = std::make_unique<hosted::usb::BusDevice>(*reader_, options.bus);
   auto forward = bus_->MessageObserver();
-  reader_->SetMessageObserver([this, forward](const sim::UsbMessageEvent& event) {
+  reader_->SetMessageObserver([this, forward](const hosted::usb::MessageEvent& event) {
     {
       std::lock_guard<std::mutex> lock(traceMutex_);
       trace_.push_back(event);
-      if (event.type == sim::UsbTransferType::Interrupt) ++interruptsSent_;
+      if (event.type == hosted::usb::TransferType::Interrupt) ++interruptsSent_;
     }
     forward(event);
   });
@@ -80,8 +80,9 @@ NTSTATUS ReaderBench::Plug() {
 }
 
 void ReaderBench::WaitInterruptIdle() {
-  // Every interrupt message the reader queued has gone over the bus, its completion has
-  // run, and the request is back in the stack, NAKed by a reader with nothing to say.
+  // Every interrupt message the reader queued has gone over the bus (or a reset threw it
+  // away unread), its completion has run, and the request is back in the stack, NAKed by
+  // a reader with nothing to say.
   EXPECT_TRUE(WaitUntil([this] {
     std::size_t sent;
     {
@@ -89,7 +90,8 @@ void ReaderBench::WaitInterruptIdle() {
       sent = interruptsSent_;
     }
     const sim::ReaderStats stats = reader_->Stats();
-    return sent + stats.interrupt_dropped >= stats.interrupt_messages && bus_->WaitIdle() &&
+    return sent + stats.interrupt_dropped + stats.interrupt_discarded >= stats.interrupt_messages &&
+           bus_->WaitIdle() &&
            bus_->PendingTransfers() >= 1;
   })) << "the interrupt pipe did not settle";
 }
@@ -100,15 +102,15 @@ void ReaderBench::InsertCard(const std::string& profile) {
 
 void ReaderBench::RemoveCard() { reader_->RemoveCard(); }
 
-std::vector<sim::UsbMessageEvent> ReaderBench::Messages() const {
+std::vector<hosted::usb::MessageEvent> ReaderBench::Messages() const {
   std::lock_guard<std::mutex> lock(traceMutex_);
   return trace_;
 }
 
 std::vector<Bytes> ReaderBench::Commands() const {
   std::vector<Bytes> commands;
-  for (const sim::UsbMessageEvent& event : Messages()) {
-    if (event.type == sim::UsbTransferType::Bulk && !event.in) commands.push_back(event.data);
+  for (const hosted::usb::MessageEvent& event : Messages()) {
+    if (event.type == hosted::usb::TransferType::Bulk && !event.in) commands.push_back(event.data);
   }
   return commands;
 }

@@ -87,7 +87,7 @@ class ReaderBench {
   void RemoveCard();
 
   // Bulk messages in both directions since the last clear, from the reader's trace.
-  std::vector<sim::UsbMessageEvent> Messages() const;
+  std::vector<hosted::usb::MessageEvent> Messages() const;
   // The PC_to_RDR commands the reader received since the last clear.
   std::vector<Bytes> Commands() const;
   void ClearMessages();
@@ -100,7 +100,7 @@ class ReaderBench {
   std::unique_ptr<hosted::usb::BusDevice> bus_;
   std::unique_ptr<hosted::PnpDevice> node_;
   mutable std::mutex traceMutex_;
-  std::vector<sim::UsbMessageEvent> trace_;
+  std::vector<hosted::usb::MessageEvent> trace_;
   std::size_t interruptsSent_ = 0;
 };
 

@@ -209,6 +209,7 @@ TEST_F(UsbConfigureTest, EmptyPipeSlotMakesTransfersFailCleanly) {
   EXPECT_EQ(CcidSendDriverIdentification(bench_->Fdo()), STATUS_INVALID_DEVICE_STATE);
   for (const TransferRecord& record : bench_->Bus().Transfers()) {
     EXPECT_NE(record.type, hosted::usb::TransferType::Bulk) << "nothing goes out on a missing pipe";
+    EXPECT_NE(record.usbdStatus, USBD_STATUS_INVALID_PIPE_HANDLE) << "no pipe request without a pipe handle";
   }
 }
 

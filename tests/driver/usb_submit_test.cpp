@@ -7,6 +7,7 @@
 #include <hosted/kernel/hosted.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 
@@ -256,6 +257,31 @@ TEST_F(UsbTransportTest, AbortOfAnUnknownSlotIsRefused) {
   OsVersionCode = 51;
   for (ULONG slot : {PIPE_COUNT, 0xFFFFFFFFu}) {
     EXPECT_EQ(UsbAbortPipe(Fdo(), slot), STATUS_INVALID_PARAMETER);
+  }
+  EXPECT_TRUE(lower_.Requests().empty());
+}
+
+// A slot that configuration left without a pipe (a reader lacking an endpoint) has a NULL
+// handle: aborts and resets of it are refused here, as a transfer on it is, and no URB
+// with a NULL pipe handle reaches the USB stack, on either OS family.
+TEST_F(UsbTransportTest, PipeRequestsOnAnEmptySlotAreRefusedWithoutSendingAnything) {
+  struct Row {
+    const char* name;
+    ULONG osVersion;
+    std::function<NTSTATUS(PDEVICE_OBJECT, PDEVICE_EXTENSION)> call;
+  };
+  const Row rows[] = {
+      {"abort", 61, [](PDEVICE_OBJECT fdo, PDEVICE_EXTENSION) { return UsbAbortPipe(fdo, PIPE_BULK_OUT); }},
+      {"abort and reset (5.1 family)", 51,
+       [](PDEVICE_OBJECT fdo, PDEVICE_EXTENSION) { return UsbAbortPipe(fdo, PIPE_BULK_OUT); }},
+      {"reset", 61,
+       [](PDEVICE_OBJECT fdo, PDEVICE_EXTENSION e) { return UsbResetPipe(fdo, &e->PipeInfo[PIPE_BULK_OUT]); }},
+  };
+  reader_.Extension()->PipeInfo[PIPE_BULK_OUT].PipeHandle = NULL;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    OsVersionCode = row.osVersion;
+    EXPECT_EQ(row.call(Fdo(), reader_.Extension()), STATUS_INVALID_DEVICE_STATE);
   }
   EXPECT_TRUE(lower_.Requests().empty());
 }

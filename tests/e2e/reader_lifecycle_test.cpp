@@ -2,7 +2,7 @@
 // stack, the PnP manager taking it through the orders Windows uses, the verifier on. Plug
 // and start, card insertion and removal completing a waiting tracking request, stop and
 // restart, the query and cancel paths, surprise removal, removal with a parked request,
-// and every real reader of the catalogue. The test support checks after each test that no
+// and every real reader of the data file. The test support checks after each test that no
 // pool, IRP, device object or handle was left behind.
 
 #include <gtest/gtest.h>
@@ -10,6 +10,9 @@
 #include <kernel_test_support.h>
 
 #include <algorithm>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "CcidFrame.h"
@@ -90,33 +93,92 @@ TEST(ReaderLifecycle, PlugReadsDescriptorsSelectsTheConfigurationIdentifiesAndAr
   EXPECT_EQ(bench.Extension()->IoCount, 2) << "the base reference and the interrupt request";
 }
 
-// Reader capabilities after start are the class descriptor's, for every real reader;
-// the one without an interrupt endpoint cannot be started and is removed again.
-class RealReaderTest : public ::testing::TestWithParam<std::string> {};
+// Every real reader of the data file, and variations of one showing what real readers
+// may have: each either starts with the capabilities of its class descriptor, or is
+// refused exactly where the driver's configuration rule refuses it (no interface of the
+// smart-card class, or one with fewer than three endpoints: STATUS_INSUFFICIENT_RESOURCES
+// before any configuration is selected), and leaves cleanly.
+struct RealReaderRow {
+  const char* name;  // a reader of the data file, or a variation's name
+  NTSTATUS start;    // what START ends with
+  const char* why;   // the driver's rule behind the outcome
+  std::function<void(sim::ReaderProfile&)> vary;  // a variation of tpdu-basic
+  bool capabilitiesFromDescriptor = true;         // false: the add-device defaults stay
+};
 
-TEST_P(RealReaderTest, StartsWithTheClassDescriptorsCapabilitiesAndLeavesCleanly) {
-  ReaderBench bench(GetParam());
-  const sim::ReaderProfile& profile = bench.Reader().Profile();
-  if (profile.InterruptIn() == nullptr) {
-    EXPECT_EQ(bench.Plug(), STATUS_INSUFFICIENT_RESOURCES) << "a reader needs three endpoints";
+void PrintTo(const RealReaderRow& row, std::ostream* out) { *out << row.name; }
+
+const RealReaderRow kRealReaders[] = {
+    {"tpdu-basic", STATUS_SUCCESS, "smart-card interface with three endpoints"},
+    {"apdu-short", STATUS_SUCCESS, "smart-card interface with three endpoints"},
+    {"apdu-extended", STATUS_SUCCESS, "smart-card interface with three endpoints"},
+    {"pinpad-lcd", STATUS_SUCCESS, "smart-card interface with three endpoints"},
+    {"pinpad-verify-modify", STATUS_SUCCESS, "smart-card interface 2 of 3, found wherever it lies"},
+    {"multi-slot", STATUS_SUCCESS, "smart-card interface with three endpoints"},
+    {"five-volt-only", STATUS_SUCCESS, "smart-card interface with three endpoints"},
+    {"t1-only", STATUS_SUCCESS, "smart-card interface with three endpoints"},
+    {"small-messages", STATUS_SUCCESS, "smart-card interface with three endpoints"},
+    {"no-interrupt-pipe", STATUS_INSUFFICIENT_RESOURCES, "two endpoints: the driver needs three"},
+    {"composite", STATUS_SUCCESS, "smart-card interface before another one"},
+    {"character-level", STATUS_INSUFFICIENT_RESOURCES, "no endpoints: the driver needs three"},
+};
+
+const RealReaderRow kVariations[] = {
+    {"vendor-class-interface", STATUS_INSUFFICIENT_RESOURCES,
+     "a CCID class descriptor under a vendor-class (0xFF) interface: no interface of class 0x0B",
+     [](sim::ReaderProfile& p) { p.interface_class = 0xFF; }},
+    {"class-descriptor-type-ff", STATUS_SUCCESS,
+     "a class descriptor of type 0xFF: neither the configuration walk nor the class request for type 0x21 finds "
+     "one, and the start goes on with the defaults",
+     [](sim::ReaderProfile& p) { p.class_descriptor[1] = 0xFF; }, false},
+};
+
+class RealReaderTest : public ::testing::TestWithParam<RealReaderRow> {};
+
+TEST_P(RealReaderTest, StartsWithTheClassDescriptorsCapabilitiesOrIsRefusedByTheConfigurationRule) {
+  const RealReaderRow& row = GetParam();
+  SCOPED_TRACE(row.why);
+  sim::ReaderProfile profile = *sim::FindReaderProfile(row.vary ? "tpdu-basic" : row.name);
+  if (row.vary) row.vary(profile);
+  ReaderBench bench(profile, ccid_test::BenchOptions{});
+  bench.Bus().ClearTransfers();
+  ASSERT_EQ(bench.Plug(), row.start);
+  if (row.start != STATUS_SUCCESS) {
     EXPECT_EQ(bench.Node().State(), PnpState::NotAdded);
+    bool configurationRead = false;
+    for (const TransferRecord& record : bench.Bus().Transfers()) {
+      configurationRead |=
+          record.urbFunction == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && (record.setup.wValue >> 8) == 2;
+      EXPECT_FALSE(record.ioControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+                   record.urbFunction == URB_FUNCTION_SELECT_CONFIGURATION)
+          << "refused before selecting";
+      EXPECT_NE(record.type, hosted::usb::TransferType::Bulk);
+    }
+    EXPECT_TRUE(configurationRead) << "refused on what the configuration shows";
     return;
   }
-  ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
 
   const auto& d = profile.class_descriptor;
   const SCARD_READER_CAPABILITIES& caps = bench.Smartcard()->ReaderCapabilities;
-  EXPECT_EQ(caps.CLKFrequency.Default, sim::ccid::Le32(d, 10));
-  EXPECT_EQ(caps.CLKFrequency.Max, sim::ccid::Le32(d, 14));
-  EXPECT_EQ(caps.DataRate.Default, sim::ccid::Le32(d, 19));
-  EXPECT_EQ(caps.DataRate.Max, sim::ccid::Le32(d, 23));
-  EXPECT_EQ(caps.MaxIFSD, profile.MaxIfsd());
-  EXPECT_EQ(caps.MechProperties, sim::ccid::Le32(d, 36));
-  EXPECT_EQ(bench.Extension()->CcidFeatures, profile.Features());
-  const ULONG expectedProtocols =
-      (profile.Protocols() & 1) != 0 ? (SCARD_PROTOCOL_T0 | ((profile.Protocols() & 2) != 0 ? SCARD_PROTOCOL_T1 : 0))
-                                     : SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-  EXPECT_EQ(caps.SupportedProtocols, expectedProtocols);
+  if (row.capabilitiesFromDescriptor) {
+    EXPECT_EQ(caps.CLKFrequency.Default, sim::ccid::Le32(d, 10));
+    EXPECT_EQ(caps.CLKFrequency.Max, sim::ccid::Le32(d, 14));
+    EXPECT_EQ(caps.DataRate.Default, sim::ccid::Le32(d, 19));
+    EXPECT_EQ(caps.DataRate.Max, sim::ccid::Le32(d, 23));
+    EXPECT_EQ(caps.MaxIFSD, profile.MaxIfsd());
+    EXPECT_EQ(caps.MechProperties, sim::ccid::Le32(d, 36));
+    EXPECT_EQ(bench.Extension()->CcidFeatures, profile.Features());
+    const ULONG expectedProtocols =
+        (profile.Protocols() & 1) != 0
+            ? (SCARD_PROTOCOL_T0 | ((profile.Protocols() & 2) != 0 ? SCARD_PROTOCOL_T1 : 0))
+            : SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    EXPECT_EQ(caps.SupportedProtocols, expectedProtocols);
+  } else {
+    EXPECT_EQ(caps.CLKFrequency.Default, 4000u);
+    EXPECT_EQ(caps.DataRate.Default, 10750u);
+    EXPECT_EQ(caps.MaxIFSD, 253u);
+    EXPECT_EQ(caps.SupportedProtocols, ULONG{SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1});
+  }
   EXPECT_EQ(caps.ReaderType, ULONG{SCARD_READER_TYPE_USB});
   EXPECT_EQ(IdentificationsReceived(bench), 1u);
   EXPECT_TRUE(bench.Reader().HostErrors().empty());
@@ -126,15 +188,27 @@ TEST_P(RealReaderTest, StartsWithTheClassDescriptorsCapabilitiesAndLeavesCleanly
   EXPECT_FALSE(ReaderInterfaceEnabled(bench));
 }
 
-INSTANTIATE_TEST_SUITE_P(Catalogue, RealReaderTest,
-                         ::testing::Values("tpdu-basic", "apdu-short", "apdu-extended", "pinpad-lcd",
-                                           "pinpad-verify-modify", "multi-slot", "five-volt-only", "t1-only",
-                                           "small-messages", "no-interrupt-pipe", "composite", "character-level"),
-                         [](const auto& info) {
-                           std::string name = info.param;
-                           std::replace(name.begin(), name.end(), '-', '_');
-                           return name;
-                         });
+std::string RowName(const ::testing::TestParamInfo<RealReaderRow>& info) {
+  std::string name = info.param.name;
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(DataFile, RealReaderTest, ::testing::ValuesIn(kRealReaders), RowName);
+INSTANTIATE_TEST_SUITE_P(Variations, RealReaderTest, ::testing::ValuesIn(kVariations), RowName);
+
+// The table above has a row for every reader of the data file, so that a reader added to
+// the file is classified before it counts as covered.
+TEST(ReaderLifecycle, EveryRealReaderOfTheDataFileHasARow) {
+  std::ifstream in(CCID_READER_DATA_FILE);
+  std::vector<std::string> inFile, inTable;
+  const nlohmann::json file = nlohmann::json::parse(in);
+  for (const auto& entry : file.at("readers")) inFile.push_back(entry.at("profile"));
+  for (const RealReaderRow& row : kRealReaders) inTable.push_back(row.name);
+  std::sort(inFile.begin(), inFile.end());
+  std::sort(inTable.begin(), inTable.end());
+  EXPECT_EQ(inTable, inFile);
+}
 
 // ---- card tracking ------------------------------------------------------------------
 

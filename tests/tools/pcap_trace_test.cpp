@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -27,10 +28,10 @@ using ByEndpoint = std::map<int, std::vector<Message>>;
 
 ByEndpoint MessagesOfTheTrace(const ccidsim::ScenarioResult& result) {
   ByEndpoint messages;
-  for (const sim::UsbMessageEvent& event : result.trace) {
-    if (event.type == sim::UsbTransferType::Bulk && event.data.size() >= sim::ccid::kHeaderSize)
+  for (const hosted::usb::MessageEvent& event : result.trace) {
+    if (event.type == hosted::usb::TransferType::Bulk && event.data.size() >= sim::ccid::kHeaderSize)
       messages[event.endpoint].emplace_back(event.data[0], event.data[6], static_cast<long>(sim::ccid::Le32(event.data, 1)));
-    else if (event.type == sim::UsbTransferType::Interrupt && !event.data.empty())
+    else if (event.type == hosted::usb::TransferType::Interrupt && !event.data.empty())
       messages[event.endpoint].emplace_back(event.data[0], -1, -1L);
   }
   return messages;
@@ -80,8 +81,8 @@ TEST_P(SessionTrace, TsharkRecognisesEveryCcidMessage) {
   EXPECT_EQ(decoded.malformed, 0);
   const ByEndpoint expected = MessagesOfTheTrace(result);
   ASSERT_EQ(expected.size(), 3u) << "bulk-out, bulk-in and interrupt-in all carried messages";
-  // Compared per endpoint: the reader commits interrupt messages when they happen, the host
-  // reads them later.
+  // Compared per endpoint; NoBulkOrInterruptRecordPrecedesSetConfiguration checks the order
+  // across them.
   EXPECT_EQ(decoded.messages, expected);
 }
 
@@ -91,6 +92,66 @@ INSTANTIATE_TEST_SUITE_P(Readers, SessionTrace, testing::Values("tpdu-basic", "p
                            std::replace(name.begin(), name.end(), '-', '_');
                            return name;
                          });
+
+// Records in a pcap file: a 24-byte file header, then per record a 16-byte header and
+// the captured bytes (whose count is the header's third 32-bit field).
+std::size_t PcapRecords(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  file.seekg(24);
+  std::size_t records = 0;
+  std::uint32_t header[4];
+  while (file.read(reinterpret_cast<char*>(header), sizeof(header))) {
+    file.seekg(header[2], std::ios::cur);
+    ++records;
+  }
+  return records;
+}
+
+// The session trace of every built-in reader, decoded in one tshark run over the traces
+// joined end to end: nothing moves on a bulk or interrupt pipe before the
+// SET_CONFIGURATION that enables those pipes (a reader the driver refuses is never
+// configured and shows neither).
+TEST(CcidsimTrace, NoBulkOrInterruptRecordPrecedesSetConfiguration) {
+  const std::string tshark = CCID_TSHARK, mergecap = CCID_MERGECAP;
+  if (tshark.empty() || mergecap.empty()) GTEST_SKIP() << "tshark and mergecap are not installed";
+  std::vector<std::string> names;
+  std::vector<std::size_t> counts;
+  std::string paths;
+  for (const sim::ReaderProfileInfo& info : sim::ReaderProfiles()) {
+    ccidsim::ScenarioOptions options;
+    options.reader = *sim::FindReaderProfile(info.name);
+    options.pcapPath = ccidsim_test::TempPath(info.name + "-order.pcap");
+    const ccidsim::ScenarioResult result = ccidsim::RunScenario(options);
+    ASSERT_TRUE(result.pcapError.empty()) << info.name << ": " << result.pcapError;
+    names.push_back(info.name);
+    counts.push_back(PcapRecords(options.pcapPath));
+    paths += " " + options.pcapPath;
+  }
+  const std::string merged = ccidsim_test::TempPath("order-merged.pcap");
+  ccidsim_test::CommandOutput(mergecap + " -a -F pcap -w " + merged + paths);
+  const std::string output = ccidsim_test::CommandOutput(
+      tshark + " -n -r " + merged +
+      " -T fields -E separator=';' -e usb.transfer_type -e usb.bmRequestType -e usb.setup.bRequest 2>/dev/null");
+  std::filesystem::remove(merged);
+  std::istringstream all(paths);
+  for (std::string path; all >> path;) std::filesystem::remove(path);
+
+  std::istringstream lines(output);
+  std::size_t configured = 0;
+  for (std::size_t session = 0; session < names.size(); ++session) {
+    SCOPED_TRACE(names[session]);
+    bool setConfiguration = false;
+    for (std::size_t record = 0; record < counts[session]; ++record) {
+      std::string line;
+      ASSERT_TRUE(std::getline(lines, line)) << "tshark read fewer records than were written";
+      if (line == "0x02;0x00;9") setConfiguration = true;
+      const bool bulkOrInterrupt = line.rfind("0x03;", 0) == 0 || line.rfind("0x01;", 0) == 0;
+      EXPECT_FALSE(bulkOrInterrupt && !setConfiguration) << "record " << record + 1 << ": " << line;
+    }
+    configured += setConfiguration;
+  }
+  EXPECT_GE(configured, names.size() - 2) << "all but the readers the driver refuses were configured";
+}
 
 TEST(CcidsimTrace, AnUnwritableTraceFileStopsTheSessionBeforeItRuns) {
   std::ostringstream out, err;

@@ -147,6 +147,10 @@ TEST(CcidsimSession, UnusableReaderOrCardIsAUsageError) {
   const std::string readers = ccidsim_test::TestDataPath("real-reader-descriptors.json");
   const std::string notJson = ccidsim_test::TempPath("not-json.json");
   ccidsim_test::WriteFile(notJson, "{ \"readers\": [");
+  const std::string badField = ccidsim_test::TempPath("bad-field.json");
+  nlohmann::json entry = ccidsim_test::TestData("real-reader-descriptors.json").at("readers").at(0);
+  entry["endpoints"][2]["wMaxPacketSize"] = 2000;
+  ccidsim_test::WriteFile(badField, entry.dump());
   struct Row {
     std::string reader, profile, card, message;
   } rows[] = {
@@ -156,6 +160,7 @@ TEST(CcidsimSession, UnusableReaderOrCardIsAUsageError) {
       {"tpdu-basic", "t1-only", "dual", "--profile picks an entry of a reader description file"},
       {"/nonexistent/reader.json", "", "dual", "cannot read the reader description /nonexistent/reader.json"},
       {notJson, "", "dual", "is not JSON"},
+      {badField, "", "dual", badField + ": endpoints[2].wMaxPacketSize: expected a number from 0 to 1023"},
       {"tpdu-basic", "", "no-such-card", "unknown card \"no-such-card\""},
   };
   for (const Row& row : rows) {
@@ -167,6 +172,7 @@ TEST(CcidsimSession, UnusableReaderOrCardIsAUsageError) {
     EXPECT_TRUE(out.str().empty()) << out.str();
   }
   std::filesystem::remove(notJson);
+  std::filesystem::remove(badField);
 }
 
 }  // namespace

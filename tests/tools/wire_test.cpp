@@ -10,29 +10,30 @@
 
 namespace {
 
-using sim::UsbMessageEvent;
-using sim::UsbTransferType;
+using hosted::usb::MessageEvent;
+using hosted::usb::TransferType;
 namespace ccid = sim::ccid;
 
-UsbMessageEvent Bulk(bool in, ccid::Bytes data) {
-  UsbMessageEvent event;
-  event.type = UsbTransferType::Bulk;
+MessageEvent Bulk(bool in, ccid::Bytes data) {
+  MessageEvent event;
+  event.type = TransferType::Bulk;
   event.in = in;
   event.endpoint = in ? 0x81 : 0x02;
   event.data = std::move(data);
   return event;
 }
 
-UsbMessageEvent Interrupt(ccid::Bytes data) {
-  UsbMessageEvent event = Bulk(true, std::move(data));
-  event.type = UsbTransferType::Interrupt;
+MessageEvent Interrupt(ccid::Bytes data) {
+  MessageEvent event = Bulk(true, std::move(data));
+  event.type = TransferType::Interrupt;
   event.endpoint = 0x83;
   return event;
 }
 
-UsbMessageEvent Control(sim::SetupPacket setup, std::size_t moved, sim::Handshake handshake = sim::Handshake::Ack) {
-  UsbMessageEvent event;
-  event.type = UsbTransferType::Control;
+MessageEvent Control(hosted::usb::SetupPacket setup, std::size_t moved,
+                     hosted::usb::Handshake handshake = hosted::usb::Handshake::Ack) {
+  MessageEvent event;
+  event.type = TransferType::Control;
   event.setup = setup;
   event.data.resize(moved);
   event.handshake = handshake;
@@ -49,7 +50,7 @@ TEST(CcidsimWire, EachMessageReadsAsOneLine) {
   ccid::Bytes lying = Message(ccid::kXfrBlock, 0, 9, 0, 0, {1, 2, 3});
   ccid::PutLe32(lying, 1, 5);
   struct Row {
-    UsbMessageEvent event;
+    MessageEvent event;
     std::string text;
   } rows[] = {
       {Bulk(false, Message(ccid::kEscape, 0, 0, 0, 0, ccid::Bytes(id.begin(), id.end()))),
@@ -72,7 +73,7 @@ TEST(CcidsimWire, EachMessageReadsAsOneLine) {
       {Interrupt({}), "interrupt-in zero-length packet"},
       {Control({0x80, 6, 0x0200, 0, 521}, 93), "GET_DESCRIPTOR configuration, 93 of 521 bytes"},
       {Control({0x00, 9, 1, 0, 0}, 0), "SET_CONFIGURATION 1"},
-      {Control({0xA1, 6, 0x2100, 0, 54}, 0, sim::Handshake::Stall),
+      {Control({0xA1, 6, 0x2100, 0, 54}, 0, hosted::usb::Handshake::Stall),
        "GET_DESCRIPTOR CCID class (class request), 0 of 54 bytes: stalled"},
       {Control({0x21, ccid::kRequestAbort, 0x0700, 0, 0}, 0), "CCID ABORT slot 0 seq 7"},
       {Control({0x02, 1, 0, 0x81, 0}, 0), "CLEAR_FEATURE ENDPOINT_HALT endpoint 0x81"},

@@ -18,7 +18,7 @@ namespace {
 using hosted::usb::BusDevice;
 using hosted::usb::BusDeviceOptions;
 using hosted::usb::CompletionMode;
-using sim::Handshake;
+using hosted::usb::Handshake;
 
 struct FakeBench {
   explicit FakeBench(CompletionMode mode = CompletionMode::Asynchronous)
@@ -92,12 +92,15 @@ struct InRow {
   NTSTATUS status;
   USBD_STATUS usbd;
   ULONG length;
-  std::size_t left;  // packets still queued in the device afterwards
+  std::size_t left;     // packets still queued in the device afterwards
+  bool shortOk = true;  // USBD_SHORT_TRANSFER_OK
 };
 
 class UsbInTransfer : public testing::TestWithParam<InRow> {};
 
-TEST_P(UsbInTransfer, EndsWhenFullOrOnAShortPacket) {
+// Every row also checks the halt rule: a failed transfer halts the pipe, so the next one
+// fails with USBD_STATUS_ENDPOINT_HALTED without asking the device, until a pipe reset.
+TEST_P(UsbInTransfer, EndsWhenFullOrOnAShortPacketAndAFailureHaltsThePipe) {
   const InRow& row = GetParam();
   FakeBench b;
   std::uint8_t next = 0;
@@ -108,7 +111,8 @@ TEST_P(UsbInTransfer, EndsWhenFullOrOnAShortPacket) {
     if (h == Handshake::Ack) expected.insert(expected.end(), p.begin(), p.end());
     b.device.Push(FakeDevice::kBulkIn, p, h);
   }
-  const UrbResult r = b.host.Read(row.buffer);
+  const UrbResult r =
+      b.host.Run(TransferRequest(b.host.Pdo(), b.host.bulkIn, true, Bytes(row.buffer, 0xEE), row.shortOk));
   EXPECT_EQ(r.status, row.status);
   EXPECT_EQ(r.usbd, row.usbd);
   EXPECT_EQ(r.length, row.length);
@@ -116,6 +120,21 @@ TEST_P(UsbInTransfer, EndsWhenFullOrOnAShortPacket) {
   EXPECT_EQ(r.data, expected);
   EXPECT_TRUE(r.guardIntact) << "nothing written past the buffer";
   EXPECT_EQ(b.device.QueuedIn(FakeDevice::kBulkIn), row.left);
+
+  b.device.Push(FakeDevice::kBulkIn, Filled(3));
+  const std::size_t queued = b.device.QueuedIn(FakeDevice::kBulkIn);
+  const UrbResult after = b.host.Read(64);
+  if (row.status == STATUS_SUCCESS) {
+    EXPECT_EQ(after.usbd, USBD_STATUS_SUCCESS) << "a transfer that succeeded halts nothing";
+    return;
+  }
+  EXPECT_EQ(after.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(after.usbd, USBD_STATUS_ENDPOINT_HALTED);
+  EXPECT_EQ(after.length, 0u);
+  EXPECT_EQ(b.device.QueuedIn(FakeDevice::kBulkIn), queued) << "a halted pipe does not ask the device";
+  EXPECT_EQ(b.host.ResetPipe(b.host.bulkIn).status, STATUS_SUCCESS);
+  for (std::size_t i = 0; i < row.left; ++i) b.host.Read(64);  // what the failed transfer left
+  EXPECT_EQ(b.host.Read(64).data, Filled(3)) << "the reset pipe works again";
 }
 
 const auto kAck = Handshake::Ack;
@@ -131,7 +150,19 @@ INSTANTIATE_TEST_SUITE_P(
                     InRow{"overrun_after_data", 70, {{kAck, 64}, {kAck, 64}}, STATUS_UNSUCCESSFUL,
                           USBD_STATUS_DATA_OVERRUN, 70, 0},
                     InRow{"stall", 128, {{kAck, 64}, {Handshake::Stall, 0}}, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID,
-                          64, 0}),
+                          64, 0},
+                    InRow{"crc_error", 128, {{kAck, 64}, {Handshake::CrcError, 0}}, STATUS_UNSUCCESSFUL,
+                          USBD_STATUS_CRC, 64, 0},
+                    InRow{"no_response", 128, {{Handshake::Timeout, 0}}, STATUS_UNSUCCESSFUL,
+                          USBD_STATUS_DEV_NOT_RESPONDING, 0, 0},
+                    InRow{"short_packet_not_allowed", 128, {{kAck, 64}, {kAck, 10}}, STATUS_UNSUCCESSFUL,
+                          USBD_STATUS_ERROR_SHORT_TRANSFER, 74, 0, false},
+                    InRow{"zlp_not_allowed", 128, {{kAck, 64}, {kAck, 0}}, STATUS_UNSUCCESSFUL,
+                          USBD_STATUS_ERROR_SHORT_TRANSFER, 64, 0, false},
+                    InRow{"filled_without_short_ok", 100, {{kAck, 64}, {kAck, 36}}, STATUS_SUCCESS,
+                          USBD_STATUS_SUCCESS, 100, 0, false},
+                    InRow{"small_packet_fills_the_buffer", 10, {{kAck, 10}}, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 10,
+                          0, false}),
     [](const auto& info) { return info.param.name; });
 
 TEST(UsbTransfer, OutIsCutIntoMaxPacketSizePacketsWithoutATrailingZlp) {
@@ -155,13 +186,56 @@ TEST(UsbTransfer, OutIsCutIntoMaxPacketSizePacketsWithoutATrailingZlp) {
   }
 }
 
-TEST(UsbTransfer, OutStallReportsWhatWasAccepted) {
+TEST(UsbTransfer, OutStallReportsWhatWasAcceptedAndHaltsThePipe) {
   FakeBench b;
   b.device.StallOut(true);
   const UrbResult r = b.host.Write(Filled(100));
   EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(r.usbd, USBD_STATUS_STALL_PID);
   EXPECT_EQ(r.length, 0u);
+  b.device.StallOut(false);
+  EXPECT_EQ(b.host.Write(Filled(4)).usbd, USBD_STATUS_ENDPOINT_HALTED);
+  EXPECT_TRUE(b.device.OutPackets().empty()) << "nothing went out on the halted pipe";
+  EXPECT_EQ(b.host.ResetPipe(b.host.bulkOut).status, STATUS_SUCCESS);
+  EXPECT_EQ(b.host.Write(Filled(4)).status, STATUS_SUCCESS);
+}
+
+// A failure halts the pipe for the transfers queued behind the failed one too, and only a
+// reset of the pipe (or of the port) clears the halt: SYNC_CLEAR_STALL clears the device's
+// stall alone. Other pipes go on.
+TEST(UsbTransfer, AHaltedPipeFailsQueuedTransfersUntilAPipeOrPortReset) {
+  struct Row {
+    const char* name;
+    std::function<UrbResult(FakeBench&)> clear;
+    bool clears;
+  };
+  const Row rows[] = {
+      {"reset_pipe_and_clear_stall", [](FakeBench& f) { return f.host.ResetPipe(f.host.bulkIn); }, true},
+      {"reset_pipe",
+       [](FakeBench& f) { return f.host.Run(PipeRequest(f.host.Pdo(), URB_FUNCTION_SYNC_RESET_PIPE, f.host.bulkIn)); },
+       true},
+      {"clear_stall",
+       [](FakeBench& f) { return f.host.Run(PipeRequest(f.host.Pdo(), URB_FUNCTION_SYNC_CLEAR_STALL, f.host.bulkIn)); },
+       false},
+      {"reset_port", [](FakeBench& f) { return f.host.ResetPort(); }, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FakeBench b;
+    auto failing = b.host.StartRead(64);
+    auto queued = b.host.StartRead(64);
+    ASSERT_TRUE(b.bus.WaitForPendingTransfers(2));
+    b.device.Push(FakeDevice::kBulkIn, {}, Handshake::Stall);
+    EXPECT_EQ(failing->Wait().usbd, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(queued->Wait().usbd, USBD_STATUS_ENDPOINT_HALTED);
+    b.device.Push(FakeDevice::kInterruptIn, {0x50, 0x02});
+    EXPECT_EQ(b.host.ReadInterrupt().status, STATUS_SUCCESS) << "another pipe goes on";
+
+    EXPECT_EQ(row.clear(b).status, STATUS_SUCCESS);
+    b.device.Push(FakeDevice::kBulkIn, Filled(5));
+    const UrbResult r = b.host.Read(64);
+    EXPECT_EQ(r.usbd, row.clears ? USBD_STATUS_SUCCESS : USBD_STATUS_ENDPOINT_HALTED);
+  }
 }
 
 TEST(UsbTransfer, IoCancelIrpCompletesAPendingReadCancelled) {
@@ -202,6 +276,8 @@ TEST(UsbTransfer, AbortCompletesEveryPendingTransferOfThePipeBeforeItself) {
   EXPECT_EQ(b.host.Abort(b.host.interruptIn).status, STATUS_SUCCESS);
   EXPECT_EQ(interrupt->Wait().status, STATUS_CANCELLED);
   EXPECT_EQ(b.host.Abort(b.host.bulkOut).status, STATUS_SUCCESS) << "nothing pending";
+  b.device.Push(FakeDevice::kBulkIn, Filled(4));
+  EXPECT_EQ(b.host.Read(64).data, Filled(4)) << "an abort halts nothing";
 }
 
 TEST(UsbTransfer, PipeResetIsRefusedWhileTransfersPendAndClearsTheHaltAfter) {
@@ -338,7 +414,7 @@ TEST(UsbTransfer, PortResetCancelsTransfersResetsTheDeviceAndKeepsTheConfigurati
 struct ControlRow {
   const char* name;
   std::function<std::unique_ptr<Submission>(PDEVICE_OBJECT)> make;
-  sim::SetupPacket setup;
+  hosted::usb::SetupPacket setup;
   NTSTATUS status;
   ULONG length;
 };
@@ -424,7 +500,7 @@ TEST(UsbControl, EachUrbFamilyBecomesItsSetupPacket) {
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(r.usbd, row.status == STATUS_SUCCESS ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID);
     EXPECT_EQ(r.length, row.length);
-    const sim::SetupPacket s = b.device.Setups().back();
+    const hosted::usb::SetupPacket s = b.device.Setups().back();
     EXPECT_EQ(s.bmRequestType, row.setup.bmRequestType);
     EXPECT_EQ(s.bRequest, row.setup.bRequest);
     EXPECT_EQ(s.wValue, row.setup.wValue);

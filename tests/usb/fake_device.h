@@ -8,11 +8,11 @@
 #include <mutex>
 #include <vector>
 
-#include "usb/usb_device.h"
+#include "hosted/usb/device.h"
 
 namespace usb_test {
 
-class FakeDevice final : public sim::UsbDevice {
+class FakeDevice final : public hosted::usb::Device {
  public:
   static constexpr std::uint8_t kBulkIn = 0x81;
   static constexpr std::uint8_t kBulkOut = 0x02;
@@ -29,7 +29,8 @@ class FakeDevice final : public sim::UsbDevice {
   }
 
   // An IN packet (or handshake) for the endpoint; announced with the data-ready callback.
-  void Push(std::uint8_t endpoint, std::vector<std::uint8_t> packet, sim::Handshake h = sim::Handshake::Ack) {
+  void Push(std::uint8_t endpoint, std::vector<std::uint8_t> packet,
+            hosted::usb::Handshake h = hosted::usb::Handshake::Ack) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       in_[endpoint].push_back({h, std::move(packet)});
@@ -53,7 +54,7 @@ class FakeDevice final : public sim::UsbDevice {
     std::lock_guard<std::mutex> lock(mutex_);
     return out_;
   }
-  std::vector<sim::SetupPacket> Setups() {
+  std::vector<hosted::usb::SetupPacket> Setups() {
     std::lock_guard<std::mutex> lock(mutex_);
     return setups_;
   }
@@ -74,39 +75,39 @@ class FakeDevice final : public sim::UsbDevice {
     return suspended_;
   }
 
-  sim::ControlResult Control(const sim::SetupPacket& setup, std::span<std::uint8_t> data) override {
+  hosted::usb::ControlResult Control(const hosted::usb::SetupPacket& setup, std::span<std::uint8_t> data) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (unplugged_) return {sim::Handshake::Stall, 0};
+    if (unplugged_) return {hosted::usb::Handshake::Stall, 0};
     setups_.push_back(setup);
     if (setup.bmRequestType == 0x80 && setup.bRequest == 6) {
       const auto& d = (setup.wValue >> 8) == 1 ? device_ : config_;
-      if ((setup.wValue >> 8) > 2) return {sim::Handshake::Stall, 0};
+      if ((setup.wValue >> 8) > 2) return {hosted::usb::Handshake::Stall, 0};
       const std::size_t n = std::min(d.size(), data.size());
       std::copy_n(d.begin(), n, data.begin());
-      return {sim::Handshake::Ack, n};
+      return {hosted::usb::Handshake::Ack, n};
     }
     if ((setup.bmRequestType & 0x60) == 0 && (setup.bRequest == 9 || setup.bRequest == 1 || setup.bRequest == 3))
-      return {sim::Handshake::Ack, 0};
+      return {hosted::usb::Handshake::Ack, 0};
     if (setup.bmRequestType == 0xC0 && setup.bRequest == 0x42) {  // a vendor echo of wValue
       if (data.size() >= 2) {
         data[0] = static_cast<std::uint8_t>(setup.wValue);
         data[1] = static_cast<std::uint8_t>(setup.wValue >> 8);
       }
-      return {sim::Handshake::Ack, std::min<std::size_t>(2, data.size())};
+      return {hosted::usb::Handshake::Ack, std::min<std::size_t>(2, data.size())};
     }
-    return {sim::Handshake::Stall, 0};
+    return {hosted::usb::Handshake::Stall, 0};
   }
-  sim::Handshake OutPacket(std::uint8_t, std::span<const std::uint8_t> packet) override {
+  hosted::usb::Handshake OutPacket(std::uint8_t, std::span<const std::uint8_t> packet) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (unplugged_) return sim::Handshake::Nak;
-    if (stallOut_) return sim::Handshake::Stall;
+    if (unplugged_) return hosted::usb::Handshake::Nak;
+    if (stallOut_) return hosted::usb::Handshake::Stall;
     out_.emplace_back(packet.begin(), packet.end());
-    return sim::Handshake::Ack;
+    return hosted::usb::Handshake::Ack;
   }
-  sim::Handshake InPacket(std::uint8_t endpoint, std::vector<std::uint8_t>& packet) override {
+  hosted::usb::Handshake InPacket(std::uint8_t endpoint, std::vector<std::uint8_t>& packet) override {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& q = in_[endpoint];
-    if (unplugged_ || q.empty()) return sim::Handshake::Nak;
+    if (unplugged_ || q.empty()) return hosted::usb::Handshake::Nak;
     const auto [h, bytes] = q.front();
     q.pop_front();
     packet = bytes;
@@ -133,9 +134,9 @@ class FakeDevice final : public sim::UsbDevice {
   mutable std::mutex mutex_;
   std::vector<std::uint8_t> device_;
   std::vector<std::uint8_t> config_;
-  std::map<std::uint8_t, std::deque<std::pair<sim::Handshake, std::vector<std::uint8_t>>>> in_;
+  std::map<std::uint8_t, std::deque<std::pair<hosted::usb::Handshake, std::vector<std::uint8_t>>>> in_;
   std::vector<std::vector<std::uint8_t>> out_;
-  std::vector<sim::SetupPacket> setups_;
+  std::vector<hosted::usb::SetupPacket> setups_;
   std::vector<std::uint8_t> cleared_;
   bool stallOut_ = false;
   bool unplugged_ = false;

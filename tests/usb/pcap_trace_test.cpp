@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -54,12 +55,15 @@ std::vector<Record> ReadBack(const std::string& path, int* linkType) {
   return records;
 }
 
-// A session with a card: insertion, power, parameters, an APDU, a 64-byte answer, a
-// command longer than one packet, time extensions, a hardware error and the removal.
+// A session with a card: insertion (while an interrupt request pends across an
+// exchange), power, parameters, an APDU, a 64-byte answer, a command longer than one
+// packet, time extensions, a hardware error and the removal.
 void MixedSession(Bench& b) {
   b.reader->SetEscapeReply({0x54}, Bytes(54, 0x54));
+  auto slotChange = b.host.StartInterrupt();
+  EXPECT_TRUE(b.host.Exchange(Cmd(0x65, 0)));
   b.reader->InsertCard(sim::MakeCard("t0"));
-  b.host.ReadInterrupt();
+  EXPECT_EQ(slotChange->Wait().data, (Bytes{0x50, 0x03}));
   EXPECT_TRUE(b.host.Exchange(Cmd(0x62, 1)));
   EXPECT_TRUE(b.host.Exchange(Cmd(0x65, 2)));
   EXPECT_TRUE(b.host.Exchange(Cmd(0x61, 3, {0x11, 0x00, 0x00, 0x0A, 0x00})));
@@ -102,24 +106,46 @@ TEST(UsbTrace, RecordsAreUsbmonPairsAfterTheEnumeration) {
       EXPECT_EQ(s.header.s.setup.wValue, values[i]);
     }
     EXPECT_EQ(records[5].data, b.bus->ConfigurationDescriptor()) << "the whole configuration set";
+    // Records in bus order: times never go back, each completion follows its submission.
     std::int64_t last = 0;
-    for (std::size_t i = 0; i < records.size(); i += 2) {
-      const auto& s = records[i].header;
-      const auto& c = records[i + 1].header;
-      EXPECT_EQ(s.event_type, 'S');
-      EXPECT_EQ(c.event_type, 'C');
-      EXPECT_EQ(s.id, c.id) << "record " << i;
-      EXPECT_EQ(s.bus_id, 3);
-      EXPECT_EQ(s.device_address, 17);
-      EXPECT_EQ(s.status, -EINPROGRESS);
-      const std::int64_t t = s.ts_sec * 1000000 + s.ts_usec;
-      EXPECT_GE(t, last);
+    std::map<std::uint64_t, std::size_t> submissions;  // URB id -> its S record
+    std::size_t setConfiguration = records.size(), firstBulk = records.size(), slotChangeS = 0, slotChangeC = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      const auto& h = records[i].header;
+      EXPECT_EQ(h.bus_id, 3);
+      EXPECT_EQ(h.device_address, 17);
+      const std::int64_t t = h.ts_sec * 1000000 + h.ts_usec;
+      EXPECT_GE(t, last) << "record " << i;
       last = t;
-      if (s.transfer_type == URB_BULK && content == PcapContent::Messages) {
-        const Bytes& message = (s.endpoint_number & 0x80) ? records[i + 1].data : records[i].data;
+      if (h.event_type == 'S') {
+        EXPECT_EQ(h.status, -EINPROGRESS);
+        EXPECT_TRUE(submissions.emplace(h.id, i).second) << "one submission per URB id";
+        if (h.transfer_type == URB_CONTROL && h.s.setup.bRequest == 9) setConfiguration = std::min(setConfiguration, i);
+        if (h.transfer_type == URB_BULK) firstBulk = std::min(firstBulk, i);
+        continue;
+      }
+      ASSERT_EQ(h.event_type, 'C');
+      ASSERT_EQ(submissions.count(h.id), 1u) << "completion " << i << " without its submission before it";
+      const Record& s = records[submissions[h.id]];
+      if (h.transfer_type == URB_INTERRUPT && records[i].data == Bytes{0x50, 0x03}) {
+        slotChangeS = submissions[h.id];
+        slotChangeC = i;
+      }
+      if (h.transfer_type == URB_BULK && content == PcapContent::Messages) {
+        const Bytes& message = (h.endpoint_number & 0x80) ? records[i].data : s.data;
         ASSERT_GE(message.size(), 10u);
         EXPECT_EQ(message.size(), 10 + sim::ccid::Le32(message, 1)) << "each message whole in one record";
       }
+    }
+    EXPECT_EQ(submissions.size() * 2, records.size());
+    EXPECT_LT(setConfiguration, firstBulk) << "nothing moves on bulk pipes before SET_CONFIGURATION";
+    for (std::size_t i = 0; i < setConfiguration; ++i) EXPECT_NE(records[i].header.transfer_type, URB_INTERRUPT);
+    // The slot change: as a message, where the bus carried it (after the first exchange);
+    // as a URB, submitted before that exchange and completed after it.
+    ASSERT_NE(slotChangeC, 0u);
+    EXPECT_LT(firstBulk, slotChangeC);
+    if (content == PcapContent::Transfers) {
+      EXPECT_LT(slotChangeS, firstBulk);
     }
   }
 }

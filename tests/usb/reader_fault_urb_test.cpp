@@ -171,7 +171,8 @@ INSTANTIATE_TEST_SUITE_P(
                    UrbResult r = b.host.Read(64);
                    EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
                    EXPECT_EQ(r.usbd, USBD_STATUS_STALL_PID);
-                   EXPECT_EQ(b.host.Read(64).usbd, USBD_STATUS_STALL_PID) << "halted until the pipe is reset";
+                   EXPECT_EQ(b.host.Read(64).usbd, USBD_STATUS_ENDPOINT_HALTED)
+                       << "the host halted the pipe until it is reset";
                    EXPECT_EQ(b.host.ResetPipe(b.host.bulkIn).status, STATUS_SUCCESS);
                    auto m = b.host.Exchange(Cmd(0x65, kSeq + 1));
                    ASSERT_TRUE(m);

@@ -121,12 +121,13 @@ std::unique_ptr<Submission> ClassOrVendorRequest(PDEVICE_OBJECT pdo, USHORT func
   return s;
 }
 
-std::unique_ptr<Submission> TransferRequest(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, bool in, Bytes buffer) {
+std::unique_ptr<Submission> TransferRequest(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, bool in, Bytes buffer,
+                                            bool shortOk) {
   auto s = std::make_unique<Submission>(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB,
                                         sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), std::move(buffer));
+  const ULONG flags = (shortOk ? USBD_SHORT_TRANSFER_OK : 0) | (in ? USBD_TRANSFER_DIRECTION_IN : 0);
   UsbBuildInterruptOrBulkTransferRequest(s->Urb(), sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, s->Buffer(),
-                                         nullptr, s->BufferLength(),
-                                         USBD_SHORT_TRANSFER_OK | (in ? USBD_TRANSFER_DIRECTION_IN : 0), nullptr);
+                                         nullptr, s->BufferLength(), flags, nullptr);
   return s;
 }
 

@@ -86,7 +86,9 @@ std::unique_ptr<Submission> DescriptorRequest(PDEVICE_OBJECT pdo, std::uint8_t t
                                               ULONG length, USHORT language = 0);
 std::unique_ptr<Submission> ClassOrVendorRequest(PDEVICE_OBJECT pdo, USHORT function, bool in, std::uint8_t request,
                                                  USHORT value, USHORT index, Bytes buffer);
-std::unique_ptr<Submission> TransferRequest(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, bool in, Bytes buffer);
+// `shortOk`: USBD_SHORT_TRANSFER_OK in TransferFlags.
+std::unique_ptr<Submission> TransferRequest(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, bool in, Bytes buffer,
+                                            bool shortOk = true);
 std::unique_ptr<Submission> PipeRequest(PDEVICE_OBJECT pdo, USHORT function, USBD_PIPE_HANDLE pipe);
 std::unique_ptr<Submission> ResetPortRequest(PDEVICE_OBJECT pdo);
 // SELECT_CONFIGURATION for the given interfaces (number, alternate setting, endpoint

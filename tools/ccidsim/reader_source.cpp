@@ -39,15 +39,15 @@ sim::ReaderProfile FromFile(const std::string& path, const std::string& text, co
   const bool wholeFile = document.is_object() && document.contains("readers");
   if (!profile.empty()) {
     if (!wholeFile) throw std::runtime_error(path + " describes one reader; --profile picks an entry of a file of readers");
-    return sim::ReaderProfileFromFileText(text, profile);
+    return sim::ReaderProfileFromFileText(text, profile, path);
   }
-  if (!wholeFile) return sim::ReaderProfileFromJson(text);
+  if (!wholeFile) return sim::ReaderProfileFromJson(text, path);
   const nlohmann::json& readers = document["readers"];
   if (!readers.is_array() || readers.empty()) throw std::runtime_error(path + " has no \"readers\" entries");
   if (readers.size() != 1)
     throw std::runtime_error(path + " describes " + std::to_string(readers.size()) +
                              " readers; choose one with --profile (" + EntryNames(readers) + ")");
-  return sim::ReaderProfileFromJson(readers[0].dump());
+  return sim::ReaderProfilesFromFileText(text, path).front();
 }
 
 // A name is taken for a file when such a file exists or when it reads like a path.

@@ -147,11 +147,11 @@ class Session {
     result_.pcapDecodeAs = bus_->CcidDecodeAs();
     auto forward = bus_->MessageObserver();
     // Called with the reader's lock held: only record.
-    reader_->SetMessageObserver([this, forward](const sim::UsbMessageEvent& event) {
+    reader_->SetMessageObserver([this, forward](const hosted::usb::MessageEvent& event) {
       {
         std::lock_guard<std::mutex> lock(traceMutex_);
         trace_.push_back(event);
-        if (event.type == sim::UsbTransferType::Interrupt) ++interruptsSeen_;
+        if (event.type == hosted::usb::TransferType::Interrupt) ++interruptsSeen_;
       }
       forward(event);
     });
@@ -367,7 +367,8 @@ class Session {
         seen = interruptsSeen_;
       }
       const sim::ReaderStats stats = reader_->Stats();
-      return seen + stats.interrupt_dropped >= stats.interrupt_messages && bus_->WaitIdle() &&
+      return seen + stats.interrupt_dropped + stats.interrupt_discarded >= stats.interrupt_messages &&
+             bus_->WaitIdle() &&
              bus_->PendingTransfers() >= 1;
     });
     if (!settled) step.notes.push_back("the interrupt pipe did not settle");
@@ -380,7 +381,7 @@ class Session {
   std::unique_ptr<hosted::usb::BusDevice> bus_;
   std::unique_ptr<hosted::PnpDevice> node_;
   std::mutex traceMutex_;
-  std::vector<sim::UsbMessageEvent> trace_;
+  std::vector<hosted::usb::MessageEvent> trace_;
   std::size_t interruptsSeen_ = 0;
   std::mutex parkedMutex_;
   TrackingRequest* parked_ = nullptr;

@@ -96,7 +96,7 @@ struct ScenarioResult {
   std::optional<DriverCapabilities> capabilities;
   bool identificationSeen = false;  // the reader received "TALMOR_DRIVER_3004" at the first start
   std::vector<ScenarioStep> steps;
-  std::vector<sim::UsbMessageEvent> trace;  // every message on the cable, in order
+  std::vector<hosted::usb::MessageEvent> trace;  // every message on the cable, in order
   std::string pcapDecodeAs;                 // tshark's decode-as argument for the trace
   std::string pcapError;                    // why the trace could not be written
   std::vector<std::string> violations;      // verifier reports during the session

@@ -108,7 +108,7 @@ std::string AnswerDetail(const ccid::Header& h, std::span<const std::uint8_t> pa
   return text;
 }
 
-void DecodeBulk(const sim::UsbMessageEvent& event, WireMessage& message) {
+void DecodeBulk(const hosted::usb::MessageEvent& event, WireMessage& message) {
   const std::span<const std::uint8_t> data(event.data);
   const char* side = event.in ? "bulk-in" : "bulk-out";
   if (data.size() < ccid::kHeaderSize) {
@@ -129,7 +129,7 @@ void DecodeBulk(const sim::UsbMessageEvent& event, WireMessage& message) {
   message.text = std::move(text);
 }
 
-void DecodeInterrupt(const sim::UsbMessageEvent& event, WireMessage& message) {
+void DecodeInterrupt(const hosted::usb::MessageEvent& event, WireMessage& message) {
   const std::vector<std::uint8_t>& data = event.data;
   if (data.empty()) {
     message.text = "interrupt-in zero-length packet";
@@ -164,7 +164,7 @@ std::string DescriptorName(std::uint8_t type) {
   }
 }
 
-std::string StandardRequest(const sim::SetupPacket& s, std::size_t moved) {
+std::string StandardRequest(const hosted::usb::SetupPacket& s, std::size_t moved) {
   switch (s.bRequest) {
     case 0: return "GET_STATUS";
     case 1: return s.wValue == 0 ? "CLEAR_FEATURE ENDPOINT_HALT endpoint " + Hex8(s.wIndex) : "CLEAR_FEATURE";
@@ -179,7 +179,7 @@ std::string StandardRequest(const sim::SetupPacket& s, std::size_t moved) {
   }
 }
 
-std::string ClassRequest(const sim::SetupPacket& s, std::size_t moved) {
+std::string ClassRequest(const hosted::usb::SetupPacket& s, std::size_t moved) {
   switch (s.bRequest) {
     case ccid::kRequestAbort:
       return "CCID ABORT slot " + std::to_string(s.wValue & 0xFF) + " seq " + std::to_string(s.wValue >> 8);
@@ -192,13 +192,13 @@ std::string ClassRequest(const sim::SetupPacket& s, std::size_t moved) {
   }
 }
 
-void DecodeControl(const sim::UsbMessageEvent& event, WireMessage& message) {
-  const sim::SetupPacket& s = event.setup;
+void DecodeControl(const hosted::usb::MessageEvent& event, WireMessage& message) {
+  const hosted::usb::SetupPacket& s = event.setup;
   const unsigned kind = s.bmRequestType >> 5 & 3;
   std::string text = kind == 0   ? StandardRequest(s, event.data.size())
                      : kind == 1 ? ClassRequest(s, event.data.size())
                                  : "vendor request " + Hex8(s.bRequest);
-  if (event.handshake == sim::Handshake::Stall) text += ": stalled";
+  if (event.handshake == hosted::usb::Handshake::Stall) text += ": stalled";
   message.text = std::move(text);
 }
 
@@ -236,18 +236,20 @@ std::string CcidMessageName(std::uint8_t type, bool fromReader) {
   }
 }
 
-WireMessage DecodeWireMessage(const sim::UsbMessageEvent& event) {
+WireMessage DecodeWireMessage(const hosted::usb::MessageEvent& event) {
   WireMessage message;
   message.transfer = event.type;
   message.direction = event.in ? WireDirection::FromReader : WireDirection::ToReader;
   message.endpoint = event.endpoint;
   message.bytes = event.data.size();
   switch (event.type) {
-    case sim::UsbTransferType::Bulk: DecodeBulk(event, message); break;
-    case sim::UsbTransferType::Interrupt: DecodeInterrupt(event, message); break;
-    case sim::UsbTransferType::Control:
+    case hosted::usb::TransferType::Bulk: DecodeBulk(event, message); break;
+    case hosted::usb::TransferType::Interrupt: DecodeInterrupt(event, message); break;
+    case hosted::usb::TransferType::Control:
       message.direction = WireDirection::ToReader;
       DecodeControl(event, message);
+      break;
+    case hosted::usb::TransferType::None:
       break;
   }
   return message;

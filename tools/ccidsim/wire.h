@@ -7,14 +7,14 @@
 #include <optional>
 #include <string>
 
-#include "usb/usb_trace.h"
+#include "hosted/usb/message.h"
 
 namespace ccidsim {
 
 enum class WireDirection : std::uint8_t { ToReader, FromReader };
 
 struct WireMessage {
-  sim::UsbTransferType transfer = sim::UsbTransferType::Bulk;
+  hosted::usb::TransferType transfer = hosted::usb::TransferType::Bulk;
   WireDirection direction = WireDirection::ToReader;
   std::uint8_t endpoint = 0;
   // CCID fields, for bulk and interrupt messages long enough to carry them.
@@ -30,6 +30,6 @@ struct WireMessage {
 std::string CcidMessageName(std::uint8_t type, bool fromReader);
 
 // Decodes one message of the reader's trace.
-WireMessage DecodeWireMessage(const sim::UsbMessageEvent& event);
+WireMessage DecodeWireMessage(const hosted::usb::MessageEvent& event);
 
 }  // namespace ccidsim

@@ -38,7 +38,7 @@ PdoCapabilities PdoCapabilities::ForUsbDevice(bool remoteWakeup) {
   return caps;
 }
 
-BusDevice::Impl::Impl(sim::UsbDevice& device, const BusDeviceOptions& options)
+BusDevice::Impl::Impl(Device& device, const BusDeviceOptions& options)
     : device_(device), options_(options), mode_(options.mode) {}
 
 BusDevice::Impl::~Impl() = default;
@@ -60,8 +60,8 @@ void BusDevice::Impl::Enumerate() {
   auto read = [&](std::uint8_t type, std::uint16_t length) {
     std::vector<std::uint8_t> data(length);
     const SetupBytes setup{0x80, kGetDescriptor, static_cast<std::uint16_t>(type << 8), 0, length};
-    const sim::ControlResult result = DeviceControlLocked(setup, data);
-    data.resize(result.handshake == sim::Handshake::Ack ? std::min<std::size_t>(result.length, length) : 0);
+    const ControlResult result = DeviceControlLocked(setup, data);
+    data.resize(result.handshake == Handshake::Ack ? std::min<std::size_t>(result.length, length) : 0);
     TraceHostControl(setup, result.handshake, data);
     return data;
   };
@@ -159,7 +159,7 @@ void BusDevice::Impl::Shutdown() {
 
 // ---- BusDevice ---------------------------------------------------------------------------
 
-BusDevice::BusDevice(sim::UsbDevice& device, BusDeviceOptions options)
+BusDevice::BusDevice(Device& device, BusDeviceOptions options)
     : impl_(std::make_unique<Impl>(device, options)) {
   if (options.address == 0 || options.address > 127) throw std::invalid_argument("USB device address out of range");
   impl_->Enumerate();
@@ -264,15 +264,15 @@ bool BusDevice::Started() const {
 
 bool BusDevice::ReapRemovedPdo() { return impl_->ReapRemovedPdo(); }
 
-std::function<void(const sim::UsbMessageEvent&)> BusDevice::MessageObserver() {
+std::function<void(const MessageEvent&)> BusDevice::MessageObserver() {
   Impl* impl = impl_.get();
-  return [impl](const sim::UsbMessageEvent& event) {
+  return [impl](const MessageEvent& event) {
     std::lock_guard<std::mutex> lock(impl->trace_);
     if (!impl->enumerating_) impl->messages_.push_back(TraceEvent{Clock::Now(), event});
   };
 }
 
-void BusDevice::RecordMessage(const sim::UsbMessageEvent& event) { MessageObserver()(event); }
+void BusDevice::RecordMessage(const MessageEvent& event) { MessageObserver()(event); }
 
 std::size_t BusDevice::MessageCount() const {
   std::lock_guard<std::mutex> lock(impl_->trace_);

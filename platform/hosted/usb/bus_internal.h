@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "hosted/usb/usb_bus.h"
-#include "usb/usb_device.h"
-#include "usb/usb_trace.h"
+#include "hosted/usb/device.h"
+#include "hosted/usb/message.h"
 
 namespace hosted::usb {
 
@@ -46,6 +46,7 @@ struct Pipe {
   std::uint16_t maxPacket = 64;
   std::uint8_t interval = 0;
   bool valid = true;           // false once a new configuration (or none) replaced it
+  bool halted = false;         // a transfer failed: nothing moves until a pipe reset
   std::deque<Request*> queue;  // transfers in submission order; the head moves first
 
   bool In() const { return (endpoint & 0x80) != 0; }
@@ -85,6 +86,7 @@ struct Request {
   PUCHAR buffer = nullptr;
   ULONG length = 0;
   ULONG done = 0;
+  bool shortOk = true;      // IN: USBD_SHORT_TRANSFER_OK, a short packet may end the transfer
   SetupBytes setup;
   bool nakked = false;      // the device had nothing: waits for its data-ready signal
   bool cancelling = false;  // the cancel routine owns the IRP
@@ -93,6 +95,8 @@ struct Request {
   std::set<std::uint64_t> waitFor;  // a barrier's requests that must be completed first
   std::int64_t submitted = 0;
   std::int64_t completed = 0;
+  std::uint64_t submitOrder = 0;    // places among the bus's submissions and completions
+  std::uint64_t completeOrder = 0;
   USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
   NTSTATUS status = STATUS_PENDING;
   std::vector<std::uint8_t> moved;  // the data stage that moved (for the log)
@@ -106,12 +110,12 @@ NTSTATUS NTAPI PdoDispatch(PDEVICE_OBJECT device, PIRP irp);
 
 struct TraceEvent {
   std::int64_t time = 0;
-  sim::UsbMessageEvent event;
+  MessageEvent event;
 };
 
 class BusDevice::Impl {
  public:
-  Impl(sim::UsbDevice& device, const BusDeviceOptions& options);
+  Impl(Device& device, const BusDeviceOptions& options);
   ~Impl();
 
   // ---- construction (bus_device.cpp) ----------------------------------------------------
@@ -155,6 +159,7 @@ class BusDevice::Impl {
   enum class Moved { Finished, Waiting };
   Moved MoveInLocked(Request* r, Completions& local);
   Moved MoveOutLocked(Request* r, Completions& local);
+  void EndTransferLocked(Request* r, USBD_STATUS usbd, Completions& local);
   void FinishLocked(Request* r, USBD_STATUS usbd, NTSTATUS status, Completions& local, bool here = false);
   void FinishLocked(Request* r, USBD_STATUS usbd, Completions& local) {
     FinishLocked(r, usbd, NtStatusForUsbd(usbd), local);
@@ -175,8 +180,8 @@ class BusDevice::Impl {
   Pipe* FindPipeLocked(USBD_PIPE_HANDLE handle);
   void RetirePipesLocked(Completions& local);
   void LogLocked(const Request& r);
-  void TraceHostControl(const SetupBytes& setup, sim::Handshake handshake, std::span<const std::uint8_t> data);
-  sim::ControlResult DeviceControlLocked(const SetupBytes& setup, std::span<std::uint8_t> data);
+  void TraceHostControl(const SetupBytes& setup, Handshake handshake, std::span<const std::uint8_t> data);
+  ControlResult DeviceControlLocked(const SetupBytes& setup, std::span<std::uint8_t> data);
 
   // ---- traces (pcap_writer.cpp) --------------------------------------------------------
   bool WritePcap(const std::string& path, PcapContent content, std::string* error) const;
@@ -185,7 +190,7 @@ class BusDevice::Impl {
     return 1u << ((endpoint & 0x0F) + ((endpoint & 0x80) != 0 ? 16 : 0));
   }
 
-  sim::UsbDevice& device_;
+  Device& device_;
   const BusDeviceOptions options_;
   PdoCapabilities capabilities_;
   PDRIVER_OBJECT driver_ = nullptr;
@@ -198,6 +203,7 @@ class BusDevice::Impl {
   mutable std::mutex engine_;
   CompletionMode mode_;
   std::uint64_t nextId_ = 0;
+  std::uint64_t nextOrder_ = 0;  // submissions and completions, in the order they happen
   std::uint64_t generation_ = 0;
   std::map<std::uint64_t, std::unique_ptr<Request>> requests_;  // alive (not yet completed)
   std::map<PIRP, Request*> cancellable_;

@@ -56,6 +56,7 @@ NTSTATUS BusDevice::Impl::Accept(std::unique_ptr<Request> owned) {
     std::lock_guard<std::mutex> lock(engine_);
     if (deviceUnplugged_.load()) HandleUnplugLocked(local);
     r->id = ++nextId_;
+    r->submitOrder = ++nextOrder_;
     r->submitted = Clock::Now();
     requests_[r->id] = std::move(owned);
     if (r->urb != nullptr) r->urb->UrbHeader.Status = USBD_STATUS_PENDING;
@@ -108,8 +109,17 @@ NTSTATUS BusDevice::Impl::Accept(std::unique_ptr<Request> owned) {
   return result;
 }
 
+// Ends the transfer at the head of its pipe unless its cancel routine owns it.
+static bool EndHeadLocked(BusDevice::Impl& bus, Request* r) {
+  if (!bus.ClaimLocked(r)) return false;
+  auto& queue = r->pipe->queue;
+  queue.erase(std::find(queue.begin(), queue.end(), r));
+  return true;
+}
+
 // Moves the transfers at the head of a pipe as far as the device lets them. A head that
-// the device NAKed waits for the endpoint's data-ready signal (a bit of `ready`).
+// the device NAKed waits for the endpoint's data-ready signal (a bit of `ready`). A halted
+// pipe fails each transfer that reaches its head.
 void BusDevice::Impl::ProgressPipeLocked(Pipe& pipe, std::uint32_t ready, Completions& local) {
   while (!pipe.queue.empty() && !gone_) {
     Request* r = pipe.queue.front();
@@ -117,6 +127,10 @@ void BusDevice::Impl::ProgressPipeLocked(Pipe& pipe, std::uint32_t ready, Comple
     if (__atomic_load_n(&r->irp->CancelRoutine, __ATOMIC_SEQ_CST) == nullptr) {
       r->cancelling = true;  // IoCancelIrp took it: its cancel routine is on the way
       return;
+    }
+    if (pipe.halted) {
+      if (EndHeadLocked(*this, r)) FinishLocked(r, USBD_STATUS_ENDPOINT_HALTED, local);
+      continue;
     }
     if (r->nakked && pipe.In() && (ready & ReadyBit(pipe.endpoint)) == 0) return;
     r->nakked = false;
@@ -131,63 +145,72 @@ void BusDevice::Impl::ProgressPipeLocked(Pipe& pipe, std::uint32_t ready, Comple
   }
 }
 
-// Ends the transfer at the head of its pipe unless its cancel routine owns it.
-static bool EndHeadLocked(BusDevice::Impl& bus, Request* r) {
-  if (!bus.ClaimLocked(r)) return false;
-  auto& queue = r->pipe->queue;
-  queue.erase(std::find(queue.begin(), queue.end(), r));
-  return true;
+// The failure a transaction error (a handshake other than ACK or NAK) ends a transfer with.
+static USBD_STATUS TransactionError(Handshake handshake) {
+  switch (handshake) {
+    case Handshake::Timeout:
+      return USBD_STATUS_DEV_NOT_RESPONDING;
+    case Handshake::CrcError:
+      return USBD_STATUS_CRC;
+    default:
+      return USBD_STATUS_STALL_PID;
+  }
+}
+
+// Ends the head transfer of a pipe with `usbd`; a failure halts the pipe, as a host
+// controller halts the endpoint, until the client resets it.
+void BusDevice::Impl::EndTransferLocked(Request* r, USBD_STATUS usbd, Completions& local) {
+  if (!USBD_SUCCESS(usbd)) r->pipe->halted = true;
+  if (EndHeadLocked(*this, r)) FinishLocked(r, usbd, local);
 }
 
 // IN: packets until the buffer is full or a short packet (a zero-length one included) ends
-// the transfer. A packet longer than the room left (or than wMaxPacketSize) is babble: what
+// the transfer; without USBD_SHORT_TRANSFER_OK a short packet before the buffer is full is
+// an error. A packet longer than the room left (or than wMaxPacketSize) is babble: what
 // fits is kept and the transfer fails with a data overrun.
 BusDevice::Impl::Moved BusDevice::Impl::MoveInLocked(Request* r, Completions& local) {
   do {
     std::vector<std::uint8_t> packet;
-    const sim::Handshake handshake = device_.InPacket(r->endpoint, packet);
-    if (handshake == sim::Handshake::Nak) return Moved::Waiting;
-    USBD_STATUS status = USBD_STATUS_SUCCESS;
-    bool end = false;
-    if (handshake == sim::Handshake::Stall) {
-      status = USBD_STATUS_STALL_PID;
-      end = true;
-    } else {
-      const ULONG room = r->length - r->done;
-      const ULONG n = static_cast<ULONG>(std::min<std::size_t>(packet.size(), room));
-      if (n != 0) std::memcpy(r->buffer + r->done, packet.data(), n);
-      r->done += n;
-      if (packet.size() > room || packet.size() > r->maxPacket) {
-        status = USBD_STATUS_DATA_OVERRUN;
-        end = true;
-      } else if (packet.size() < r->maxPacket) {
-        end = true;
-      }
+    const Handshake handshake = device_.InPacket(r->endpoint, packet);
+    if (handshake == Handshake::Nak) return Moved::Waiting;
+    if (handshake != Handshake::Ack) {
+      EndTransferLocked(r, TransactionError(handshake), local);
+      return Moved::Finished;
     }
-    if (end) {
-      if (EndHeadLocked(*this, r)) FinishLocked(r, status, local);
+    const ULONG room = r->length - r->done;
+    const ULONG n = static_cast<ULONG>(std::min<std::size_t>(packet.size(), room));
+    if (n != 0) std::memcpy(r->buffer + r->done, packet.data(), n);
+    r->done += n;
+    if (packet.size() > room || packet.size() > r->maxPacket) {
+      EndTransferLocked(r, USBD_STATUS_DATA_OVERRUN, local);
+      return Moved::Finished;
+    }
+    if (packet.size() < r->maxPacket) {
+      const bool shortTransfer = r->done < r->length && !r->shortOk;
+      EndTransferLocked(r, shortTransfer ? USBD_STATUS_ERROR_SHORT_TRANSFER : USBD_STATUS_SUCCESS, local);
       return Moved::Finished;
     }
   } while (r->done < r->length);
-  if (EndHeadLocked(*this, r)) FinishLocked(r, USBD_STATUS_SUCCESS, local);
+  EndTransferLocked(r, USBD_STATUS_SUCCESS, local);
   return Moved::Finished;
 }
 
 // OUT: the buffer in packets of wMaxPacketSize, the last one short (a zero-length packet
-// for an empty transfer). A stall ends it with the bytes accepted before.
+// for an empty transfer). A stall or transaction error ends it with the bytes accepted
+// before.
 BusDevice::Impl::Moved BusDevice::Impl::MoveOutLocked(Request* r, Completions& local) {
   do {
     const ULONG n = std::min<ULONG>(r->maxPacket, r->length - r->done);
-    const sim::Handshake handshake =
+    const Handshake handshake =
         device_.OutPacket(r->endpoint, std::span<const std::uint8_t>(r->buffer + r->done, n));
-    if (handshake == sim::Handshake::Nak) return Moved::Waiting;
-    if (handshake == sim::Handshake::Stall) {
-      if (EndHeadLocked(*this, r)) FinishLocked(r, USBD_STATUS_STALL_PID, local);
+    if (handshake == Handshake::Nak) return Moved::Waiting;
+    if (handshake != Handshake::Ack) {
+      EndTransferLocked(r, TransactionError(handshake), local);
       return Moved::Finished;
     }
     r->done += n;
   } while (r->done < r->length);
-  if (EndHeadLocked(*this, r)) FinishLocked(r, USBD_STATUS_SUCCESS, local);
+  EndTransferLocked(r, USBD_STATUS_SUCCESS, local);
   return Moved::Finished;
 }
 
@@ -224,6 +247,7 @@ void BusDevice::Impl::FinishLocked(Request* r, USBD_STATUS usbd, NTSTATUS status
   r->usbdStatus = usbd;
   r->status = status;
   r->completed = Clock::Now();
+  r->completeOrder = ++nextOrder_;
   if (r->buffer != nullptr && r->done != 0) r->moved.assign(r->buffer, r->buffer + r->done);
   if (r->urb != nullptr) {
     r->urb->UrbHeader.Status = usbd;

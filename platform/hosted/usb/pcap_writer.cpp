@@ -3,10 +3,12 @@
 // and a 64-byte header. The capture begins with the enumeration the bus did at arrival
 // (the CCID dissector learns the interface class from the GET_DESCRIPTOR(configuration)
 // answer); then come whole messages (one record pair each, so that a CCID message is never
-// split) or the URB log, one record pair per bus transfer.
+// split, in the order the bus carried them) or the URB log, one record pair per bus
+// transfer with each record at its place among all submissions and completions.
 #include <pcap/pcap.h>
 #include <pcap/usb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -33,6 +35,8 @@ struct BusEvent {
   std::uint32_t requested = 0;  // urb_len of the submission
   std::vector<std::uint8_t> data;
   std::int32_t status = 0;  // of the completion (0 or a negative errno, as usbmon has it)
+  std::uint64_t submitOrder = 0;    // URB log: places among the bus's events
+  std::uint64_t completeOrder = 0;
 };
 
 class Capture {
@@ -53,15 +57,19 @@ class Capture {
     if (pcap_ != nullptr) pcap_close(pcap_);
   }
 
-  void Write(const BusEvent& e) {
-    ++urbId_;
-    const std::span<const std::uint8_t> none;
-    // Submission: OUT data and the setup packet go with it.
-    Record(e, 'S', e.submitted, -EINPROGRESS, e.requested,
-           e.in ? none : std::span<const std::uint8_t>(e.data), e.hasSetup);
-    // Completion: IN data comes back with it.
-    Record(e, 'C', e.completed, e.status, static_cast<std::uint32_t>(e.data.size()),
-           e.in ? std::span<const std::uint8_t>(e.data) : none, false);
+  // A URB id for a transfer's pair of records.
+  std::uint64_t NextId() { return ++urbId_; }
+
+  // Submission: OUT data and the setup packet go with it.
+  void Submit(const BusEvent& e, std::uint64_t id) {
+    Record(e, id, 'S', e.submitted, -EINPROGRESS, e.requested,
+           e.in ? std::span<const std::uint8_t>() : std::span<const std::uint8_t>(e.data), e.hasSetup);
+  }
+
+  // Completion: IN data comes back with it.
+  void Complete(const BusEvent& e, std::uint64_t id) {
+    Record(e, id, 'C', e.completed, e.status, static_cast<std::uint32_t>(e.data.size()),
+           e.in ? std::span<const std::uint8_t>(e.data) : std::span<const std::uint8_t>(), false);
   }
 
   bool Close(std::string* error) {
@@ -84,11 +92,11 @@ class Capture {
     return 0;
   }
 
-  void Record(const BusEvent& e, char type, std::int64_t time, std::int32_t status, std::uint32_t urbLength,
-              std::span<const std::uint8_t> data, bool withSetup) {
+  void Record(const BusEvent& e, std::uint64_t id, char type, std::int64_t time, std::int32_t status,
+              std::uint32_t urbLength, std::span<const std::uint8_t> data, bool withSetup) {
     pcap_usb_header_mmapped h;
     std::memset(&h, 0, sizeof(h));
-    h.id = urbId_;
+    h.id = id;
     h.event_type = static_cast<std::uint8_t>(type);
     h.transfer_type = e.transferType;
     h.endpoint_number = e.endpoint;
@@ -123,13 +131,14 @@ class Capture {
   std::uint64_t urbId_ = 0xFFFF888000000000ull;
 };
 
-std::uint8_t TransferTypeOf(sim::UsbTransferType type) {
+std::uint8_t TransferTypeOf(TransferType type) {
   switch (type) {
-    case sim::UsbTransferType::Control:
+    case TransferType::Control:
       return URB_CONTROL;
-    case sim::UsbTransferType::Interrupt:
+    case TransferType::Interrupt:
       return URB_INTERRUPT;
-    case sim::UsbTransferType::Bulk:
+    case TransferType::Bulk:
+    case TransferType::None:
       break;
   }
   return URB_BULK;
@@ -156,12 +165,12 @@ BusEvent FromMessage(const TraceEvent& t) {
   e.in = t.event.in;
   e.data = t.event.data;
   e.requested = static_cast<std::uint32_t>(e.data.size());
-  if (t.event.type == sim::UsbTransferType::Control) {
-    const sim::SetupPacket& s = t.event.setup;
+  if (t.event.type == TransferType::Control) {
+    const SetupPacket& s = t.event.setup;
     e.hasSetup = true;
     PutSetup(e.setup, s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength);
     e.requested = s.wLength;
-    if (t.event.handshake != sim::Handshake::Ack) {
+    if (t.event.handshake != Handshake::Ack) {
       e.status = -EPIPE;
       e.data.clear();
     }
@@ -173,7 +182,14 @@ std::int32_t ErrnoFor(USBD_STATUS status) {
   if (USBD_SUCCESS(status)) return 0;
   switch (status) {
     case USBD_STATUS_STALL_PID:
+    case USBD_STATUS_ENDPOINT_HALTED:
       return -EPIPE;
+    case USBD_STATUS_CRC:
+      return -EILSEQ;
+    case USBD_STATUS_DEV_NOT_RESPONDING:
+      return -ETIME;
+    case USBD_STATUS_ERROR_SHORT_TRANSFER:
+      return -EREMOTEIO;
     case USBD_STATUS_CANCELED:
       return -ENOENT;
     case USBD_STATUS_DEVICE_GONE:
@@ -197,30 +213,65 @@ BusEvent FromTransfer(const TransferRecord& r) {
   e.requested = r.requested;
   e.data = r.data;
   e.status = ErrnoFor(r.usbdStatus);
-  if (r.type == TransferType::Control) {
+  e.submitOrder = r.submitOrder;
+  e.completeOrder = r.completeOrder;
+  if (r.urbFunction == URB_FUNCTION_SELECT_CONFIGURATION) e.transferType = URB_CONTROL;  // its SET_CONFIGURATION
+  if (e.transferType == URB_CONTROL) {
     e.hasSetup = true;
     PutSetup(e.setup, r.setup.bmRequestType, r.setup.bRequest, r.setup.wValue, r.setup.wIndex, r.setup.wLength);
   }
   return e;
 }
 
+// Writes the URB log's transfers with each record at its place among all submissions and
+// completions: a request that pended across others is submitted before them.
+void WriteInBusOrder(Capture& capture, const std::vector<BusEvent>& transfers) {
+  struct Stage {
+    std::uint64_t order;
+    std::size_t transfer;
+    bool submit;
+  };
+  std::vector<Stage> stages;
+  for (std::size_t i = 0; i < transfers.size(); ++i) {
+    stages.push_back({transfers[i].submitOrder, i, true});
+    stages.push_back({transfers[i].completeOrder, i, false});
+  }
+  std::sort(stages.begin(), stages.end(), [](const Stage& a, const Stage& b) { return a.order < b.order; });
+  std::vector<std::uint64_t> ids(transfers.size());
+  for (const Stage& s : stages) {
+    if (s.submit) {
+      ids[s.transfer] = capture.NextId();
+      capture.Submit(transfers[s.transfer], ids[s.transfer]);
+    } else {
+      capture.Complete(transfers[s.transfer], ids[s.transfer]);
+    }
+  }
+}
+
 }  // namespace
 
 bool BusDevice::Impl::WritePcap(const std::string& path, PcapContent content, std::string* error) const {
-  std::vector<BusEvent> events;
+  std::vector<BusEvent> messages;
+  std::vector<BusEvent> transfers;
   {
     std::lock_guard<std::mutex> lock(trace_);
-    for (const TraceEvent& t : enumeration_) events.push_back(FromMessage(t));
+    for (const TraceEvent& t : enumeration_) messages.push_back(FromMessage(t));
     if (content == PcapContent::Messages) {
-      for (const TraceEvent& t : messages_) events.push_back(FromMessage(t));
+      for (const TraceEvent& t : messages_) messages.push_back(FromMessage(t));
     } else {
       for (const TransferRecord& r : log_)
-        if (r.type != TransferType::None) events.push_back(FromTransfer(r));
+        if (r.type != TransferType::None || r.urbFunction == URB_FUNCTION_SELECT_CONFIGURATION)
+          transfers.push_back(FromTransfer(r));
     }
   }
   Capture capture(options_.bus, options_.address, configDescriptor_);
   if (!capture.Open(path, error)) return false;
-  for (const BusEvent& e : events) capture.Write(e);
+  for (const BusEvent& e : messages) {
+    const std::uint64_t id = capture.NextId();
+    capture.Submit(e, id);
+    capture.Complete(e, id);
+  }
+  WriteInBusOrder(capture, transfers);
   return capture.Close(error);
 }
 

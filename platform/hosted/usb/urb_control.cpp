@@ -54,8 +54,8 @@ USBD_PIPE_TYPE PipeTypeOf(std::uint8_t attributes) { return static_cast<USBD_PIP
 
 }  // namespace
 
-sim::ControlResult BusDevice::Impl::DeviceControlLocked(const SetupBytes& setup, std::span<std::uint8_t> data) {
-  sim::SetupPacket packet;
+ControlResult BusDevice::Impl::DeviceControlLocked(const SetupBytes& setup, std::span<std::uint8_t> data) {
+  SetupPacket packet;
   packet.bmRequestType = setup.bmRequestType;
   packet.bRequest = setup.bRequest;
   packet.wValue = setup.wValue;
@@ -65,14 +65,14 @@ sim::ControlResult BusDevice::Impl::DeviceControlLocked(const SetupBytes& setup,
 }
 
 // A control transfer the stack makes by itself, for the message trace.
-void BusDevice::Impl::TraceHostControl(const SetupBytes& setup, sim::Handshake handshake,
+void BusDevice::Impl::TraceHostControl(const SetupBytes& setup, Handshake handshake,
                                        std::span<const std::uint8_t> data) {
   TraceEvent e;
   e.time = Clock::Now();
-  e.event.type = sim::UsbTransferType::Control;
+  e.event.type = TransferType::Control;
   e.event.in = (setup.bmRequestType & 0x80) != 0;
   e.event.endpoint = e.event.in ? 0x80 : 0x00;
-  e.event.setup = sim::SetupPacket{setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength};
+  e.event.setup = SetupPacket{setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength};
   e.event.handshake = handshake;
   e.event.data.assign(data.begin(), data.end());
   std::lock_guard<std::mutex> lock(trace_);
@@ -95,10 +95,14 @@ void BusDevice::Impl::RunControlLocked(Request* r, Completions& local) {
         if (r->length != 0) out.assign(r->buffer, r->buffer + r->length);
         data = out;
       }
-      const sim::ControlResult result = DeviceControlLocked(r->setup, data);
-      if (result.handshake != sim::Handshake::Ack) {
+      const ControlResult result = DeviceControlLocked(r->setup, data);
+      if (result.handshake != Handshake::Ack) {
+        // The default pipe recovers by itself: it never halts.
         const bool gone = device_.Unplugged();
-        FinishLocked(r, gone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID, local);
+        const USBD_STATUS failure = result.handshake == Handshake::Timeout    ? USBD_STATUS_DEV_NOT_RESPONDING
+                                    : result.handshake == Handshake::CrcError ? USBD_STATUS_CRC
+                                                                              : USBD_STATUS_STALL_PID;
+        FinishLocked(r, gone ? USBD_STATUS_DEVICE_GONE : failure, local);
         if (gone) HandleUnplugLocked(local);
         return;
       }
@@ -110,10 +114,12 @@ void BusDevice::Impl::RunControlLocked(Request* r, Completions& local) {
       ExecuteSelectConfigurationLocked(r, local);
       return;
     case RequestKind::ResetPipe:
+      // Both resets clear the host's halt; CLEAR_STALL alone only the device's.
+      if (r->function != URB_FUNCTION_SYNC_CLEAR_STALL) r->pipe->halted = false;
       if (r->function != URB_FUNCTION_SYNC_RESET_PIPE) {
         device_.ClearHalt(r->endpoint);
         TraceHostControl(SetupBytes{0x02, kRequestClearFeature, kFeatureEndpointHalt, r->endpoint, 0},
-                         sim::Handshake::Ack, {});
+                         Handshake::Ack, {});
       }
       FinishLocked(r, USBD_STATUS_SUCCESS, local);
       return;
@@ -138,9 +144,10 @@ void BusDevice::Impl::ExecuteResetPortLocked(Request* r, Completions& local) {
     return;
   }
   device_.BusReset();
+  for (auto& pipe : pipes_) pipe->halted = false;
   if (configurationValue_ != 0) {
     const SetupBytes setup{0x00, kRequestSetConfiguration, configurationValue_, 0, 0};
-    if (DeviceControlLocked(setup, {}).handshake != sim::Handshake::Ack) {
+    if (DeviceControlLocked(setup, {}).handshake != Handshake::Ack) {
       FinishLocked(r, USBD_STATUS_SET_CONFIG_FAILED, local);
       return;
     }
@@ -165,8 +172,8 @@ std::vector<std::uint8_t> BusDevice::Impl::ReadConfigurationLocked(std::uint8_t 
   for (std::uint8_t index = 0; index < std::max<std::uint8_t>(configurations, 1); ++index) {
     std::vector<std::uint8_t> head(9);
     SetupBytes setup{0x80, kRequestGetDescriptor, static_cast<std::uint16_t>(kConfigurationType << 8 | index), 0, 9};
-    sim::ControlResult result = DeviceControlLocked(setup, head);
-    if (result.handshake != sim::Handshake::Ack) {
+    ControlResult result = DeviceControlLocked(setup, head);
+    if (result.handshake != Handshake::Ack) {
       failure = device_.Unplugged() ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_STALL_PID;
       return {};
     }
@@ -174,7 +181,7 @@ std::vector<std::uint8_t> BusDevice::Impl::ReadConfigurationLocked(std::uint8_t 
     setup.wLength = static_cast<std::uint16_t>(head[2] | head[3] << 8);
     std::vector<std::uint8_t> set(setup.wLength);
     result = DeviceControlLocked(setup, set);
-    set.resize(result.handshake == sim::Handshake::Ack ? std::min<std::size_t>(result.length, set.size()) : 0);
+    set.resize(result.handshake == Handshake::Ack ? std::min<std::size_t>(result.length, set.size()) : 0);
     return set;
   }
   return {};
@@ -219,6 +226,7 @@ void BusDevice::Impl::ExecuteSelectConfigurationLocked(Request* r, Completions& 
   auto& select = r->urb->UrbSelectConfiguration;
   const std::uint8_t wanted =
       select.ConfigurationDescriptor != nullptr ? select.ConfigurationDescriptor->bConfigurationValue : 0;
+  r->setup = SetupBytes{0x00, kRequestSetConfiguration, wanted, 0, 0};  // what the log shows of it
   std::vector<ParsedInterface> interfaces;
   Chosen chosen;
   if (select.ConfigurationDescriptor != nullptr) {
@@ -235,7 +243,7 @@ void BusDevice::Impl::ExecuteSelectConfigurationLocked(Request* r, Completions& 
     }
   }
   if (DeviceControlLocked(SetupBytes{0x00, kRequestSetConfiguration, wanted, 0, 0}, {}).handshake !=
-      sim::Handshake::Ack) {
+      Handshake::Ack) {
     FinishLocked(r, device_.Unplugged() ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_SET_CONFIG_FAILED, local);
     return;
   }

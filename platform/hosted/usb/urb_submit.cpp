@@ -114,6 +114,8 @@ NTSTATUS BusDevice::Impl::Refuse(PIRP irp, PURB urb, USBD_STATUS usbd) {
   {
     std::lock_guard<std::mutex> lock(engine_);
     record.sequence = ++nextId_;
+    record.submitOrder = ++nextOrder_;
+    record.completeOrder = ++nextOrder_;
   }
   record.submitted = record.completed = Clock::Now();
   record.ioControlCode = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
@@ -295,6 +297,7 @@ NTSTATUS BusDevice::Impl::SubmitTransfer(PIRP irp, PURB urb) {
   r->maxPacket = pipe->maxPacket != 0 ? pipe->maxPacket : 64;
   r->buffer = buffer;
   r->length = t.TransferBufferLength;
+  r->shortOk = (t.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0;
   return Accept(std::move(r));
 }
 
@@ -387,6 +390,8 @@ void BusDevice::Impl::LogLocked(const Request& r) {
   record.sequence = r.id;
   record.submitted = r.submitted;
   record.completed = r.completed;
+  record.submitOrder = r.submitOrder;
+  record.completeOrder = r.completeOrder;
   record.ioControlCode = r.ioControlCode;
   record.urbFunction = r.function;
   record.type = r.type;

@@ -2,7 +2,7 @@
 // simulated USB device, as the Windows USB hub driver presents it, and the host controller
 // that turns the driver's URBs into packets on that device.
 //
-// A BusDevice enumerates its sim::UsbDevice when it is created (device descriptor, then the
+// A BusDevice enumerates its Device (device.h) when it is created (device descriptor, then the
 // configuration set, as a hub does when a device arrives), creates the PDO under a bus
 // driver object of its own and answers, on that PDO:
 //  - IRP_MJ_INTERNAL_DEVICE_CONTROL: IOCTL_INTERNAL_USB_SUBMIT_URB (descriptors, select
@@ -24,6 +24,13 @@
 //   success             USBD_STATUS_SUCCESS               STATUS_SUCCESS
 //   stall               USBD_STATUS_STALL_PID             STATUS_UNSUCCESSFUL
 //   packet too long     USBD_STATUS_DATA_OVERRUN          STATUS_UNSUCCESSFUL
+//   device not responding USBD_STATUS_DEV_NOT_RESPONDING  STATUS_UNSUCCESSFUL
+//   corrupt data (CRC)  USBD_STATUS_CRC                   STATUS_UNSUCCESSFUL
+//   short IN packet     USBD_STATUS_ERROR_SHORT_TRANSFER  STATUS_UNSUCCESSFUL
+//     (a bulk or interrupt transfer without USBD_SHORT_TRANSFER_OK ended before its
+//     buffer was full; with the flag it succeeds with the bytes that came)
+//   pipe halted         USBD_STATUS_ENDPOINT_HALTED       STATUS_UNSUCCESSFUL
+//     (a transfer on a pipe halted by an earlier failure, as USBPORT reports it)
 //   cancelled/aborted   USBD_STATUS_CANCELED              STATUS_CANCELLED
 //   device gone         USBD_STATUS_DEVICE_GONE           STATUS_DEVICE_NOT_CONNECTED
 //   bad pipe handle     USBD_STATUS_INVALID_PIPE_HANDLE   STATUS_INVALID_PARAMETER
@@ -31,11 +38,21 @@
 //   unknown function    USBD_STATUS_INVALID_URB_FUNCTION  STATUS_INVALID_PARAMETER
 //   reset of a busy pipe USBD_STATUS_ERROR_BUSY           STATUS_DEVICE_BUSY
 //
+// Halted pipes: a bulk or interrupt transfer that fails on the bus (stall, babble, short
+// packet without USBD_SHORT_TRANSFER_OK, CRC error, no response) halts its pipe, as a
+// Windows host controller halts the endpoint: every transfer that then reaches the head of
+// that pipe, queued before or submitted after, fails with USBD_STATUS_ENDPOINT_HALTED
+// until the client resets the pipe (URB_FUNCTION_SYNC_RESET_PIPE or
+// SYNC_RESET_PIPE_AND_CLEAR_STALL; SYNC_CLEAR_STALL only clears the device's stall) or the
+// port. A cancelled or aborted transfer, an unplug and the control pipe halt nothing.
+//
 // Traces: every URB is logged with its kernel times, endpoint, direction, bytes and
 // statuses (Transfers()). A device model that knows its message boundaries reports whole
 // messages through MessageObserver(); WritePcap() writes them, after the enumeration the
 // bus did at arrival, as a Linux usbmon capture (link type 220, DLT_USB_LINUX_MMAPPED)
-// that Wireshark's USB CCID dissector decodes.
+// that Wireshark's USB CCID dissector decodes. Records follow the bus's order: messages as
+// the bus carried them; URBs by their submissions and completions, so an interrupt
+// request pending across other transfers is submitted before them and completes after.
 #pragma once
 
 #include <wdm.h>
@@ -51,10 +68,8 @@
 #include <thread>
 #include <vector>
 
-namespace sim {
-class UsbDevice;
-struct UsbMessageEvent;
-}  // namespace sim
+#include "hosted/usb/device.h"
+#include "hosted/usb/message.h"
 
 namespace hosted::usb {
 
@@ -88,8 +103,6 @@ struct BusDeviceOptions {
   std::optional<PdoCapabilities> capabilities;
 };
 
-enum class TransferType : std::uint8_t { Control, Bulk, Interrupt, None };
-
 struct SetupBytes {
   std::uint8_t bmRequestType = 0;
   std::uint8_t bRequest = 0;
@@ -103,12 +116,16 @@ struct TransferRecord {
   std::uint64_t sequence = 0;  // submission order
   std::int64_t submitted = 0;  // kernel time, 100-ns units
   std::int64_t completed = 0;
+  // Places of the submission and of the completion among all the bus's submissions and
+  // completions (kernel time may not tell them apart): the order of a pcap's records.
+  std::uint64_t submitOrder = 0;
+  std::uint64_t completeOrder = 0;
   ULONG ioControlCode = 0;     // IOCTL_INTERNAL_USB_SUBMIT_URB, _RESET_PORT ...
   USHORT urbFunction = 0;      // when a URB was submitted
   TransferType type = TransferType::None;  // None: no data stage on the bus (abort, reset ...)
   std::uint8_t endpoint = 0;   // with the direction bit; 0x00/0x80 for control
   bool in = false;
-  SetupBytes setup;            // control transfers
+  SetupBytes setup;            // control transfers; SET_CONFIGURATION for a select-configuration
   ULONG requested = 0;         // TransferBufferLength on entry
   std::vector<std::uint8_t> data;  // the bytes that moved (IN: received, OUT: accepted)
   USBD_STATUS usbdStatus = 0;
@@ -128,7 +145,7 @@ class BusDevice {
   // Enumerates `device` and creates its PDO (at PASSIVE_LEVEL). `device` must outlive this
   // object; its data-ready, unplug and remote-wake callbacks belong to this object until
   // it is destroyed.
-  explicit BusDevice(sim::UsbDevice& device, BusDeviceOptions options = {});
+  explicit BusDevice(Device& device, BusDeviceOptions options = {});
   // Fails what is still pending with the device-gone statuses, deletes the PDO (the
   // function driver must have detached) and the bus driver object.
   ~BusDevice();
@@ -146,7 +163,7 @@ class BusDevice {
   std::thread::id UsbThreadId() const;
 
   // The port loses the device (as if the cable were pulled): pending and new requests fail
-  // with the device-gone statuses. The device's own unplug (UsbDevice::Unplugged with its
+  // with the device-gone statuses. The device's own unplug (Device::Unplugged with its
   // callback) has the same effect.
   void Unplug();
   bool Unplugged() const;
@@ -182,8 +199,8 @@ class BusDevice {
 
   // Message-level trace: install on a device model that reports whole messages
   // (sim::CcidReader::SetMessageObserver). Safe to call with the model's lock held.
-  std::function<void(const sim::UsbMessageEvent&)> MessageObserver();
-  void RecordMessage(const sim::UsbMessageEvent& event);
+  std::function<void(const MessageEvent&)> MessageObserver();
+  void RecordMessage(const MessageEvent& event);
   std::size_t MessageCount() const;
 
   // Writes the enumeration and the chosen content as a pcap file; false (with the

@@ -1,8 +1,9 @@
-// A simulated USB device as the host controller sees it: a default control pipe that
-// takes whole control transfers, and bulk/interrupt endpoints that move one packet at a
-// time with the USB handshakes. The hosted USB stack turns URBs into calls of this
-// interface; a device model (such as the CCID reader firmware) implements it and knows
-// nothing of URBs, IRPs or drivers.
+// A USB device as the hosted host controller sees it: a default control pipe that takes
+// whole control transfers, and bulk/interrupt endpoints that move one packet at a time
+// with the USB handshakes. The hosted USB stack (usb_bus.h) turns URBs into calls of this
+// interface; a device model (such as the simulated CCID reader) implements it and knows
+// nothing of URBs, IRPs or drivers. Plain C++: a device model needs nothing of the hosted
+// kernel to implement it.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace sim {
+namespace hosted::usb {
 
 // The eight bytes of a SETUP packet, fields in host order.
 struct SetupPacket {
@@ -25,11 +26,14 @@ struct SetupPacket {
   bool DeviceToHost() const { return (bmRequestType & 0x80) != 0; }
 };
 
-// The handshake a device gives to a packet or a control transfer.
+// The handshake a device gives to a packet or a control transfer, or the transaction
+// error the host controller sees in its place.
 enum class Handshake {
-  Ack,    // accepted (OUT) or data returned (IN, possibly a zero-length packet)
-  Nak,    // nothing to send yet (IN) or not ready to accept (OUT); the host retries later
-  Stall,  // endpoint halted or request not supported
+  Ack,       // accepted (OUT) or data returned (IN, possibly a zero-length packet)
+  Nak,       // nothing to send yet (IN) or not ready to accept (OUT); the host retries later
+  Stall,     // endpoint halted or request not supported
+  Timeout,   // no handshake or data at all, on each of the host's tries: the device did not respond
+  CrcError,  // the data came corrupt (bad CRC) on each of the host's tries
 };
 
 struct ControlResult {
@@ -38,9 +42,9 @@ struct ControlResult {
 };
 
 // Endpoint addresses carry the direction in bit 7 (0x80 = IN), as in the descriptors.
-class UsbDevice {
+class Device {
  public:
-  virtual ~UsbDevice() = default;
+  virtual ~Device() = default;
 
   // One whole control transfer on endpoint 0. For a device-to-host request `data` has
   // room for wLength bytes and the result tells how many the device returned; for a
@@ -112,4 +116,4 @@ class UsbDevice {
   std::function<void()> wake_;
 };
 
-}  // namespace sim
+}  // namespace hosted::usb

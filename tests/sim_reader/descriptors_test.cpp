@@ -8,7 +8,7 @@ namespace reader_test {
 namespace {
 
 using sim::CcidReader;
-using sim::Handshake;
+using hosted::usb::Handshake;
 
 struct Walked {
   std::vector<Bytes> descriptors;

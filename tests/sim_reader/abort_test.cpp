@@ -9,7 +9,7 @@ namespace reader_test {
 namespace {
 
 using sim::CcidReader;
-using sim::Handshake;
+using hosted::usb::Handshake;
 
 // A reader whose T=0 card sends `nulls` NULL bytes before answering 90 00: the command
 // stays in progress for that many time extensions.

@@ -9,7 +9,7 @@ namespace reader_test {
 namespace {
 
 using sim::CcidReader;
-using sim::Handshake;
+using hosted::usb::Handshake;
 
 std::unique_ptr<ScriptedCard> Card() { return std::make_unique<ScriptedCard>(Bytes{0x3B, 0x00}); }
 

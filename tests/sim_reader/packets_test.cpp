@@ -8,7 +8,7 @@ namespace reader_test {
 namespace {
 
 using sim::CcidReader;
-using sim::Handshake;
+using hosted::usb::Handshake;
 
 struct Bench {
   explicit Bench(const char* profile = "tpdu-basic") : reader(CcidReader::FromCatalogue(profile)), host(*reader) {

@@ -18,7 +18,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct ReadResult {
   std::vector<Bytes> packets;  // as they came, the closing short or zero-length one included
-  sim::Handshake end = sim::Handshake::Nak;  // Ack: a short packet ended it; Nak/Stall otherwise
+  // Ack: a short packet ended it; Nak/Stall otherwise.
+  hosted::usb::Handshake end = hosted::usb::Handshake::Nak;
   Bytes Joined() const {
     Bytes all;
     for (const auto& p : packets) all.insert(all.end(), p.begin(), p.end());
@@ -32,14 +33,15 @@ class TestHost {
     reader_.SetDataReadyCallback([this](std::uint8_t ep) { ready_.push_back(ep); });
   }
 
-  sim::ControlResult Control(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                             Bytes& data) {
-    sim::SetupPacket s{type, request, value, index, static_cast<std::uint16_t>(data.size())};
+  hosted::usb::ControlResult Control(std::uint8_t type, std::uint8_t request, std::uint16_t value,
+                                     std::uint16_t index, Bytes& data) {
+    hosted::usb::SetupPacket s{type, request, value, index, static_cast<std::uint16_t>(data.size())};
     auto r = reader_.Control(s, data);
     if (s.DeviceToHost()) data.resize(r.length);
     return r;
   }
-  sim::ControlResult ControlOut(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index) {
+  hosted::usb::ControlResult ControlOut(std::uint8_t type, std::uint8_t request, std::uint16_t value,
+                                        std::uint16_t index) {
     Bytes none;
     return Control(type, request, value, index, none);
   }
@@ -47,28 +49,28 @@ class TestHost {
                                      std::uint16_t lang = 0) {
     Bytes data(length);
     auto r = Control(0x80, 6, static_cast<std::uint16_t>(type << 8 | index), lang, data);
-    if (r.handshake != sim::Handshake::Ack) return std::nullopt;
+    if (r.handshake != hosted::usb::Handshake::Ack) return std::nullopt;
     return data;
   }
   bool Configure(std::uint16_t value = 1) {
-    return ControlOut(0x00, 9, value, 0).handshake == sim::Handshake::Ack;
+    return ControlOut(0x00, 9, value, 0).handshake == hosted::usb::Handshake::Ack;
   }
   // The ABORT class request to the smart-card interface.
-  sim::Handshake AbortRequest(std::uint8_t slot, std::uint8_t seq) {
+  hosted::usb::Handshake AbortRequest(std::uint8_t slot, std::uint8_t seq) {
     return ControlOut(0x21, 1, static_cast<std::uint16_t>(seq << 8 | slot), reader_.Profile().interface_number)
         .handshake;
   }
 
   // Writes a message in packets of 64; the handshake of the last packet.
-  sim::Handshake Send(const Bytes& message, bool zero_length_after_full = false) {
-    sim::Handshake h = sim::Handshake::Ack;
+  hosted::usb::Handshake Send(const Bytes& message, bool zero_length_after_full = false) {
+    hosted::usb::Handshake h = hosted::usb::Handshake::Ack;
     const std::uint8_t ep = reader_.BulkOutAddress();
     for (std::size_t at = 0; at < message.size() || at == 0; at += 64) {
       const std::size_t n = std::min<std::size_t>(64, message.size() - at);
       h = reader_.OutPacket(ep, std::span(message).subspan(at, n));
-      if (h != sim::Handshake::Ack || message.empty()) break;
+      if (h != hosted::usb::Handshake::Ack || message.empty()) break;
     }
-    if (zero_length_after_full && !message.empty() && message.size() % 64 == 0 && h == sim::Handshake::Ack)
+    if (zero_length_after_full && !message.empty() && message.size() % 64 == 0 && h == hosted::usb::Handshake::Ack)
       h = reader_.OutPacket(ep, {});
     return h;
   }
@@ -79,7 +81,7 @@ class TestHost {
     for (int i = 0; i < 10000; ++i) {
       Bytes p;
       r.end = reader_.InPacket(ep, p);
-      if (r.end != sim::Handshake::Ack) return r;
+      if (r.end != hosted::usb::Handshake::Ack) return r;
       const bool short_packet = p.size() < 64;
       r.packets.push_back(std::move(p));
       if (short_packet) return r;
@@ -89,12 +91,12 @@ class TestHost {
   // One whole message from bulk-in, or nothing when the reader Naks or stalls.
   std::optional<Bytes> Read() {
     ReadResult r = ReadTransfer();
-    if (r.end != sim::Handshake::Ack) return std::nullopt;
+    if (r.end != hosted::usb::Handshake::Ack) return std::nullopt;
     return r.Joined();
   }
   // Sends and reads the answer, counting the time extensions before it.
   std::optional<Bytes> Exchange(const Bytes& message, int* time_extensions = nullptr) {
-    if (Send(message) != sim::Handshake::Ack) return std::nullopt;
+    if (Send(message) != hosted::usb::Handshake::Ack) return std::nullopt;
     int wtx = 0;
     for (;;) {
       auto m = Read();
@@ -107,7 +109,7 @@ class TestHost {
   }
   std::optional<Bytes> ReadInterrupt() {
     Bytes p;
-    if (reader_.InPacket(reader_.InterruptInAddress(), p) != sim::Handshake::Ack) return std::nullopt;
+    if (reader_.InPacket(reader_.InterruptInAddress(), p) != hosted::usb::Handshake::Ack) return std::nullopt;
     return p;
   }
 
