@@ -7,6 +7,7 @@
 namespace ccid_test {
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  if (hosted::Clock::IsVirtual()) return hosted::Scheduler::RunUntil(condition);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;

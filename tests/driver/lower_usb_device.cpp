@@ -13,7 +13,7 @@ LowerUsbDevice::LowerUsbDevice(CCHAR stackSize) {
   *static_cast<LowerUsbDevice**>(device_->DeviceExtension) = this;
   device_->StackSize = stackSize;
   device_->Flags &= ~DO_DEVICE_INITIALIZING;
-  completer_ = std::thread([this] { CompleterLoop(); });
+  completer_ = std::make_unique<hosted::KernelThread>("lower USB device", [this] { CompleterLoop(); });
 }
 
 LowerUsbDevice::~LowerUsbDevice() {
@@ -22,8 +22,8 @@ LowerUsbDevice::~LowerUsbDevice() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_all();
-  completer_.join();
+  wake_.NotifyAll();
+  completer_->Join();
   IoDeleteDevice(device_);
   hosted::Drivers::Destroy(driver_);
 }
@@ -59,8 +59,10 @@ std::vector<LowerRequest> LowerUsbDevice::Requests() const {
 }
 
 void LowerUsbDevice::WaitIdle() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [this] { return queue_.empty() && inFlight_ == 0; });
+  idle_.Wait([this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.empty() && inFlight_ == 0;
+  });
 }
 
 NTSTATUS LowerUsbDevice::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -103,7 +105,7 @@ NTSTATUS LowerUsbDevice::Handle(PIRP irp) {
     IoMarkIrpPending(irp);
     queue_.push_back({irp, status});
     lock.unlock();
-    wake_.notify_all();
+    wake_.NotifyAll();
     return STATUS_PENDING;
   }
 
@@ -122,9 +124,12 @@ NTSTATUS LowerUsbDevice::Handle(PIRP irp) {
 // The device's own thread: completes queued requests at DISPATCH_LEVEL, as a host
 // controller's DPC would.
 void LowerUsbDevice::CompleterLoop() {
-  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    wake_.Wait([this] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return stopping_ || !queue_.empty();
+    });
+    std::unique_lock<std::mutex> lock(mutex_);
     if (queue_.empty()) return;
     Queued next = queue_.front();
     queue_.pop_front();
@@ -140,7 +145,8 @@ void LowerUsbDevice::CompleterLoop() {
 
     lock.lock();
     --inFlight_;
-    idle_.notify_all();
+    lock.unlock();
+    idle_.NotifyAll();
   }
 }
 

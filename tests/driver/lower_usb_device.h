@@ -9,13 +9,14 @@
 #include <usb.h>
 #include <usbioctl.h>
 
-#include <condition_variable>
+#include <hosted/kernel/scheduler.h>
+
 #include <cstdint>
+#include <memory>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace ccid_test {
@@ -80,9 +81,10 @@ class LowerUsbDevice {
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT device_ = nullptr;
 
+  // Its thread and the tests wait as kernel waits do, so virtual time sees them.
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable idle_;
+  hosted::KernelCondition wake_{"the lower USB device waits for requests", /*idle=*/true};
+  hosted::KernelCondition idle_{"waits for the lower USB device to complete its requests"};
   Completion completion_ = Completion::Synchronous;
   NTSTATUS defaultStatus_ = STATUS_SUCCESS;
   std::map<USHORT, NTSTATUS> urbFunctionStatus_;
@@ -92,7 +94,7 @@ class LowerUsbDevice {
   std::deque<Queued> queue_;
   std::size_t inFlight_ = 0;
   bool stopping_ = false;
-  std::thread completer_;
+  std::unique_ptr<hosted::KernelThread> completer_;
 };
 
 }  // namespace ccid_test

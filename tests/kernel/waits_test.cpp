@@ -37,7 +37,7 @@ TEST(Waits, SynchronizationEventReleasesOneWaiterPerSet) {
   EXPECT_EQ(WaitMs(&event, 0), STATUS_SUCCESS);
   EXPECT_EQ(WaitMs(&event, 0), STATUS_TIMEOUT);  // the first wait consumed the signal
 
-  Clock::SetVirtual();
+  Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   auto first = std::async(std::launch::async, [&] { return WaitMs(&event, 1000); });
   auto second = std::async(std::launch::async, [&] { return WaitMs(&event, 1000); });
   ASSERT_TRUE(Clock::WaitForTimedWaiters(2));
@@ -66,7 +66,7 @@ TEST(Waits, TimeOutRunsOnTheAcceleratedClock) {
 }
 
 TEST(Waits, VirtualTimeOutFiresOnlyWhenTimeIsAdvancedPastIt) {
-  Clock::SetVirtual();
+  Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   const std::int64_t start = Clock::Now();
@@ -90,7 +90,7 @@ class WaitsTimeout : public ::testing::TestWithParam<TimeoutRow> {};
 
 TEST_P(WaitsTimeout, SignalBeforeDuringOrNeverDecidesTheResult) {
   const TimeoutRow row = GetParam();
-  if (row.virtualClock) Clock::SetVirtual();
+  if (row.virtualClock) Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   if (row.signal == TimeoutRow::Before) KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(Clocks, WaitsTimeout,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Waits, AbsoluteTimeOutIsASystemTime) {
-  Clock::SetVirtual();
+  Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   LARGE_INTEGER now;
@@ -130,7 +130,7 @@ TEST(Waits, AbsoluteTimeOutIsASystemTime) {
 }
 
 TEST(Waits, DelayAndStallFollowKernelTime) {
-  Clock::SetVirtual();
+  Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   const std::int64_t start = Clock::Now();
   auto sleeper = std::async(std::launch::async, [] {
     LARGE_INTEGER interval = Relative(1500);

@@ -62,6 +62,7 @@ const char* CheckName(Check check) {
     case Check::InvalidParameter: return "invalid-parameter";
     case Check::AssertFailed: return "assert-failed";
     case Check::BugCheck: return "bug-check";
+    case Check::Deadlock: return "deadlock";
   }
   return "unknown-check";
 }

@@ -51,6 +51,7 @@ enum class Check {
   InvalidParameter,            // any other misuse of a kernel routine
   AssertFailed,                // ASSERT in driver code
   BugCheck,                    // KeBugCheckEx
+  Deadlock,                    // every hosted thread blocked, no wait with a deadline: the process stops
 };
 
 // The check's stable name, e.g. "irp-completed-twice".

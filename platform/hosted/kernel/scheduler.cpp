@@ -1,0 +1,516 @@
+// The scheduler: hosted threads, their waits under the dispatcher lock, virtual time's
+// advance when every thread is blocked, and the deadlock report.
+#include "scheduler.h"
+
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "clock.h"
+#include "internal.h"
+
+namespace hosted::detail {
+
+// One hosted thread. Every field is read and written under the dispatcher lock.
+struct Participant {
+  std::string name;
+  std::uint64_t number = 0;
+  std::condition_variable cv;
+  bool alive = false;     // registered and not yet ended
+  bool blocked = false;   // inside BlockLocked
+  bool woken = false;     // marked runnable (counted as running again)
+  bool queued = false;    // listed under its wait's object
+  bool timed = false;     // listed in the timers
+  bool settling = false;  // a Settle() wait
+  WaitSpec wait;
+  std::multimap<std::int64_t, Participant*>::iterator timer;
+};
+
+namespace {
+
+struct SchedulerState {
+  std::mutex lock;  // the dispatcher lock
+  std::unordered_set<Participant*> threads;
+  std::size_t running = 0;  // hosted threads not blocked (woken ones included)
+  std::unordered_map<const void*, std::vector<Participant*>> channels;
+  std::multimap<std::int64_t, Participant*> timers;  // blocked waits with a kernel deadline
+  std::vector<Participant*> settlers;
+  std::uint64_t numbers = 0;
+  char timedWaitersChannel = 0;  // its address: where WaitForTimedWaiters waits
+};
+
+SchedulerState& State() {
+  static SchedulerState* state = new SchedulerState();  // lives for the whole process
+  return *state;
+}
+
+// The calling thread's record; its end (thread exit) ends the hosted thread.
+struct Slot {
+  std::shared_ptr<Participant> self;
+  ~Slot() {
+    if (self != nullptr) ExitCurrentThread();
+  }
+};
+thread_local Slot t_slot;
+
+void RegisterLocked(Participant* p) {
+  SchedulerState& s = State();
+  p->number = ++s.numbers;
+  if (p->name.empty()) p->name = "thread " + std::to_string(p->number);
+  p->alive = true;
+  s.threads.insert(p);
+  ++s.running;
+}
+
+Participant* SelfLocked() {
+  if (t_slot.self == nullptr) {
+    t_slot.self = std::make_shared<Participant>();
+    RegisterLocked(t_slot.self.get());
+  }
+  return t_slot.self.get();
+}
+
+void MarkRunnableLocked(Participant* p) {
+  SchedulerState& s = State();
+  if (!p->blocked || p->woken) return;
+  p->woken = true;
+  ++s.running;
+  if (p->queued) {
+    auto channel = s.channels.find(p->wait.object);
+    if (channel != s.channels.end()) {
+      std::erase(channel->second, p);
+      if (channel->second.empty()) s.channels.erase(channel);
+    }
+    p->queued = false;
+  }
+  if (p->timed) {
+    s.timers.erase(p->timer);
+    p->timed = false;
+  }
+  if (p->settling) std::erase(s.settlers, p);
+  p->cv.notify_one();
+}
+
+// ---- the deadlock report -------------------------------------------------------------
+
+// "CcidPnpRemoveDevice (pnp/PnpHandlers.cpp:134)" for a return address, from the dynamic
+// symbols or, for routines they do not name, from the debug information by addr2line.
+std::string RoutineAt(const void* address) {
+  if (address == nullptr) return std::string();
+  const char* target = static_cast<const char*>(address) - 1;  // inside the call instruction
+  Dl_info info{};
+  ElfW(Sym)* symbol = nullptr;
+  if (dladdr1(target, &info, reinterpret_cast<void**>(&symbol), RTLD_DL_SYMENT) == 0) return PointerText(address);
+  if (info.dli_sname != nullptr && symbol != nullptr && symbol->st_size != 0 &&
+      target < static_cast<const char*>(info.dli_saddr) + symbol->st_size) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+    std::string name = status == 0 && demangled != nullptr ? demangled : info.dli_sname;
+    std::free(demangled);
+    return name;
+  }
+  const auto* header = static_cast<const ElfW(Ehdr)*>(info.dli_fbase);
+  const std::uintptr_t offset = header != nullptr && header->e_type == ET_DYN
+                                    ? reinterpret_cast<std::uintptr_t>(target) - reinterpret_cast<std::uintptr_t>(header)
+                                    : reinterpret_cast<std::uintptr_t>(target);
+  const std::string module = info.dli_fname != nullptr ? info.dli_fname : "?";
+  std::string text = module + "+" + Hex(offset);
+  if (module.find('\'') != std::string::npos) return text;
+  const std::string command = "addr2line -C -f -e '" + module + "' " + Hex(offset) + " 2>/dev/null";
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char function[512] = {};
+    char line[512] = {};
+    if (std::fgets(function, sizeof function, pipe) != nullptr && std::fgets(line, sizeof line, pipe) != nullptr &&
+        function[0] != '?') {
+      std::string f(function), l(line);
+      while (!f.empty() && (f.back() == '\n' || f.back() == '\r')) f.pop_back();
+      while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
+      // The file with its folder: "pnp/PnpHandlers.cpp:134".
+      const std::size_t last = l.rfind('/');
+      const std::size_t folder = last == std::string::npos || last == 0 ? std::string::npos : l.rfind('/', last - 1);
+      text = f + " (" + (folder == std::string::npos ? l : l.substr(folder + 1)) + ")";
+    }
+    pclose(pipe);
+  }
+  return text;
+}
+
+struct BlockedWait {
+  std::string thread;
+  WaitSpec wait;
+  std::string object;  // copied: the object's text may go with its thread
+};
+
+// Every hosted thread is blocked and none can be woken by time: the report names each
+// wait, then the process stops as it does for a bug check.
+[[noreturn]] void ReportDeadlockLocked(std::unique_lock<std::mutex>& lock) {
+  std::vector<BlockedWait> waits;
+  std::vector<Participant*> threads(State().threads.begin(), State().threads.end());
+  std::sort(threads.begin(), threads.end(), [](Participant* a, Participant* b) { return a->number < b->number; });
+  for (Participant* p : threads)
+    waits.push_back({p->name, p->wait, p->wait.objectName != nullptr ? p->wait.objectName : ""});
+  lock.release();  // every hosted thread stays blocked; nothing may take the lock again
+  std::string message = "every hosted thread is blocked and no wait has a time-out:";
+  for (const BlockedWait& w : waits) {
+    message += "\n  \"" + w.thread + "\" ";
+    message += w.wait.idle ? "idle in " : "waits in ";
+    message += w.wait.kind;
+    if (w.wait.objectType != nullptr) {
+      message += " on " + std::string(w.wait.objectType) + " ";
+      message += w.object.empty() ? PointerText(w.wait.object) : "\"" + w.object + "\"";
+    }
+    const std::string caller = RoutineAt(w.wait.caller);
+    if (!caller.empty()) message += ", called from " + caller;
+  }
+  std::fprintf(stderr, "[verifier] %s in the scheduler: %s\n", CheckName(Check::Deadlock), message.c_str());
+  std::fflush(stderr);
+  Verifier::Report(Check::Deadlock, "the scheduler", message);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::abort();
+}
+
+}  // namespace
+
+std::mutex& DispatcherLock() { return State().lock; }
+
+const void* TimedWaitersChannel() { return &State().timedWaitersChannel; }
+
+std::size_t TimedWaitersLocked() { return State().timers.size(); }
+
+std::int64_t EarliestDeadlineLocked() {
+  return State().timers.empty() ? kNoDeadline : State().timers.begin()->first;
+}
+
+void WakeLocked(const void* object) {
+  SchedulerState& s = State();
+  auto channel = s.channels.find(object);
+  if (channel == s.channels.end()) return;
+  std::vector<Participant*> waiters = std::move(channel->second);
+  s.channels.erase(channel);
+  for (Participant* p : waiters) {
+    p->queued = false;
+    MarkRunnableLocked(p);
+  }
+}
+
+void WakeDueLocked() {
+  SchedulerState& s = State();
+  const std::int64_t now = ClockNowLocked();
+  while (!s.timers.empty() && s.timers.begin()->first <= now) MarkRunnableLocked(s.timers.begin()->second);
+}
+
+void WakeAllTimersLocked() {
+  SchedulerState& s = State();
+  while (!s.timers.empty()) MarkRunnableLocked(s.timers.begin()->second);
+}
+
+void AdvanceToLocked(std::int64_t deadline) {
+  if (deadline > ClockNowLocked()) ClockSetNowLocked(deadline);
+  WakeDueLocked();
+}
+
+bool RealTimeoutsApplyLocked() { return !(ClockVirtualLocked() && ClockAutoAdvanceLocked()); }
+
+// The last running hosted thread has just blocked (or ended): settlers go first, then
+// virtual time moves to the next deadline; with nothing left to wake it is a deadlock.
+void EvaluateLocked(std::unique_lock<std::mutex>& lock) {
+  SchedulerState& s = State();
+  if (s.running != 0 || s.threads.empty()) return;
+  if (!s.settlers.empty()) {
+    const std::vector<Participant*> settlers = s.settlers;
+    for (Participant* p : settlers) MarkRunnableLocked(p);
+    return;
+  }
+  if (!ClockVirtualLocked() || !ClockAutoAdvanceLocked()) return;
+  if (!s.timers.empty()) {
+    AdvanceToLocked(s.timers.begin()->first);
+    return;
+  }
+  const bool allIdle = std::all_of(s.threads.begin(), s.threads.end(), [](Participant* p) { return p->wait.idle; });
+  if (!allIdle) ReportDeadlockLocked(lock);
+}
+
+void BlockLocked(std::unique_lock<std::mutex>& lock, const WaitSpec& wait) {
+  SchedulerState& s = State();
+  Participant* p = SelfLocked();
+  p->wait = wait;
+  p->blocked = true;
+  p->woken = false;
+  if (wait.object != nullptr) {
+    s.channels[wait.object].push_back(p);
+    p->queued = true;
+  }
+  if (wait.deadline != kNoDeadline) {
+    p->timer = s.timers.emplace(wait.deadline, p);
+    p->timed = true;
+    WakeLocked(TimedWaitersChannel());
+  }
+  if (p->settling) s.settlers.push_back(p);
+  --s.running;
+  EvaluateLocked(lock);
+  while (!p->woken) {
+    if (wait.deadline != kNoDeadline && !ClockVirtualLocked()) {
+      if (p->cv.wait_until(lock, ClockRealDeadlineLocked(wait.deadline)) == std::cv_status::timeout &&
+          ClockNowLocked() >= wait.deadline)
+        MarkRunnableLocked(p);
+    } else if (wait.realDeadline != nullptr && RealTimeoutsApplyLocked()) {
+      if (p->cv.wait_until(lock, *wait.realDeadline) == std::cv_status::timeout) MarkRunnableLocked(p);
+    } else {
+      p->cv.wait(lock);
+    }
+  }
+  p->blocked = false;
+  p->settling = false;
+}
+
+std::shared_ptr<Participant> NewThreadLocked(std::string name) {
+  auto p = std::make_shared<Participant>();
+  p->name = std::move(name);
+  RegisterLocked(p.get());
+  return p;
+}
+
+void AdoptThread(std::shared_ptr<Participant> participant) { t_slot.self = std::move(participant); }
+
+void ExitCurrentThread() {
+  std::shared_ptr<Participant> p = std::move(t_slot.self);
+  if (p == nullptr) return;
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  SchedulerState& s = State();
+  p->alive = false;
+  s.threads.erase(p.get());
+  --s.running;
+  WakeLocked(p.get());  // whoever joins it
+  EvaluateLocked(lock);
+}
+
+void RegisterCurrentThread() {
+  std::lock_guard<std::mutex> lock(DispatcherLock());
+  (void)SelfLocked();
+}
+
+// ---- BlockingMutex ---------------------------------------------------------------------
+
+void BlockingMutex::lock() {
+  const void* caller = __builtin_return_address(0);
+  std::unique_lock<std::mutex> guard(DispatcherLock());
+  Participant* self = SelfLocked();
+  while (owner_ != nullptr) {
+    WaitSpec wait;
+    wait.kind = what_;
+    wait.object = this;
+    wait.caller = caller;
+    BlockLocked(guard, wait);
+  }
+  owner_ = self;
+}
+
+void BlockingMutex::unlock() {
+  std::lock_guard<std::mutex> guard(DispatcherLock());
+  owner_ = nullptr;
+  WakeLocked(this);
+}
+
+}  // namespace hosted::detail
+
+namespace hosted {
+
+using namespace detail;
+
+// ---- Scheduler ---------------------------------------------------------------------------
+
+void Scheduler::NameCurrentThread(std::string name) {
+  std::lock_guard<std::mutex> lock(DispatcherLock());
+  SelfLocked()->name = std::move(name);
+}
+
+void Scheduler::Settle() {
+  const void* caller = __builtin_return_address(0);
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  Participant* self = SelfLocked();
+  if (State().running <= 1) return;  // only the caller runs
+  self->settling = true;
+  WaitSpec wait;
+  wait.kind = "Scheduler::Settle";
+  wait.caller = caller;
+  BlockLocked(lock, wait);
+}
+
+bool Scheduler::RunUntil(const std::function<bool()>& condition, std::chrono::nanoseconds budget) {
+  const std::int64_t budgetTicks = budget.count() / 100;
+  const std::int64_t start = Clock::Now();
+  for (;;) {
+    if (condition()) return true;
+    if (!Clock::IsVirtual()) {
+      if (Clock::Now() - start > budgetTicks) return false;
+      std::this_thread::yield();
+      continue;
+    }
+    Settle();
+    if (condition()) return true;
+    std::lock_guard<std::mutex> lock(DispatcherLock());
+    const std::int64_t next = EarliestDeadlineLocked();
+    if (!ClockAutoAdvanceLocked() || next == kNoDeadline || next - start > budgetTicks) return false;
+    AdvanceToLocked(next);
+  }
+}
+
+std::size_t Scheduler::Threads() {
+  std::lock_guard<std::mutex> lock(DispatcherLock());
+  return State().threads.size();
+}
+
+std::size_t Scheduler::BlockedThreads() {
+  std::lock_guard<std::mutex> lock(DispatcherLock());
+  return State().threads.size() - State().running;
+}
+
+// ---- KernelThread ------------------------------------------------------------------------
+
+class KernelThread::Impl {
+ public:
+  // After the hosted thread ended: the system thread's own end (once, whoever joins).
+  void JoinSystemThread() {
+    std::lock_guard<std::mutex> lock(joinMutex);
+    if (thread.joinable()) thread.join();
+  }
+
+  std::shared_ptr<Participant> participant;
+  std::thread thread;
+  std::mutex joinMutex;
+};
+
+KernelThread::KernelThread(std::string name, std::function<void()> body) : impl_(std::make_unique<Impl>()) {
+  {
+    std::lock_guard<std::mutex> lock(DispatcherLock());
+    impl_->participant = NewThreadLocked(std::move(name));
+  }
+  impl_->thread = std::thread([participant = impl_->participant, body = std::move(body)] {
+    AdoptThread(participant);
+    body();
+    ExitCurrentThread();
+  });
+}
+
+KernelThread::~KernelThread() {
+  if (IsCurrent()) {
+    Detach();
+    return;
+  }
+  bool joinable;
+  {
+    std::lock_guard<std::mutex> lock(impl_->joinMutex);
+    joinable = impl_->thread.joinable();
+  }
+  if (joinable) Join();
+}
+
+void KernelThread::Join() {
+  const void* caller = __builtin_return_address(0);
+  {
+    std::unique_lock<std::mutex> lock(DispatcherLock());
+    while (impl_->participant->alive) {
+      WaitSpec wait;
+      wait.kind = "KernelThread::Join";
+      wait.object = impl_->participant.get();
+      wait.objectType = "thread";
+      wait.objectName = impl_->participant->name.c_str();
+      wait.caller = caller;
+      BlockLocked(lock, wait);
+    }
+  }
+  impl_->JoinSystemThread();
+}
+
+bool KernelThread::Join(std::chrono::milliseconds realTimeout) {
+  const void* caller = __builtin_return_address(0);
+  const auto deadline = std::chrono::steady_clock::now() + realTimeout;
+  {
+    std::unique_lock<std::mutex> lock(DispatcherLock());
+    while (impl_->participant->alive) {
+      if (RealTimeoutsApplyLocked() && std::chrono::steady_clock::now() >= deadline) return false;
+      WaitSpec wait;
+      wait.kind = "KernelThread::Join";
+      wait.object = impl_->participant.get();
+      wait.objectType = "thread";
+      wait.objectName = impl_->participant->name.c_str();
+      wait.caller = caller;
+      wait.realDeadline = &deadline;
+      BlockLocked(lock, wait);
+    }
+  }
+  impl_->JoinSystemThread();
+  return true;
+}
+
+bool KernelThread::Finished() const {
+  std::lock_guard<std::mutex> lock(DispatcherLock());
+  return !impl_->participant->alive;
+}
+
+bool KernelThread::IsCurrent() const { return impl_->thread.get_id() == std::this_thread::get_id(); }
+
+std::thread::id KernelThread::Id() const { return impl_->thread.get_id(); }
+
+void KernelThread::Detach() {
+  std::lock_guard<std::mutex> lock(impl_->joinMutex);
+  if (impl_->thread.joinable()) impl_->thread.detach();
+}
+
+// ---- KernelCondition ---------------------------------------------------------------------
+
+KernelCondition::KernelCondition(const char* what, bool idle) : what_(what), idle_(idle) {}
+
+void KernelCondition::NotifyAll() {
+  std::lock_guard<std::mutex> lock(DispatcherLock());
+  ++generation_;
+  WakeLocked(this);
+}
+
+void KernelCondition::Wait(const std::function<bool()>& predicate) {
+  (void)WaitImpl(predicate, nullptr, __builtin_return_address(0));
+}
+
+bool KernelCondition::Wait(const std::function<bool()>& predicate, std::chrono::milliseconds realTimeout) {
+  return WaitImpl(predicate, &realTimeout, __builtin_return_address(0));
+}
+
+bool KernelCondition::WaitImpl(const std::function<bool()>& predicate, const std::chrono::milliseconds* realTimeout,
+                               const void* caller) {
+  const auto deadline = std::chrono::steady_clock::now() + (realTimeout != nullptr ? *realTimeout : std::chrono::milliseconds(0));
+  for (;;) {
+    std::uint64_t seen;
+    {
+      std::lock_guard<std::mutex> lock(DispatcherLock());
+      seen = generation_;
+    }
+    if (predicate()) return true;
+    std::unique_lock<std::mutex> lock(DispatcherLock());
+    if (generation_ != seen) continue;
+    if (realTimeout != nullptr && RealTimeoutsApplyLocked() && std::chrono::steady_clock::now() >= deadline) {
+      lock.unlock();
+      return predicate();
+    }
+    WaitSpec wait;
+    wait.kind = what_;
+    wait.object = this;
+    wait.caller = caller;
+    wait.idle = idle_;
+    if (realTimeout != nullptr) wait.realDeadline = &deadline;
+    BlockLocked(lock, wait);
+  }
+}
+
+}  // namespace hosted
