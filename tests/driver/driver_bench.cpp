@@ -16,6 +16,23 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
+void ExpectEndsExactlyAfter(std::int64_t ticks, const std::function<void()>& action) {
+  ASSERT_TRUE(hosted::Clock::IsVirtual());
+  hosted::Clock::SetAutoAdvance(false);
+  const std::int64_t start = hosted::Clock::Now();
+  hosted::KernelThread thread("timed action", action);
+  hosted::Scheduler::Settle();
+  hosted::Clock::AdvanceTo(start + ticks - 1);
+  hosted::Scheduler::Settle();
+  EXPECT_FALSE(thread.Finished()) << "ended before its deadline";
+  hosted::Clock::AdvanceTo(start + ticks);
+  hosted::Scheduler::Settle();
+  EXPECT_TRUE(thread.Finished()) << "still waiting at its deadline";
+  hosted::Clock::SetAutoAdvance(true);
+  thread.Join();
+  EXPECT_EQ(hosted::Clock::Now() - start, ticks);
+}
+
 LoadedDriver::LoadedDriver() {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   driver_ = hosted::Drivers::Load(DriverEntry, {}, &status);

@@ -34,6 +34,12 @@ using Bytes = std::vector<std::uint8_t>;
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// Runs `action` on a hosted thread with virtual time moved by hand and checks that it ends
+// exactly `ticks` of kernel time after it began: at `ticks` - 1 it is still waiting, at
+// `ticks` it has ended (and time has not moved further). For an action whose one timed
+// wait must end at its deadline, such as a transfer the reader never answers.
+void ExpectEndsExactlyAfter(std::int64_t ticks, const std::function<void()>& action);
+
 // The driver image, loaded for the scope (DriverEntry) and unloaded after it.
 class LoadedDriver {
  public:

@@ -48,6 +48,11 @@ void LowerUsbDevice::SetControlCodeStatus(ULONG ioControlCode, NTSTATUS status) 
   controlCodeStatus_[ioControlCode] = status;
 }
 
+void LowerUsbDevice::SetHoldTransfers(bool hold) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  holdTransfers_ = hold;
+}
+
 void LowerUsbDevice::SetClearUserEventAfterCompletion(bool clear) {
   std::lock_guard<std::mutex> lock(mutex_);
   clearUserEvent_ = clear;
@@ -99,6 +104,30 @@ NTSTATUS LowerUsbDevice::Handle(PIRP irp) {
 
   std::unique_lock<std::mutex> lock(mutex_);
   const NTSTATUS status = StatusFor(request);
+  if (holdTransfers_ && request.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    request.completedPending = true;
+    requests_.push_back(request);
+    IoMarkIrpPending(irp);
+    held_.push_back({irp, request.pipeHandle});
+    return STATUS_PENDING;
+  }
+  if (request.urbFunction == URB_FUNCTION_ABORT_PIPE) {
+    // The aborted pipe's held transfers come back cancelled, from the device's thread.
+    bool released = false;
+    for (auto it = held_.begin(); it != held_.end();) {
+      if (it->second != request.pipeHandle) {
+        ++it;
+        continue;
+      }
+      auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(it->first)->Parameters.Others.Argument1);
+      urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+      queue_.push_back({it->first, STATUS_CANCELLED});
+      it = held_.erase(it);
+      released = true;
+    }
+    if (released) wake_.NotifyAll();
+  }
   if (completion_ == Completion::Pending) {
     request.completedPending = true;
     requests_.push_back(request);

@@ -1,4 +1,5 @@
-// Events, semaphores, mutexes and time-outs on the accelerated and the virtual clock.
+// Events, semaphores, mutexes and time-outs on the accelerated and the virtual clock; the
+// virtual clock's automatic advance and deadlock detection.
 #include <chrono>
 #include <future>
 #include <thread>
@@ -113,6 +114,47 @@ INSTANTIATE_TEST_SUITE_P(Clocks, WaitsTimeout,
                                            TimeoutRow{"VirtualDuring", true, TimeoutRow::During},
                                            TimeoutRow{"VirtualNever", true, TimeoutRow::Never}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// With automatic advance nothing steps time: once every hosted thread is blocked it jumps
+// to the earliest deadline, so each time-out ends exactly at its own deadline, in order.
+TEST(Waits, AutomaticAdvanceEndsEachTimeOutExactlyAtItsDeadline) {
+  Clock::SetVirtual(Clock::TimeAdvance::Automatic);
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  const std::int64_t start = Clock::Now();
+  std::int64_t ended[2] = {0, 0};
+  {
+    hosted::KernelThread late("late waiter", [&] {
+      EXPECT_EQ(WaitMs(&never, 300000), STATUS_TIMEOUT);
+      ended[1] = Clock::Now() - start;
+    });
+    hosted::KernelThread early("early waiter", [&] {
+      EXPECT_EQ(WaitMs(&never, 60000), STATUS_TIMEOUT);
+      ended[0] = Clock::Now() - start;
+    });
+  }
+  EXPECT_EQ(ended[0], 60000 * Clock::kTicksPerMillisecond);
+  EXPECT_EQ(ended[1], 300000 * Clock::kTicksPerMillisecond);
+  EXPECT_EQ(Clock::Now() - start, 300000 * Clock::kTicksPerMillisecond) << "and no further";
+}
+
+// Every hosted thread blocked and no wait with a deadline: nothing can ever wake them. The
+// verifier names each wait and the process stops at once, as for a bug check.
+TEST(WaitsDeathTest, EveryThreadBlockedWithNothingDueIsADeadlock) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Clock::SetVirtual(Clock::TimeAdvance::Automatic);
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        hosted::KernelThread waiter("forgotten waiter", [&] {
+          (void)KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+        });
+        waiter.Join();
+      },
+      "deadlock.*\"test thread\" waits in KernelThread::Join on thread \"forgotten waiter\".*"
+      "\"forgotten waiter\" waits in KeWaitForSingleObject on notification event 0x");
+}
 
 TEST(Waits, AbsoluteTimeOutIsASystemTime) {
   Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);

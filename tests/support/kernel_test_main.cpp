@@ -139,6 +139,8 @@ double DefaultClockFactor() {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   hosted::Scheduler::NameCurrentThread("test thread");
+  // A death test's child runs its test without the listener's set-up: it starts here.
+  hosted::test::StartClock();
   hosted::Verifier::SetHandler(&hosted::test::OnViolation);
   ::testing::UnitTest::GetInstance()->listeners().Append(new hosted::test::KernelListener());
   return RUN_ALL_TESTS();

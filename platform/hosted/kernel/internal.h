@@ -37,7 +37,7 @@ struct Participant;
 
 // One blocking wait as the scheduler records it (and a deadlock report shows it).
 struct WaitSpec {
-  const char* kind = "";               // "KeWaitForSingleObject", "USB thread: waits for work" ...
+  const char* kind = "";               // "KeWaitForSingleObject", "waits for work" (idle) ...
   const void* object = nullptr;        // wakers wake it through this address (null: time only)
   const char* objectType = nullptr;    // "notification event" ...: the report shows the object
   const char* objectName = nullptr;    // shown instead of the object's address

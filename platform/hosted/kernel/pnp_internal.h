@@ -28,7 +28,7 @@ void PnpLastHandleClosed(PDEVICE_OBJECT pdo);
 class IrpWaiter {
  public:
   // Installs the completion routine in the next stack location (success, error, cancel).
-  // `what` names the wait in a deadlock report ("PnP manager waits for its IRP").
+  // `what` names the wait in a deadlock report ("the PnP manager's wait for its IRP").
   void Arm(PIRP irp, const char* what);
   bool Done() const;
   // A kernel wait; false if the IRP has not come back after `realTimeout` where real

@@ -193,7 +193,7 @@ NTSTATUS PnpDevice::Impl::SendIrp(UCHAR minor, ULONG_PTR* information) {
     next->Parameters.DeviceCapabilities.Capabilities = &query_buffer_;
   }
   IrpWaiter waiter;
-  waiter.Arm(irp, "the PnP manager waits for its IRP");
+  waiter.Arm(irp, "the PnP manager's wait for its IRP");
   (void)IoCallDriver(top, irp);
   if (!waiter.Wait(kSystemIrpPatience)) {
     Verifier::Report(Check::IrpNotCompleted, "PnP manager",

@@ -106,7 +106,7 @@ class UserRequest::Impl {
     }
     irp_->AssociatedIrp.SystemBuffer = system_buffer_;
     irp_->UserBuffer = output_.data();
-    waiter_.Arm(irp_, "the I/O manager waits for a device-control request");
+    waiter_.Arm(irp_, "the I/O manager's wait for a device-control request");
     lock.unlock();  // the driver may complete or cancel it from any thread from now on
     const NTSTATUS returned = IoCallDriver(top_, irp);
     lock.lock();
@@ -233,7 +233,7 @@ class UserFile::Impl {
       irp->Flags = IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
     }
     detail::IrpWaiter waiter;
-    waiter.Arm(irp, "the I/O manager waits for a create, cleanup or close");
+    waiter.Arm(irp, "the I/O manager's wait for a create, cleanup or close");
     (void)IoCallDriver(top, irp);
     if (!waiter.Wait(kSystemIrpPatience)) {
       Verifier::Report(Check::IrpNotCompleted, "I/O manager",

@@ -93,6 +93,11 @@ Verifier::Handler Verifier::SetHandler(Handler handler) {
   return previous;
 }
 
+bool Verifier::HasHandler() {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  return static_cast<bool>(State().handler);
+}
+
 std::vector<Violation> Verifier::Violations() {
   std::lock_guard<std::mutex> lock(State().mutex);
   return State().violations;

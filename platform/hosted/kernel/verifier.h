@@ -75,6 +75,8 @@ class Verifier {
   // Installs the handler and returns the previous one. The default handler prints the
   // violation on stderr.
   static Handler SetHandler(Handler handler);
+  // Whether a handler other than the default (stderr) one is installed.
+  static bool HasHandler();
 
   // Every violation reported since the last Clear().
   static std::vector<Violation> Violations();

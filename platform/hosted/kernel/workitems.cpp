@@ -39,7 +39,7 @@ void WorkerThread(std::shared_ptr<Participant> self) {
   AdoptThread(std::move(self));
   WorkState& s = State();
   WaitSpec idle;
-  idle.kind = "the work-item worker waits for work";
+  idle.kind = "waits for work items";
   idle.object = &s.queue;
   idle.idle = true;
   for (;;) {

@@ -227,8 +227,8 @@ class BusDevice::Impl {
   bool wake_ = false;
   bool stop_ = false;
   bool busy_ = false;  // the USB thread is between waits
-  mutable KernelCondition signalled_{"the USB thread waits for work", /*idle=*/true};
-  mutable KernelCondition idle_{"waits for the USB thread to be idle"};
+  mutable KernelCondition signalled_{"waits for work", /*idle=*/true};
+  mutable KernelCondition idle_{"the USB stack's idle wait"};
 
   std::unique_ptr<KernelThread> thread_;
   std::thread::id threadId_;
