@@ -156,6 +156,24 @@ TEST(WaitsDeathTest, EveryThreadBlockedWithNothingDueIsADeadlock) {
       "\"forgotten waiter\" waits in KeWaitForSingleObject on notification event 0x");
 }
 
+// A thread that only ever waits out time-outs while another waits for it: virtual time
+// would run forever; after a day of kernel time it is reported as a live-lock.
+TEST(WaitsDeathTest, TimeRunningADayByItselfIsALiveLock) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Clock::SetVirtual(Clock::TimeAdvance::Automatic);
+        hosted::KernelThread poller("poller", [] {
+          for (;;) {
+            LARGE_INTEGER hour = Relative(3600 * 1000);
+            (void)KeDelayExecutionThread(KernelMode, FALSE, &hour);
+          }
+        });
+        poller.Join();
+      },
+      "deadlock.*live-lock.*\"poller\" waits in KeDelayExecutionThread");
+}
+
 TEST(Waits, AbsoluteTimeOutIsASystemTime) {
   Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   KEVENT event;

@@ -14,6 +14,7 @@ using SteadyClock = std::chrono::steady_clock;
 struct ClockState {
   bool virtualMode = false;
   bool autoAdvance = true;
+  std::int64_t virtualStart = 0;          // kernel time at the last SetVirtual
   double factor = 1.0;
   std::int64_t baseTicks = 0;             // kernel time at `anchor`
   SteadyClock::time_point anchor = SteadyClock::now();
@@ -42,6 +43,7 @@ std::int64_t ClockNowLocked() {
 
 bool ClockVirtualLocked() { return State().virtualMode; }
 bool ClockAutoAdvanceLocked() { return State().autoAdvance; }
+std::int64_t ClockVirtualStartLocked() { return State().virtualStart; }
 
 void ClockSetNowLocked(std::int64_t ticks) {
   if (State().virtualMode && ticks > State().baseTicks) State().baseTicks = ticks;
@@ -71,6 +73,7 @@ void Clock::SetVirtual(TimeAdvance advance) {
   RebaseLocked(s);
   s.virtualMode = true;
   s.autoAdvance = advance == TimeAdvance::Automatic;
+  s.virtualStart = s.baseTicks;
   detail::WakeAllTimersLocked();
 }
 

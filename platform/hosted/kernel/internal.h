@@ -92,6 +92,7 @@ class BlockingMutex {
 std::int64_t ClockNowLocked();  // kernel time, 100-ns units since boot
 bool ClockVirtualLocked();
 bool ClockAutoAdvanceLocked();
+std::int64_t ClockVirtualStartLocked();  // kernel time when virtual time was last set
 void ClockSetNowLocked(std::int64_t ticks);  // virtual time only moves forward
 // The real time at which kernel time reaches `deadline` on the accelerated clock.
 std::chrono::steady_clock::time_point ClockRealDeadlineLocked(std::int64_t deadline);

@@ -39,6 +39,10 @@ struct Participant {
 
 namespace {
 
+// How far virtual time may move by itself after it was set: a day of kernel time is far
+// beyond any time-out a session waits out, so beyond it the threads are live-locked.
+constexpr std::int64_t kRunawayTicks = 24LL * 3600 * 10000000;
+
 struct SchedulerState {
   std::mutex lock;  // the dispatcher lock
   std::unordered_set<Participant*> threads;
@@ -169,9 +173,9 @@ struct BlockedWait {
   std::string object;  // copied: the object's text may go with its thread
 };
 
-// Every hosted thread is blocked and none can be woken by time: the report names each
-// wait, then the process stops as it does for a bug check.
-[[noreturn]] void ReportDeadlockLocked(std::unique_lock<std::mutex>& lock) {
+// Every hosted thread is blocked and none can be woken by time (or time has run away):
+// the report names each wait, then the process stops as it does for a bug check.
+[[noreturn]] void ReportStopLocked(std::unique_lock<std::mutex>& lock, const char* headline) {
   std::vector<BlockedWait> waits;
   std::vector<Participant*> threads(State().threads.begin(), State().threads.end());
   std::sort(threads.begin(), threads.end(), [](Participant* a, Participant* b) { return a->number < b->number; });
@@ -181,7 +185,7 @@ struct BlockedWait {
   std::vector<const void*> callers;
   for (const BlockedWait& w : waits) callers.push_back(w.wait.caller);
   const std::vector<std::string> routines = RoutinesAt(callers);
-  std::string message = "every hosted thread is blocked and no wait has a time-out:";
+  std::string message = headline;
   for (std::size_t i = 0; i < waits.size(); ++i) {
     const BlockedWait& w = waits[i];
     // "test thread" waits in KeWaitForSingleObject on notification event 0x..., called
@@ -261,11 +265,16 @@ void EvaluateLocked(std::unique_lock<std::mutex>& lock) {
   }
   if (!ClockVirtualLocked() || !ClockAutoAdvanceLocked()) return;
   if (!s.timers.empty()) {
-    AdvanceToLocked(s.timers.begin()->first);
+    const std::int64_t next = s.timers.begin()->first;
+    if (next - ClockVirtualStartLocked() > kRunawayTicks) {
+      ReportStopLocked(lock, "virtual time has run a day by itself: the hosted threads keep waking each other "
+                             "by time-outs and never get anywhere (a live-lock):");
+    }
+    AdvanceToLocked(next);
     return;
   }
   const bool allIdle = std::all_of(s.threads.begin(), s.threads.end(), [](Participant* p) { return p->wait.idle; });
-  if (!allIdle) ReportDeadlockLocked(lock);
+  if (!allIdle) ReportStopLocked(lock, "every hosted thread is blocked and no wait has a time-out:");
 }
 
 void BlockLocked(std::unique_lock<std::mutex>& lock, const WaitSpec& wait) {
@@ -405,14 +414,20 @@ std::size_t Scheduler::BlockedThreads() {
 
 class KernelThread::Impl {
  public:
-  // After the hosted thread ended: the system thread's own end (once, whoever joins).
+  // After the hosted thread ended: the system thread's own end (once, whoever joins; the
+  // lock is not held across it, the ending thread may still ask for its id).
   void JoinSystemThread() {
-    std::lock_guard<std::mutex> lock(joinMutex);
-    if (thread.joinable()) thread.join();
+    std::thread ending;
+    {
+      std::lock_guard<std::mutex> lock(joinMutex);
+      ending = std::move(thread);
+    }
+    if (ending.joinable()) ending.join();
   }
 
   std::shared_ptr<Participant> participant;
   std::thread thread;
+  std::thread::id id;  // set once, at creation
   std::mutex joinMutex;
 };
 
@@ -421,11 +436,13 @@ KernelThread::KernelThread(std::string name, std::function<void()> body) : impl_
     std::lock_guard<std::mutex> lock(DispatcherLock());
     impl_->participant = NewThreadLocked(std::move(name));
   }
+  std::lock_guard<std::mutex> lock(impl_->joinMutex);  // the thread may ask for its id at once
   impl_->thread = std::thread([participant = impl_->participant, body = std::move(body)] {
     AdoptThread(participant);
     body();
     ExitCurrentThread();
   });
+  impl_->id = impl_->thread.get_id();
 }
 
 KernelThread::~KernelThread() {
@@ -484,9 +501,12 @@ bool KernelThread::Finished() const {
   return !impl_->participant->alive;
 }
 
-bool KernelThread::IsCurrent() const { return impl_->thread.get_id() == std::this_thread::get_id(); }
+bool KernelThread::IsCurrent() const { return Id() == std::this_thread::get_id(); }
 
-std::thread::id KernelThread::Id() const { return impl_->thread.get_id(); }
+std::thread::id KernelThread::Id() const {
+  std::lock_guard<std::mutex> lock(impl_->joinMutex);
+  return impl_->id;
+}
 
 void KernelThread::Detach() {
   std::lock_guard<std::mutex> lock(impl_->joinMutex);

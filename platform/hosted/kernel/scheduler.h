@@ -14,7 +14,9 @@
 // earliest deadline and wakes the waits that are due, so a time-out ends exactly at its
 // deadline, at once, however loaded the machine is. When every hosted thread is blocked
 // and none has a deadline, nothing can ever wake them: the verifier reports a deadlock
-// naming each wait and the process stops, as it does for a bug check.
+// naming each wait and the process stops, as it does for a bug check. Virtual time that
+// runs a day by itself (threads waking each other by time-outs forever) is reported and
+// stopped the same way, as a live-lock.
 //
 // A thread that blocks outside the kernel's knowledge (a std::mutex held across a kernel
 // wait, std::thread::join) counts as running: time waits for it. Threads that only drive a
