@@ -21,7 +21,8 @@
 // A thread that blocks outside the kernel's knowledge (a std::mutex held across a kernel
 // wait, std::thread::join) counts as running: time waits for it. Threads that only drive a
 // simulated device (a test's thread that injects interrupt messages) need not be hosted
-// threads; they act as the world outside the machine does.
+// threads; they act as the world outside the machine does: time may move while they run,
+// so a test that waits for what such a thread does makes it a KernelThread.
 #pragma once
 
 #include <chrono>
