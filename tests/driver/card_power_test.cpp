@@ -129,7 +129,6 @@ TEST_F(CardPowerTest, VoltageLadderTriesListedVoltagesLowestFirst) {
 TEST_F(CardPowerTest, BulkTimeOutsOnEveryAttemptReportAnIoTimeout) {
   Start(WithVoltages(0x01));
   Insert("t0");
-  bench_->Extension()->ExchangeTimeout = 60000;
   bench_->Reader().AddFault({sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_ICC_POWER_ON, 0, 0});
   EXPECT_EQ(Power(SCARD_WARM_RESET).status, STATUS_IO_TIMEOUT);
   EXPECT_EQ(PowerOnVoltages(), (std::vector<UCHAR>{1, 0}));

@@ -1,7 +1,8 @@
 // The CCID exchange on a started reader, driven by the reader's fault injection: responses
 // around the 64-byte packet boundary, stale and future responses, time extensions, refused
-// responses, responses shorter or longer than announced, and bulk time-outs on the
-// accelerated kernel clock. Wire facts are read from the USB stack's transfer log.
+// responses, responses shorter or longer than announced, and bulk time-outs that end
+// exactly at their deadline in virtual time. Wire facts are read from the USB stack's
+// transfer log.
 
 #include <gtest/gtest.h>
 
@@ -334,7 +335,6 @@ TEST_F(CcidExchangeTest, FailedReadResetsBulkInAndTheNextExchangeSucceeds) {
 // judged. Garbage of 5 bytes in place of the answer leaves the exchange waiting for a
 // response that never comes, so it times out instead of acting on stale frame bytes.
 TEST_F(CcidExchangeTest, ShortReadIsNeverTakenForAHeader) {
-  bench_.Extension()->ExchangeTimeout = 60000;
   bench_.Reader().AddFault({sim::FaultKind::Garbage, 5, CCID_PC_TO_RDR_ESCAPE});
   const Exchanged out = Escape(2);
   EXPECT_EQ(out.status, STATUS_TIMEOUT);
@@ -348,22 +348,34 @@ TEST_F(CcidExchangeTest, ShortReadIsNeverTakenForAHeader) {
   EXPECT_EQ(Escape(3).status, STATUS_SUCCESS) << "the pipe is usable afterwards";
 }
 
-// A reader that never answers: the read times out on the accelerated clock after
-// ExchangeTimeout, the bulk-in pipe is aborted, and the next command works.
-TEST_F(CcidExchangeTest, UnansweredCommandTimesOutAndAbortsTheBulkInPipe) {
-  constexpr ULONG timeoutMs = 60000;
-  bench_.Extension()->ExchangeTimeout = timeoutMs;
-  bench_.Reader().AddFault({sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_ESCAPE});
-  const std::int64_t before = hosted::Clock::Now();
-  const Exchanged out = Escape(5);
-  EXPECT_EQ(out.status, STATUS_TIMEOUT);
-  EXPECT_FALSE(out.replySet);
-  EXPECT_GE(hosted::Clock::Now() - before, timeoutMs * hosted::Clock::kTicksPerMillisecond);
-  EXPECT_EQ(AbortsOf(bench_.Reader().BulkInAddress()), 1u);
+// A reader that falls silent: the read that waits for the answer, or for the message after
+// a time extension, ends exactly ExchangeTimeout after it began (not a tick earlier), the
+// bulk-in pipe is aborted, and the next command works.
+struct SilenceRow {
+  const char* name;
+  std::uint32_t timeExtensions;  // sent before the silence
+};
 
-  const Exchanged next = Escape(6);
-  EXPECT_EQ(next.status, STATUS_SUCCESS);
-  EXPECT_EQ(next.reply, reply_);
+TEST_F(CcidExchangeTest, UnansweredCommandTimesOutAndAbortsTheBulkInPipe) {
+  const SilenceRow rows[] = {{"no answer", 0}, {"silent after a time extension", 1}, {"silent after three", 3}};
+  for (const SilenceRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    bench_.Bus().ClearTransfers();
+    bench_.Reader().AddFault({sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_ESCAPE});
+    if (row.timeExtensions != 0)
+      bench_.Reader().AddFault({sim::FaultKind::TimeExtensions, row.timeExtensions, CCID_PC_TO_RDR_ESCAPE});
+    Exchanged out;
+    ccid_test::ExpectEndsExactlyAfter(bench_.Extension()->ExchangeTimeout * hosted::Clock::kTicksPerMillisecond,
+                                      [&] { out = Escape(5); });
+    EXPECT_EQ(out.status, STATUS_TIMEOUT);
+    EXPECT_FALSE(out.replySet);
+    EXPECT_EQ(BulkInReads().size(), row.timeExtensions + 1u);
+    EXPECT_EQ(AbortsOf(bench_.Reader().BulkInAddress()), 1u);
+
+    const Exchanged next = Escape(6);
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+    EXPECT_EQ(next.reply, reply_);
+  }
 }
 
 // A command that cannot be written (the bulk-out pipe stalls) resets both bulk pipes.

@@ -7,12 +7,30 @@
 namespace ccid_test {
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  if (hosted::Clock::IsVirtual()) return hosted::Scheduler::RunUntil(condition);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::yield();
   }
   return true;
+}
+
+void ExpectEndsExactlyAfter(std::int64_t ticks, const std::function<void()>& action) {
+  ASSERT_TRUE(hosted::Clock::IsVirtual());
+  hosted::Clock::SetAutoAdvance(false);
+  const std::int64_t start = hosted::Clock::Now();
+  hosted::KernelThread thread("timed action", action);
+  hosted::Scheduler::Settle();
+  hosted::Clock::AdvanceTo(start + ticks - 1);
+  hosted::Scheduler::Settle();
+  EXPECT_FALSE(thread.Finished()) << "ended before its deadline";
+  hosted::Clock::AdvanceTo(start + ticks);
+  hosted::Scheduler::Settle();
+  EXPECT_TRUE(thread.Finished()) << "still waiting at its deadline";
+  hosted::Clock::SetAutoAdvance(true);
+  thread.Join();
+  EXPECT_EQ(hosted::Clock::Now() - start, ticks);
 }
 
 LoadedDriver::LoadedDriver() {

@@ -26,10 +26,19 @@ namespace ccid_test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Polls `condition` in real time (the reader and the USB stack run on their own threads)
-// until it holds or `timeout` has passed; returns whether it held.
+// Waits until `condition` holds (the reader and the USB stack run on their own threads);
+// returns whether it held. In virtual time the condition is checked whenever every other
+// hosted thread is blocked, and kernel time moves on from deadline to deadline while it
+// does not hold: false as soon as nothing can make it true any more. On the accelerated
+// clock it polls for at most `timeout` of real time.
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Runs `action` on a hosted thread with virtual time moved by hand and checks that it ends
+// exactly `ticks` of kernel time after it began: at `ticks` - 1 it is still waiting, at
+// `ticks` it has ended (and time has not moved further). For an action whose one timed
+// wait must end at its deadline, such as a transfer the reader never answers.
+void ExpectEndsExactlyAfter(std::int64_t ticks, const std::function<void()>& action);
 
 // The driver image, loaded for the scope (DriverEntry) and unloaded after it.
 class LoadedDriver {
@@ -120,7 +129,7 @@ class LibraryRequest {
   // SmartcardDeviceControl's return value.
   NTSTATUS Send();
   bool Completed() const;
-  // Real-time wait for the completion.
+  // Waits for the completion (see WaitUntil).
   bool Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   NTSTATUS Status() const;
   ULONG_PTR Information() const;

@@ -216,8 +216,28 @@ TEST_F(InterruptPipeTest, AbortCompletesTheWaitingReadWithTheUsbStatus) {
     EXPECT_EQ(read.Information(), 0u);
   }
   EXPECT_FALSE(Extension()->InterruptPipeRunning);
-  EXPECT_EQ(Extension()->IoCount, 1);
+  // The completion routine drops the request's reference just after it lets the stop go on.
+  EXPECT_TRUE(ccid_test::WaitUntil([&] { return InterlockedCompareExchange(&Extension()->IoCount, 0, 0) == 1; }));
   EXPECT_EQ(Extension()->PendingEventIrp, nullptr);
+}
+
+// An abort that cannot be sent (no pool for its URB) leaves the request in flight: the stop
+// waits exactly its interval for the pipe to end, then aborts again, which ends it.
+TEST_F(InterruptPipeTest, StopAbortsAgainExactlyAfterItsWaitInterval) {
+  Start();
+  bench_->Bus().ClearTransfers();
+  hosted::FailureRule rule;
+  rule.tag = CCID_POOL_TAG;
+  rule.size = sizeof(struct _URB_PIPE_REQUEST);
+  rule.nth = 1;
+  hosted::AllocationFailures::Add(rule);
+  ccid_test::ExpectEndsExactlyAfter(CCID_INTERRUPT_STOP_WAIT_MS * hosted::Clock::kTicksPerMillisecond,
+                                    [&] { UsbStopInterruptPipe(bench_->Fdo()); });
+  EXPECT_FALSE(Extension()->InterruptPipeRunning);
+  std::size_t aborts = 0;
+  for (const hosted::usb::TransferRecord& record : bench_->Bus().Transfers())
+    if (record.urbFunction == URB_FUNCTION_ABORT_PIPE) ++aborts;
+  EXPECT_EQ(aborts, 1u) << "the second abort, the first never went down";
 }
 
 // No pool for the next URB: the pipe ends silently and gives its reference back; the stop

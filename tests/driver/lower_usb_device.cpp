@@ -13,7 +13,7 @@ LowerUsbDevice::LowerUsbDevice(CCHAR stackSize) {
   *static_cast<LowerUsbDevice**>(device_->DeviceExtension) = this;
   device_->StackSize = stackSize;
   device_->Flags &= ~DO_DEVICE_INITIALIZING;
-  completer_ = std::thread([this] { CompleterLoop(); });
+  completer_ = std::make_unique<hosted::KernelThread>("lower USB device", [this] { CompleterLoop(); });
 }
 
 LowerUsbDevice::~LowerUsbDevice() {
@@ -22,8 +22,8 @@ LowerUsbDevice::~LowerUsbDevice() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  wake_.notify_all();
-  completer_.join();
+  wake_.NotifyAll();
+  completer_->Join();
   IoDeleteDevice(device_);
   hosted::Drivers::Destroy(driver_);
 }
@@ -48,6 +48,11 @@ void LowerUsbDevice::SetControlCodeStatus(ULONG ioControlCode, NTSTATUS status) 
   controlCodeStatus_[ioControlCode] = status;
 }
 
+void LowerUsbDevice::SetHoldTransfers(bool hold) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  holdTransfers_ = hold;
+}
+
 void LowerUsbDevice::SetClearUserEventAfterCompletion(bool clear) {
   std::lock_guard<std::mutex> lock(mutex_);
   clearUserEvent_ = clear;
@@ -59,8 +64,10 @@ std::vector<LowerRequest> LowerUsbDevice::Requests() const {
 }
 
 void LowerUsbDevice::WaitIdle() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  idle_.wait(lock, [this] { return queue_.empty() && inFlight_ == 0; });
+  idle_.Wait([this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.empty() && inFlight_ == 0;
+  });
 }
 
 NTSTATUS LowerUsbDevice::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -97,13 +104,37 @@ NTSTATUS LowerUsbDevice::Handle(PIRP irp) {
 
   std::unique_lock<std::mutex> lock(mutex_);
   const NTSTATUS status = StatusFor(request);
+  if (holdTransfers_ && request.urbFunction == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    request.completedPending = true;
+    requests_.push_back(request);
+    IoMarkIrpPending(irp);
+    held_.push_back({irp, request.pipeHandle});
+    return STATUS_PENDING;
+  }
+  if (request.urbFunction == URB_FUNCTION_ABORT_PIPE) {
+    // The aborted pipe's held transfers come back cancelled, from the device's thread.
+    bool released = false;
+    for (auto it = held_.begin(); it != held_.end();) {
+      if (it->second != request.pipeHandle) {
+        ++it;
+        continue;
+      }
+      auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(it->first)->Parameters.Others.Argument1);
+      urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+      queue_.push_back({it->first, STATUS_CANCELLED});
+      it = held_.erase(it);
+      released = true;
+    }
+    if (released) wake_.NotifyAll();
+  }
   if (completion_ == Completion::Pending) {
     request.completedPending = true;
     requests_.push_back(request);
     IoMarkIrpPending(irp);
     queue_.push_back({irp, status});
     lock.unlock();
-    wake_.notify_all();
+    wake_.NotifyAll();
     return STATUS_PENDING;
   }
 
@@ -122,9 +153,12 @@ NTSTATUS LowerUsbDevice::Handle(PIRP irp) {
 // The device's own thread: completes queued requests at DISPATCH_LEVEL, as a host
 // controller's DPC would.
 void LowerUsbDevice::CompleterLoop() {
-  std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    wake_.Wait([this] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return stopping_ || !queue_.empty();
+    });
+    std::unique_lock<std::mutex> lock(mutex_);
     if (queue_.empty()) return;
     Queued next = queue_.front();
     queue_.pop_front();
@@ -140,7 +174,8 @@ void LowerUsbDevice::CompleterLoop() {
 
     lock.lock();
     --inFlight_;
-    idle_.notify_all();
+    lock.unlock();
+    idle_.NotifyAll();
   }
 }
 

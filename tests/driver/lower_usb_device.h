@@ -2,20 +2,22 @@
 // functional device is attached to. It takes IRP_MJ_INTERNAL_DEVICE_CONTROL requests
 // (URB submissions, port resets), records what arrived as the USB stack would see it,
 // and completes each request either inside the call or later from its own thread at
-// DISPATCH_LEVEL, with the status a test chose.
+// DISPATCH_LEVEL, with the status a test chose; transfers can be held until their pipe is
+// aborted.
 #pragma once
 
 #include <wdm.h>
 #include <usb.h>
 #include <usbioctl.h>
 
-#include <condition_variable>
+#include <hosted/kernel/scheduler.h>
+
 #include <cstdint>
+#include <memory>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace ccid_test {
@@ -62,6 +64,10 @@ class LowerUsbDevice {
   // waited on that event although the call did not return STATUS_PENDING would hang.
   void SetClearUserEventAfterCompletion(bool clear);
 
+  // Bulk and interrupt transfers stay pending, as for a device that never answers, until
+  // an abort of their pipe completes them cancelled (as the USB stack does).
+  void SetHoldTransfers(bool hold);
+
   std::vector<LowerRequest> Requests() const;
   // Blocks until every pending request has been completed.
   void WaitIdle();
@@ -80,19 +86,22 @@ class LowerUsbDevice {
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT device_ = nullptr;
 
+  // Its thread and the tests wait as kernel waits do, so virtual time sees them.
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable idle_;
+  hosted::KernelCondition wake_{"waits for requests", /*idle=*/true};
+  hosted::KernelCondition idle_{"the lower USB device's idle wait"};
   Completion completion_ = Completion::Synchronous;
   NTSTATUS defaultStatus_ = STATUS_SUCCESS;
   std::map<USHORT, NTSTATUS> urbFunctionStatus_;
   std::map<ULONG, NTSTATUS> controlCodeStatus_;
   bool clearUserEvent_ = false;
+  bool holdTransfers_ = false;
+  std::vector<std::pair<PIRP, USBD_PIPE_HANDLE>> held_;
   std::vector<LowerRequest> requests_;
   std::deque<Queued> queue_;
   std::size_t inFlight_ = 0;
   bool stopping_ = false;
-  std::thread completer_;
+  std::unique_ptr<hosted::KernelThread> completer_;
 };
 
 }  // namespace ccid_test

@@ -1,12 +1,13 @@
 // Stop and removal edge cases on a simulated reader: the interrupt pipe aborted before the
 // resources go, the wait-wake request cancelled once whether or not a query-remove came
 // first, extra interfaces withdrawn and their names freed, a start that the lower drivers
-// fail, and the event ring kept across a stop.
+// fail, the event ring kept across a stop; a lost release that holds the removal forever.
 
 #include <gtest/gtest.h>
 
 #include <kernel_test_support.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -172,13 +173,56 @@ TEST(PnpRemove, StopWaitsForTheExchangeInFlightBeforeResettingThePort) {
   bench.Reader().AddFault({sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_ESCAPE});
   const std::size_t interruptRead = bench.Bus().PendingTransfers();
   NTSTATUS exchanged = STATUS_PENDING;
-  std::thread exchange([&] { exchanged = CcidSendDriverIdentification(bench.Fdo()); });
+  hosted::KernelThread exchange("exchange", [&] { exchanged = CcidSendDriverIdentification(bench.Fdo()); });
   ASSERT_TRUE(bench.Bus().WaitForPendingTransfers(interruptRead + 1)) << "the response read is waiting";
   ASSERT_EQ(bench.Node().Send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(bench.Node().Send(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
-  exchange.join();
+  exchange.Join();
   EXPECT_EQ(exchanged, STATUS_TIMEOUT) << "the exchange ran to its own end";
   EXPECT_FALSE(bench.Extension()->Started);
+}
+
+// A driver fault that leaves the removal waiting forever fails the test at once, with the
+// waits named: a lost I/O reference holds the removal, a remove lock kept across a
+// surprise removal holds the removal in the PnP manager's worker.
+struct LostReleaseRow {
+  const char* name;
+  std::function<void(ReaderBench&)> fault;
+  std::function<void(ReaderBench&)> removal;
+  const char* report;
+};
+
+TEST(PnpRemoveDeathTest, LostReleaseIsADeadlockNamingTheWaits) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const LostReleaseRow rows[] = {
+      {"I/O reference never dropped", [](ReaderBench& bench) { CcidIncrementIoCount(bench.Fdo()); },
+       [](ReaderBench& bench) { (void)bench.Node().Disable(); },
+       "deadlock.*\"test thread\" waits in KeWaitForSingleObject on notification event 0x[0-9a-f]+, "
+       "called from CcidHandleRemoveDevice.*\\(pnp/PnpHandlers.cpp:[0-9]+\\)"},
+      {"remove lock kept at surprise removal",
+       [](ReaderBench& bench) {
+         ASSERT_EQ(SmartcardAcquireRemoveLockWithTag(bench.Smartcard(), CCID_REMOVE_LOCK_TAG), STATUS_SUCCESS);
+       },
+       [](ReaderBench& bench) {
+         bench.Reader().Unplug();
+         hosted::Scheduler::Settle();  // the USB thread has reported it: the worker runs
+         (void)bench.Node().WaitIdle();
+       },
+       "deadlock.*\"test thread\" waits in KernelThread::Join on thread \"PnP manager worker\".*"
+       "\"PnP manager worker\" waits in KeWaitForSingleObject on notification event 0x[0-9a-f]+, "
+       "called from SmartcardReleaseRemoveLockAndWait"},
+  };
+  for (const LostReleaseRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_DEATH(
+        {
+          ReaderBench bench;
+          ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
+          row.fault(bench);
+          row.removal(bench);
+        },
+        row.report);
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "CcidFrame.h"
 #include "CcidUsb.h"
+#include "driver_bench.h"
 #include "lower_usb_device.h"
 #include "reader_device.h"
 
@@ -301,6 +302,34 @@ TEST_F(UsbTransportTest, ResetPipeUrbUnavailableSendsNothing) {
   EXPECT_TRUE(lower_.Requests().empty());
 }
 
+// ---- UsbBulkTransfer ----------------------------------------------------------------
+
+// A transfer the device never answers, in either direction: the wait ends exactly TimeoutMs
+// after the transfer went down (not a tick earlier), its pipe is aborted, and the call
+// returns STATUS_TIMEOUT only once the transfer is back, with nothing moved.
+TEST_F(UsbTransportTest, UnansweredTransferEndsExactlyAtItsTimeOut) {
+  constexpr ULONG kTimeoutMs = 300000;
+  lower_.SetHoldTransfers(true);
+  for (BOOLEAN in : {FALSE, TRUE}) {
+    SCOPED_TRACE(in ? "bulk-in read" : "bulk-out write");
+    const std::size_t before = lower_.Requests().size();
+    UCHAR buffer[64] = {};
+    ULONG moved = 0xDEADF00D;
+    NTSTATUS status = STATUS_PENDING;
+    ccid_test::ExpectEndsExactlyAfter(kTimeoutMs * hosted::Clock::kTicksPerMillisecond, [&] {
+      status = UsbBulkTransfer(Fdo(), buffer, sizeof(buffer), kTimeoutMs, &moved, in);
+    });
+    EXPECT_EQ(status, STATUS_TIMEOUT);
+    EXPECT_EQ(moved, 0u);
+    const auto requests = lower_.Requests();
+    ASSERT_EQ(requests.size() - before, 2u);
+    const ULONG slot = in ? PIPE_BULK_IN : PIPE_BULK_OUT;
+    EXPECT_EQ(requests[before].urbFunction, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+    EXPECT_EQ(requests[before].pipeHandle, PipeHandleOf(slot));
+    ExpectPipeRequest(requests[before + 1], URB_FUNCTION_ABORT_PIPE, slot);
+  }
+}
+
 // ---- UsbResetPort -------------------------------------------------------------------
 
 struct ResetPortCase {
@@ -320,13 +349,16 @@ TEST_P(UsbResetPortTest, ReturnsTheStatusWaitingOnlyForAPendingReset) {
   lower_.SetStatus(GetParam().status);
   lower_.SetClearUserEventAfterCompletion(true);
 
-  auto result = std::async(std::launch::async, [this] { return UsbResetPort(Fdo()); });
-  if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+  NTSTATUS status = STATUS_PENDING;
+  hosted::KernelThread reset("port reset", [&] { status = UsbResetPort(Fdo()); });
+  hosted::Scheduler::Settle();  // everything else blocked: the call has returned or waits forever
+  if (!reset.Finished()) {
     ADD_FAILURE() << "UsbResetPort waits for a reset that did not pend";
     const auto requests = lower_.Requests();
     if (!requests.empty() && requests[0].userEvent != nullptr) KeSetEvent(requests[0].userEvent, IO_NO_INCREMENT, FALSE);
   }
-  EXPECT_EQ(result.get(), GetParam().status);
+  reset.Join();
+  EXPECT_EQ(status, GetParam().status);
 
   const auto requests = lower_.Requests();
   ASSERT_EQ(requests.size(), 1u);

@@ -299,7 +299,6 @@ TEST(ReaderLifecycle, StopSucceedsWhenThePresentCardDoesNotPowerDown) {
   ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
   bench.InsertCard("t0");
   bench.WaitInterruptIdle();
-  bench.Extension()->ExchangeTimeout = 60000;
   bench.Reader().AddFault({sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_ICC_POWER_OFF});
   bench.Bus().ClearTransfers();
   ASSERT_EQ(bench.Node().Send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
@@ -388,8 +387,8 @@ TEST(ReaderLifecycle, SurpriseRemovalStopsThePipeAndReportsNoCardUntilTheRemoval
   EXPECT_TRUE(bench.Extension()->SurpriseRemoved);
   EXPECT_FALSE(bench.Extension()->InterruptPipeRunning);
   EXPECT_EQ(CardState(bench), ULONG{SCARD_ABSENT});
-  // The pipe's completion lets the stopper go on before it drops the request's reference.
-  EXPECT_TRUE(ccid_test::WaitUntil([&] { return bench.Extension()->IoCount == 1; }))
+  // The completion routine drops the request's reference just after it lets the stop go on.
+  EXPECT_TRUE(ccid_test::WaitUntil([&] { return InterlockedCompareExchange(&bench.Extension()->IoCount, 0, 0) == 1; }))
       << "the interrupt request's reference is back";
   EXPECT_EQ(bench.Node().Send(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(bench.Node().FunctionDevice(), nullptr);

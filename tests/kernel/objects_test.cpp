@@ -50,7 +50,7 @@ TEST(Objects, RemoveLockRefusesNewHoldersOnceRemovalWaitsAndWaitsForTheOthers) {
   int tags[2];
   ASSERT_EQ(IoAcquireRemoveLock(&lock, &tags[0]), STATUS_SUCCESS);  // removal's own
   ASSERT_EQ(IoAcquireRemoveLock(&lock, &tags[1]), STATUS_SUCCESS);  // a request in flight
-  hosted::Clock::SetVirtual();
+  hosted::Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   auto removal = std::async(std::launch::async, [&] { IoReleaseRemoveLockAndWait(&lock, &tags[0]); });
   while (!__atomic_load_n(&lock.Common.Removed, __ATOMIC_SEQ_CST)) std::this_thread::yield();
   EXPECT_EQ(IoAcquireRemoveLock(&lock, &tags[0]), STATUS_DELETE_PENDING);

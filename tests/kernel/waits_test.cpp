@@ -1,4 +1,5 @@
-// Events, semaphores, mutexes and time-outs on the accelerated and the virtual clock.
+// Events, semaphores, mutexes and time-outs on the accelerated and the virtual clock; the
+// virtual clock's automatic advance and deadlock detection.
 #include <chrono>
 #include <future>
 #include <thread>
@@ -37,7 +38,7 @@ TEST(Waits, SynchronizationEventReleasesOneWaiterPerSet) {
   EXPECT_EQ(WaitMs(&event, 0), STATUS_SUCCESS);
   EXPECT_EQ(WaitMs(&event, 0), STATUS_TIMEOUT);  // the first wait consumed the signal
 
-  Clock::SetVirtual();
+  Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   auto first = std::async(std::launch::async, [&] { return WaitMs(&event, 1000); });
   auto second = std::async(std::launch::async, [&] { return WaitMs(&event, 1000); });
   ASSERT_TRUE(Clock::WaitForTimedWaiters(2));
@@ -66,7 +67,7 @@ TEST(Waits, TimeOutRunsOnTheAcceleratedClock) {
 }
 
 TEST(Waits, VirtualTimeOutFiresOnlyWhenTimeIsAdvancedPastIt) {
-  Clock::SetVirtual();
+  Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   const std::int64_t start = Clock::Now();
@@ -90,7 +91,7 @@ class WaitsTimeout : public ::testing::TestWithParam<TimeoutRow> {};
 
 TEST_P(WaitsTimeout, SignalBeforeDuringOrNeverDecidesTheResult) {
   const TimeoutRow row = GetParam();
-  if (row.virtualClock) Clock::SetVirtual();
+  if (row.virtualClock) Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   if (row.signal == TimeoutRow::Before) KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
@@ -114,8 +115,67 @@ INSTANTIATE_TEST_SUITE_P(Clocks, WaitsTimeout,
                                            TimeoutRow{"VirtualNever", true, TimeoutRow::Never}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// With automatic advance nothing steps time: once every hosted thread is blocked it jumps
+// to the earliest deadline, so each time-out ends exactly at its own deadline, in order.
+TEST(Waits, AutomaticAdvanceEndsEachTimeOutExactlyAtItsDeadline) {
+  Clock::SetVirtual(Clock::TimeAdvance::Automatic);
+  KEVENT never;
+  KeInitializeEvent(&never, NotificationEvent, FALSE);
+  const std::int64_t start = Clock::Now();
+  std::int64_t ended[2] = {0, 0};
+  {
+    hosted::KernelThread late("late waiter", [&] {
+      EXPECT_EQ(WaitMs(&never, 300000), STATUS_TIMEOUT);
+      ended[1] = Clock::Now() - start;
+    });
+    hosted::KernelThread early("early waiter", [&] {
+      EXPECT_EQ(WaitMs(&never, 60000), STATUS_TIMEOUT);
+      ended[0] = Clock::Now() - start;
+    });
+  }
+  EXPECT_EQ(ended[0], 60000 * Clock::kTicksPerMillisecond);
+  EXPECT_EQ(ended[1], 300000 * Clock::kTicksPerMillisecond);
+  EXPECT_EQ(Clock::Now() - start, 300000 * Clock::kTicksPerMillisecond) << "and no further";
+}
+
+// Every hosted thread blocked and no wait with a deadline: nothing can ever wake them. The
+// verifier names each wait and the process stops at once, as for a bug check.
+TEST(WaitsDeathTest, EveryThreadBlockedWithNothingDueIsADeadlock) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Clock::SetVirtual(Clock::TimeAdvance::Automatic);
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        hosted::KernelThread waiter("forgotten waiter", [&] {
+          (void)KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+        });
+        waiter.Join();
+      },
+      "deadlock.*\"test thread\" waits in KernelThread::Join on thread \"forgotten waiter\".*"
+      "\"forgotten waiter\" waits in KeWaitForSingleObject on notification event 0x");
+}
+
+// A thread that only ever waits out time-outs while another waits for it: virtual time
+// would run forever; after a day of kernel time it is reported as a live-lock.
+TEST(WaitsDeathTest, TimeRunningADayByItselfIsALiveLock) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Clock::SetVirtual(Clock::TimeAdvance::Automatic);
+        hosted::KernelThread poller("poller", [] {
+          for (;;) {
+            LARGE_INTEGER hour = Relative(3600 * 1000);
+            (void)KeDelayExecutionThread(KernelMode, FALSE, &hour);
+          }
+        });
+        poller.Join();
+      },
+      "deadlock.*live-lock.*\"poller\" waits in KeDelayExecutionThread");
+}
+
 TEST(Waits, AbsoluteTimeOutIsASystemTime) {
-  Clock::SetVirtual();
+  Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   LARGE_INTEGER now;
@@ -130,7 +190,7 @@ TEST(Waits, AbsoluteTimeOutIsASystemTime) {
 }
 
 TEST(Waits, DelayAndStallFollowKernelTime) {
-  Clock::SetVirtual();
+  Clock::SetVirtual(hosted::Clock::TimeAdvance::Manual);
   const std::int64_t start = Clock::Now();
   auto sleeper = std::async(std::launch::async, [] {
     LARGE_INTEGER interval = Relative(1500);

@@ -16,6 +16,17 @@ struct Expectation {
   std::vector<Violation> seen;
 };
 
+// Constant-initialised, so that a suite's static initialiser may set it before main().
+SuiteClock g_suiteClock = SuiteClock::Accelerated;
+
+void StartClock() {
+  if (g_suiteClock == SuiteClock::Virtual) {
+    Clock::SetVirtual(Clock::TimeAdvance::Automatic);
+  } else {
+    Clock::SetAccelerated(DefaultClockFactor());
+  }
+}
+
 struct SupportState {
   std::mutex mutex;
   std::vector<Expectation> expectations;  // innermost last
@@ -55,7 +66,7 @@ class KernelListener : public ::testing::EmptyTestEventListener {
     Verifier::Clear();
     DebugOutput::Clear();
     AllocationFailures::Clear();
-    Clock::SetAccelerated(DefaultClockFactor());
+    StartClock();
     registry_ = Registry::Snapshot();
     snapshot_ = TakeSnapshot();
   }
@@ -64,7 +75,7 @@ class KernelListener : public ::testing::EmptyTestEventListener {
   // the failures below still count for this test.
   void OnTestEnd(const ::testing::TestInfo&) override {
     AllocationFailures::Clear();
-    Clock::SetAccelerated(DefaultClockFactor());
+    StartClock();
     CheckNoSpinLocksHeld("at the end of the test");
     ResetCurrentThread("at the end of the test");
     CheckForLeaks(snapshot_, "at the end of the test");
@@ -112,6 +123,8 @@ std::vector<Violation> ExpectViolation::Seen() const {
   return expectation == nullptr ? std::vector<Violation>() : expectation->seen;
 }
 
+void SetSuiteClock(SuiteClock clock) { g_suiteClock = clock; }
+
 double DefaultClockFactor() {
   static const double factor = [] {
     const char* text = std::getenv("HOSTED_CLOCK_FACTOR");
@@ -125,6 +138,9 @@ double DefaultClockFactor() {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  hosted::Scheduler::NameCurrentThread("test thread");
+  // A death test's child runs its test without the listener's set-up: it starts here.
+  hosted::test::StartClock();
   hosted::Verifier::SetHandler(&hosted::test::OnViolation);
   ::testing::UnitTest::GetInstance()->listeners().Append(new hosted::test::KernelListener());
   return RUN_ALL_TESTS();

@@ -3,8 +3,11 @@
 // The support library provides main(). Around each test it:
 //  - turns every verifier violation into a test failure naming the check and the routine
 //    (from any thread), unless an ExpectViolation scope is waiting for it;
-//  - runs the kernel clock accelerated (HOSTED_CLOCK_FACTOR, default 1000: a five-minute
-//    time-out takes 300 ms) and clears allocation-failure rules and debug output;
+//  - starts the kernel clock: accelerated (HOSTED_CLOCK_FACTOR, default 1000: a
+//    five-minute time-out takes 300 ms), or in virtual time with automatic advance for
+//    the suites that link hosted_virtual_time (driver, end-to-end, tools): time moves only
+//    when every hosted thread is blocked, and a deadlock stops the test at once with its
+//    waits named; it also clears allocation-failure rules and debug output;
 //  - checks at the end that the test left nothing behind: IRPs, pool, device objects,
 //    registry handles, work items, spin locks held, a raised IRQL (each a failure), that no
 //    pool block's guard bytes were overwritten, and puts the registry back as it was before
@@ -40,8 +43,12 @@ class [[nodiscard]] ExpectViolation {
   std::size_t minimum_;
 };
 
-// The clock factor the support library sets before each test.
+// The clock factor the support library sets before each test on the accelerated clock.
 double DefaultClockFactor();
+
+// The clock every test of the suite starts with (hosted_virtual_time sets Virtual).
+enum class SuiteClock { Accelerated, Virtual };
+void SetSuiteClock(SuiteClock clock);
 
 }  // namespace hosted::test
 

@@ -1,11 +1,13 @@
 // ccidsim: the command line of the test bench.
 #include <CLI/CLI.hpp>
+#include <hosted/kernel/scheduler.h>
 
 #include <iostream>
 
 #include "commands.h"
 
 int main(int argc, char** argv) {
+  hosted::Scheduler::NameCurrentThread("ccidsim");  // in a deadlock report
   CLI::App app{"ccidsim: the CCID reader driver in a hosted Windows kernel, on simulated readers"};
   app.require_subcommand(0, 1);
   app.footer("Exit status: 0 clean, 1 a verifier violation, a leak or a failed check, 2 bad arguments or input.");

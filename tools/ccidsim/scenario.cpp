@@ -10,7 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 
 #include "CcidFrame.h"
 #include "card/card.h"
@@ -22,8 +21,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Real time the session gives the driver and the simulated devices to settle after each
-// step; the hosted kernel's own patience with a request that never returns is longer.
+// Kernel time the session lets pass for the driver and the simulated devices to settle
+// after each step. The session runs on virtual time: the hosted threads run until nothing
+// more can happen, time moves from deadline to deadline, and a step that can never end is
+// known at once (a deadlock inside the driver stops the process with its waits named).
 constexpr auto kPatience = 10s;
 
 // The verifier's reports during the session: kept for the verdict and handed on to the
@@ -60,14 +61,35 @@ NTSTATUS StatusOf(const std::vector<PnpRequest>& history, const std::string& nam
   return status;
 }
 
-bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kPatience) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(50us);
-  }
-  return true;
+bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds patience = kPatience) {
+  return hosted::Scheduler::RunUntil(condition, patience);
 }
+
+// The session's clock: virtual time with automatic advance, the caller's clock afterwards.
+class VirtualTimeScope {
+ public:
+  VirtualTimeScope()
+      : wasVirtual_(hosted::Clock::IsVirtual()),
+        factor_(hosted::Clock::Factor()),
+        autoAdvance_(hosted::Clock::AutoAdvance()) {
+    hosted::Clock::SetVirtual(hosted::Clock::TimeAdvance::Automatic);
+  }
+  ~VirtualTimeScope() {
+    if (!wasVirtual_) {
+      hosted::Clock::SetAccelerated(factor_);
+    } else {
+      hosted::Clock::SetVirtual(autoAdvance_ ? hosted::Clock::TimeAdvance::Automatic
+                                             : hosted::Clock::TimeAdvance::Manual);
+    }
+  }
+  VirtualTimeScope(const VirtualTimeScope&) = delete;
+  VirtualTimeScope& operator=(const VirtualTimeScope&) = delete;
+
+ private:
+  bool wasVirtual_;
+  double factor_;
+  bool autoAdvance_;
+};
 
 DriverCapabilities CapabilitiesOf(PDEVICE_EXTENSION extension) {
   const SCARD_READER_CAPABILITIES& reader = extension->SmartcardExtension.ReaderCapabilities;
@@ -408,6 +430,7 @@ ScenarioResult RunScenario(const ScenarioOptions& options) {
   if (!sim::FindCardProfile(options.card)) throw std::invalid_argument("unknown card profile \"" + options.card + "\"");
   ScenarioResult result;
   {
+    VirtualTimeScope time;
     VerifierWatch watch(result);
     const hosted::KernelSnapshot snapshot = hosted::TakeSnapshot();
     {

@@ -1,12 +1,15 @@
 // Card-tracking requests sent through the smart-card library on behalf of an application.
 #include "tracking.h"
 
+#include <hosted/kernel/scheduler.h>
+
 #include "CcidDevice.h"
 
 namespace ccidsim {
 namespace {
 
-// How long a request the driver still holds at the end gets to come back once cancelled.
+// How long (kernel time) a request the driver still holds at the end gets to come back
+// once cancelled.
 constexpr std::chrono::seconds kCancelPatience{5};
 
 }  // namespace
@@ -49,23 +52,16 @@ NTSTATUS TrackingRequest::Send() {
 // Completion (any IRQL up to DISPATCH_LEVEL, any thread): records the end; this object
 // frees the IRP.
 NTSTATUS NTAPI TrackingRequest::OnComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
-  auto* self = static_cast<TrackingRequest*>(context);
-  std::lock_guard<std::mutex> lock(self->mutex_);
-  self->completed_ = true;
-  self->done_.notify_all();
+  static_cast<TrackingRequest*>(context)->completed_ = true;
   return STATUS_MORE_PROCESSING_REQUIRED;  // we free the IRP
 }
 
-bool TrackingRequest::Wait(std::chrono::milliseconds realTimeout) {
+bool TrackingRequest::Wait(std::chrono::milliseconds patience) {
   if (irp_ == nullptr) return false;
-  std::unique_lock<std::mutex> lock(mutex_);
-  return done_.wait_for(lock, realTimeout, [this] { return completed_; });
+  return hosted::Scheduler::RunUntil([this] { return Completed(); }, patience);
 }
 
-bool TrackingRequest::Completed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return completed_;
-}
+bool TrackingRequest::Completed() const { return completed_.load(); }
 
 TrackingOutcome TrackingRequest::Outcome() const {
   TrackingOutcome outcome;

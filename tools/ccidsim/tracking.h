@@ -7,10 +7,9 @@
 
 #include <wdm.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "scenario.h"
@@ -28,8 +27,9 @@ class TrackingRequest {
 
   // SmartcardDeviceControl's return value (STATUS_PENDING while the request is parked).
   NTSTATUS Send();
-  // Real-time wait for the completion; true once it has come back.
-  bool Wait(std::chrono::milliseconds realTimeout);
+  // Lets the session run (see hosted::Scheduler::RunUntil) until the request has come
+  // back, for at most `patience` of kernel time; true once it has.
+  bool Wait(std::chrono::milliseconds patience);
   bool Completed() const;
   TrackingOutcome Outcome() const;
 
@@ -41,9 +41,7 @@ class TrackingRequest {
   PIRP irp_ = nullptr;
   std::vector<std::uint8_t> buffer_;
   NTSTATUS sent_ = STATUS_PENDING;
-  mutable std::mutex mutex_;
-  std::condition_variable done_;
-  bool completed_ = false;
+  std::atomic<bool> completed_{false};
 };
 
 }  // namespace ccidsim

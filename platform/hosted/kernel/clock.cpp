@@ -1,8 +1,7 @@
-// The kernel clock and the dispatcher's wait primitive; the time routines of ntoskrnl/HAL.
+// The kernel clock (the time routines of ntoskrnl/HAL) and its modes. Its state lives
+// under the dispatcher lock; the scheduler moves virtual time (scheduler.cpp).
 #include "clock.h"
 
-#include <condition_variable>
-#include <set>
 #include <thread>
 
 #include "internal.h"
@@ -13,14 +12,12 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 struct ClockState {
-  std::mutex mutex;                       // the dispatcher lock
-  std::condition_variable dispatcherCv;   // dispatcher objects changed or time moved
-  std::condition_variable waitersCv;      // the set of timed waiters changed
   bool virtualMode = false;
+  bool autoAdvance = true;
+  std::int64_t virtualStart = 0;          // kernel time at the last SetVirtual
   double factor = 1.0;
   std::int64_t baseTicks = 0;             // kernel time at `anchor`
   SteadyClock::time_point anchor = SteadyClock::now();
-  std::multiset<std::int64_t> deadlines;  // of the threads blocked in a timed wait
 };
 
 ClockState& State() {
@@ -28,111 +25,140 @@ ClockState& State() {
   return *state;
 }
 
-std::int64_t NowLocked(const ClockState& s) {
-  if (s.virtualMode) return s.baseTicks;
-  const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - s.anchor);
-  return s.baseTicks + static_cast<std::int64_t>(static_cast<double>(elapsed.count()) / 100.0 * s.factor);
-}
-
 void RebaseLocked(ClockState& s) {
-  s.baseTicks = NowLocked(s);
+  s.baseTicks = detail::ClockNowLocked();
   s.anchor = SteadyClock::now();
-}
-
-SteadyClock::time_point RealDeadlineLocked(const ClockState& s, std::int64_t deadline) {
-  const double realNanoseconds = static_cast<double>(deadline - s.baseTicks) * 100.0 / s.factor;
-  // Round up so that a waiter never wakes before its kernel deadline.
-  return s.anchor + std::chrono::nanoseconds(static_cast<std::int64_t>(realNanoseconds) + 1);
 }
 
 }  // namespace
 
 namespace detail {
 
-std::mutex& DispatcherLock() { return State().mutex; }
-
-std::int64_t ClockNowLocked() { return NowLocked(State()); }
-
-void DispatcherWaitLocked(std::unique_lock<std::mutex>& lock, std::int64_t deadline) {
-  ClockState& s = State();
-  if (deadline == kNoDeadline) {
-    s.dispatcherCv.wait(lock);
-    return;
-  }
-  auto position = s.deadlines.insert(deadline);
-  s.waitersCv.notify_all();
-  if (s.virtualMode) {
-    s.dispatcherCv.wait(lock);
-  } else {
-    s.dispatcherCv.wait_until(lock, RealDeadlineLocked(s, deadline));
-  }
-  s.deadlines.erase(position);
-  s.waitersCv.notify_all();
+std::int64_t ClockNowLocked() {
+  const ClockState& s = State();
+  if (s.virtualMode) return s.baseTicks;
+  const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - s.anchor);
+  return s.baseTicks + static_cast<std::int64_t>(static_cast<double>(elapsed.count()) / 100.0 * s.factor);
 }
 
-void DispatcherNotifyAllLocked() { State().dispatcherCv.notify_all(); }
+bool ClockVirtualLocked() { return State().virtualMode; }
+bool ClockAutoAdvanceLocked() { return State().autoAdvance; }
+std::int64_t ClockVirtualStartLocked() { return State().virtualStart; }
+
+void ClockSetNowLocked(std::int64_t ticks) {
+  if (State().virtualMode && ticks > State().baseTicks) State().baseTicks = ticks;
+}
+
+std::chrono::steady_clock::time_point ClockRealDeadlineLocked(std::int64_t deadline) {
+  const ClockState& s = State();
+  const double realNanoseconds = static_cast<double>(deadline - s.baseTicks) * 100.0 / s.factor;
+  // Round up so that a waiter never wakes before its kernel deadline.
+  return s.anchor + std::chrono::nanoseconds(static_cast<std::int64_t>(realNanoseconds) + 1);
+}
 
 }  // namespace detail
 
 void Clock::SetAccelerated(double factor) {
   ClockState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<std::mutex> lock(detail::DispatcherLock());
   RebaseLocked(s);
   s.virtualMode = false;
   s.factor = factor > 0 ? factor : 1.0;
-  s.dispatcherCv.notify_all();
+  detail::WakeAllTimersLocked();
 }
 
-void Clock::SetVirtual() {
+void Clock::SetVirtual(TimeAdvance advance) {
   ClockState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<std::mutex> lock(detail::DispatcherLock());
   RebaseLocked(s);
   s.virtualMode = true;
-  s.dispatcherCv.notify_all();
+  s.autoAdvance = advance == TimeAdvance::Automatic;
+  s.virtualStart = s.baseTicks;
+  detail::WakeAllTimersLocked();
 }
 
 bool Clock::IsVirtual() {
-  std::lock_guard<std::mutex> lock(State().mutex);
+  std::lock_guard<std::mutex> lock(detail::DispatcherLock());
   return State().virtualMode;
 }
 
 double Clock::Factor() {
-  std::lock_guard<std::mutex> lock(State().mutex);
+  std::lock_guard<std::mutex> lock(detail::DispatcherLock());
   return State().virtualMode ? 0.0 : State().factor;
 }
 
+void Clock::SetAutoAdvance(bool on) {
+  std::unique_lock<std::mutex> lock(detail::DispatcherLock());
+  State().autoAdvance = on;
+  if (on) detail::EvaluateLocked(lock);
+}
+
+bool Clock::AutoAdvance() {
+  std::lock_guard<std::mutex> lock(detail::DispatcherLock());
+  return State().autoAdvance;
+}
+
 std::int64_t Clock::Now() {
-  std::lock_guard<std::mutex> lock(State().mutex);
-  return NowLocked(State());
+  std::lock_guard<std::mutex> lock(detail::DispatcherLock());
+  return detail::ClockNowLocked();
 }
 
 void Clock::Advance(std::int64_t ticks) {
   if (ticks <= 0) return;
   ClockState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<std::mutex> lock(detail::DispatcherLock());
   RebaseLocked(s);
   s.baseTicks += ticks;
-  s.dispatcherCv.notify_all();
+  if (s.virtualMode) {
+    detail::WakeDueLocked();
+  } else {
+    detail::WakeAllTimersLocked();  // each re-reads its real deadline
+  }
+}
+
+void Clock::AdvanceTo(std::int64_t ticks) {
+  std::lock_guard<std::mutex> lock(detail::DispatcherLock());
+  detail::AdvanceToLocked(ticks);
 }
 
 std::size_t Clock::TimedWaiters() {
-  std::lock_guard<std::mutex> lock(State().mutex);
-  return State().deadlines.size();
+  std::lock_guard<std::mutex> lock(detail::DispatcherLock());
+  return detail::TimedWaitersLocked();
 }
 
 bool Clock::WaitForTimedWaiters(std::size_t count, std::chrono::milliseconds realTimeout) {
-  ClockState& s = State();
-  std::unique_lock<std::mutex> lock(s.mutex);
-  return s.waitersCv.wait_for(lock, realTimeout, [&] { return s.deadlines.size() >= count; });
+  const void* caller = __builtin_return_address(0);
+  const auto deadline = SteadyClock::now() + realTimeout;
+  std::unique_lock<std::mutex> lock(detail::DispatcherLock());
+  while (detail::TimedWaitersLocked() < count) {
+    if (detail::RealTimeoutsApplyLocked() && SteadyClock::now() >= deadline) return false;
+    detail::WaitSpec wait;
+    wait.kind = "Clock::WaitForTimedWaiters";
+    wait.object = detail::TimedWaitersChannel();
+    wait.caller = caller;
+    wait.realDeadline = &deadline;
+    detail::BlockLocked(lock, wait);
+  }
+  return true;
+}
+
+std::int64_t Clock::NextDeadline() {
+  std::lock_guard<std::mutex> lock(detail::DispatcherLock());
+  return detail::EarliestDeadlineLocked();
 }
 
 bool Clock::AdvanceToNextDeadline() {
   ClockState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (s.deadlines.empty()) return false;
+  std::lock_guard<std::mutex> lock(detail::DispatcherLock());
+  const std::int64_t next = detail::EarliestDeadlineLocked();
+  if (next == detail::kNoDeadline) return false;
   RebaseLocked(s);
-  if (*s.deadlines.begin() > s.baseTicks) s.baseTicks = *s.deadlines.begin();
-  s.dispatcherCv.notify_all();
+  if (next > s.baseTicks) s.baseTicks = next;
+  if (s.virtualMode) {
+    detail::WakeDueLocked();
+  } else {
+    detail::WakeAllTimersLocked();
+  }
   return true;
 }
 

@@ -9,5 +9,6 @@
 #include "pool.h"
 #include "power_manager.h"
 #include "registry.h"
+#include "scheduler.h"
 #include "user_mode.h"
 #include "verifier.h"

@@ -3,7 +3,9 @@
 
 #include <wdm.h>
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -23,16 +25,77 @@ struct ThreadState {
 ThreadState& CurrentThread();
 inline KIRQL CurrentIrql() { return CurrentThread().irql; }
 
-// ---- dispatcher and kernel clock (clock.cpp) -------------------------------------------
-// One lock guards every dispatcher object (events, semaphores, mutexes) and the clock, as
-// the dispatcher lock does on Windows. Waiters block on one condition variable.
+// ---- dispatcher lock, scheduler (scheduler.cpp) and kernel clock (clock.cpp) -------------
+// One lock guards every dispatcher object (events, semaphores, mutexes), the clock and the
+// scheduler's records, as the dispatcher lock does on Windows. Every thread that blocks
+// blocks under it, in BlockLocked, so the scheduler knows what each hosted thread waits
+// for and can move virtual time when all of them are blocked.
 std::mutex& DispatcherLock();
-std::int64_t ClockNowLocked();  // kernel time, 100-ns units since boot
-// With the lock held: blocks until notified, or until kernel time reaches `deadline`
-// (pass kNoDeadline to wait for a notification only). Spurious returns are allowed.
 constexpr std::int64_t kNoDeadline = -1;
-void DispatcherWaitLocked(std::unique_lock<std::mutex>& lock, std::int64_t deadline);
-void DispatcherNotifyAllLocked();
+
+struct Participant;
+
+// One blocking wait as the scheduler records it (and a deadlock report shows it).
+struct WaitSpec {
+  const char* kind = "";               // "KeWaitForSingleObject", "waits for work" (idle) ...
+  const void* object = nullptr;        // wakers wake it through this address (null: time only)
+  const char* objectType = nullptr;    // "notification event" ...: the report shows the object
+  const char* objectName = nullptr;    // shown instead of the object's address
+  const void* caller = nullptr;        // a return address in the routine that waited
+  std::int64_t deadline = kNoDeadline;  // kernel time
+  // Where real time-outs apply (accelerated clock, manual advance): give up at this time.
+  const std::chrono::steady_clock::time_point* realDeadline = nullptr;
+  bool idle = false;                    // a service thread waiting for work
+};
+
+// With the lock held: blocks the calling thread until a waker marks it runnable through
+// wait.object, until kernel time reaches wait.deadline, or until wait.realDeadline where
+// real time-outs apply. The caller re-checks its condition and blocks again if need be.
+void BlockLocked(std::unique_lock<std::mutex>& lock, const WaitSpec& wait);
+// Marks every thread blocked on `object` runnable (before it runs, so that it never counts
+// as blocked once woken) and wakes it.
+void WakeLocked(const void* object);
+bool RealTimeoutsApplyLocked();  // false only in virtual time with automatic advance
+// The last running hosted thread blocked: wake settlers, move virtual time, or report a
+// deadlock (which ends the process).
+void EvaluateLocked(std::unique_lock<std::mutex>& lock);
+void WakeDueLocked();          // waits whose deadline kernel time has reached
+void WakeAllTimersLocked();    // every timed wait re-reads the clock (its mode changed)
+void AdvanceToLocked(std::int64_t deadline);
+std::size_t TimedWaitersLocked();
+std::int64_t EarliestDeadlineLocked();  // kNoDeadline when no wait has one
+const void* TimedWaitersChannel();      // woken whenever a timed wait begins
+
+// Hosted threads: the calling thread becomes one (CurrentThread() does this on first use;
+// never call it first with the dispatcher lock held). A system thread is registered by
+// the thread that starts it (NewThreadLocked) and adopted by the new thread, so that time
+// cannot move between its creation and its first step.
+void RegisterCurrentThread();
+std::shared_ptr<Participant> NewThreadLocked(std::string name);
+void AdoptThread(std::shared_ptr<Participant> participant);
+void ExitCurrentThread();
+
+// A mutex held across kernel waits (the PnP manager's operation lock): its waiters are
+// kernel waits, so virtual time and deadlock detection see them. Usable with lock_guard.
+class BlockingMutex {
+ public:
+  explicit BlockingMutex(const char* what) : what_(what) {}
+  void lock();
+  void unlock();
+
+ private:
+  const char* what_;
+  Participant* owner_ = nullptr;  // under the dispatcher lock
+};
+
+// The clock's state, under the dispatcher lock (clock.cpp).
+std::int64_t ClockNowLocked();  // kernel time, 100-ns units since boot
+bool ClockVirtualLocked();
+bool ClockAutoAdvanceLocked();
+std::int64_t ClockVirtualStartLocked();  // kernel time when virtual time was last set
+void ClockSetNowLocked(std::int64_t ticks);  // virtual time only moves forward
+// The real time at which kernel time reaches `deadline` on the accelerated clock.
+std::chrono::steady_clock::time_point ClockRealDeadlineLocked(std::int64_t deadline);
 // Kernel time 0 as a system time (100-ns units since 1601): 2024-01-01 00:00 UTC.
 constexpr std::int64_t kSystemTimeAtBoot = 133485408000000000LL;
 

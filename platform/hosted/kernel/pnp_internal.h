@@ -4,9 +4,7 @@
 #include <wdm.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
 
 namespace hosted::detail {
 
@@ -30,20 +28,23 @@ void PnpLastHandleClosed(PDEVICE_OBJECT pdo);
 class IrpWaiter {
  public:
   // Installs the completion routine in the next stack location (success, error, cancel).
-  void Arm(PIRP irp);
+  // `what` names the wait in a deadlock report ("the PnP manager's wait for its IRP").
+  void Arm(PIRP irp, const char* what);
   bool Done() const;
-  // Real time; false if the IRP has not come back by then.
+  // A kernel wait; false if the IRP has not come back after `realTimeout` where real
+  // time-outs apply (in virtual time with automatic advance a driver that never
+  // completes the IRP is a deadlock, reported as such).
   bool Wait(std::chrono::milliseconds realTimeout);
 
  private:
   static NTSTATUS NTAPI Completed(PDEVICE_OBJECT device, PIRP irp, PVOID context);
-  mutable std::mutex mutex_;
-  std::condition_variable done_cv_;
-  bool done_ = false;
+  const char* what_ = "";
+  PIRP irp_ = nullptr;
+  bool done_ = false;  // under the dispatcher lock
 };
 
-// How long the system waits (real time) for an IRP that should come back before it
-// reports the driver as never completing it.
+// How long the system waits (real time, on the accelerated clock) for an IRP that should
+// come back before it reports the driver as never completing it.
 constexpr std::chrono::seconds kSystemIrpPatience{60};
 
 }  // namespace hosted::detail

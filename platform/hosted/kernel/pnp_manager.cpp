@@ -2,13 +2,13 @@
 #include "pnp_manager.h"
 
 #include <cstring>
-#include <thread>
 #include <unordered_map>
 
 #include "internal.h"
 #include "io_manager.h"
 #include "pnp_internal.h"
 #include "registry.h"
+#include "scheduler.h"
 
 using namespace hosted;
 using namespace hosted::detail;
@@ -44,7 +44,7 @@ namespace hosted {
 class PnpDevice::Impl : public std::enable_shared_from_this<PnpDevice::Impl> {
  public:
   ~Impl() {
-    if (worker_.joinable()) worker_.detach();  // only after a report that never finished
+    if (worker_ != nullptr) worker_->Detach();  // only after a report that never finished
   }
   Impl(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver, PnpDeviceOptions options)
       : pdo_(pdo), driver_(driver), options_(std::move(options)) {}
@@ -106,7 +106,7 @@ class PnpDevice::Impl : public std::enable_shared_from_this<PnpDevice::Impl> {
     state_ = state;
   }
 
-  std::mutex operation_;  // held across a whole step or sequence
+  BlockingMutex operation_{"the PnP manager's operation lock"};  // held across a whole step or sequence
   mutable std::mutex state_mutex_;
   PDEVICE_OBJECT pdo_;
   PDRIVER_OBJECT driver_;
@@ -118,9 +118,7 @@ class PnpDevice::Impl : public std::enable_shared_from_this<PnpDevice::Impl> {
   std::vector<PnpStep> history_;
   DEVICE_CAPABILITIES capabilities_{};
   DEVICE_CAPABILITIES query_buffer_{};
-  std::thread worker_;  // an asynchronous missing report
-  bool worker_done_ = false;
-  std::condition_variable worker_cv_;
+  std::unique_ptr<KernelThread> worker_;  // an asynchronous missing report
 };
 
 void PnpDevice::Impl::Record(const PnpStep& step) {
@@ -195,7 +193,7 @@ NTSTATUS PnpDevice::Impl::SendIrp(UCHAR minor, ULONG_PTR* information) {
     next->Parameters.DeviceCapabilities.Capabilities = &query_buffer_;
   }
   IrpWaiter waiter;
-  waiter.Arm(irp);
+  waiter.Arm(irp, "the PnP manager's wait for its IRP");
   (void)IoCallDriver(top, irp);
   if (!waiter.Wait(kSystemIrpPatience)) {
     Verifier::Report(Check::IrpNotCompleted, "PnP manager",
@@ -317,17 +315,17 @@ NTSTATUS PnpDevice::Impl::StartLocked(bool first) {
 NTSTATUS PnpDevice::Impl::RemoveLocked() { return SendLocked(IRP_MN_REMOVE_DEVICE); }
 
 NTSTATUS PnpDevice::Impl::AddDevice() {
-  std::lock_guard<std::mutex> lock(operation_);
+  std::lock_guard<BlockingMutex> lock(operation_);
   return AddDeviceLocked();
 }
 
 NTSTATUS PnpDevice::Impl::Send(UCHAR minor) {
-  std::lock_guard<std::mutex> lock(operation_);
+  std::lock_guard<BlockingMutex> lock(operation_);
   return SendLocked(minor);
 }
 
 NTSTATUS PnpDevice::Impl::Plug() {
-  std::lock_guard<std::mutex> lock(operation_);
+  std::lock_guard<BlockingMutex> lock(operation_);
   const PnpState state = State();
   if (state == PnpState::Deleted || Pdo() == nullptr) return STATUS_NO_SUCH_DEVICE;
   if (state != PnpState::NotAdded) return STATUS_INVALID_DEVICE_STATE;
@@ -337,7 +335,7 @@ NTSTATUS PnpDevice::Impl::Plug() {
 }
 
 NTSTATUS PnpDevice::Impl::Disable() {
-  std::lock_guard<std::mutex> lock(operation_);
+  std::lock_guard<BlockingMutex> lock(operation_);
   const PnpState state = State();
   if (state == PnpState::NotAdded || state == PnpState::Deleted || state == PnpState::SurpriseRemoved) {
     return STATUS_INVALID_DEVICE_STATE;
@@ -353,7 +351,7 @@ NTSTATUS PnpDevice::Impl::Disable() {
 }
 
 NTSTATUS PnpDevice::Impl::QueryRemoveVetoed() {
-  std::lock_guard<std::mutex> lock(operation_);
+  std::lock_guard<BlockingMutex> lock(operation_);
   if (State() == PnpState::NotAdded || State() == PnpState::Deleted) return STATUS_INVALID_DEVICE_STATE;
   const NTSTATUS query = SendLocked(IRP_MN_QUERY_REMOVE_DEVICE);
   (void)SendLocked(IRP_MN_CANCEL_REMOVE_DEVICE);
@@ -361,7 +359,7 @@ NTSTATUS PnpDevice::Impl::QueryRemoveVetoed() {
 }
 
 NTSTATUS PnpDevice::Impl::Rebalance(bool vetoAfterQuery) {
-  std::lock_guard<std::mutex> lock(operation_);
+  std::lock_guard<BlockingMutex> lock(operation_);
   if (State() != PnpState::Started) return STATUS_INVALID_DEVICE_STATE;
   const NTSTATUS query = SendLocked(IRP_MN_QUERY_STOP_DEVICE);
   if (!NT_SUCCESS(query) || vetoAfterQuery) {
@@ -374,7 +372,7 @@ NTSTATUS PnpDevice::Impl::Rebalance(bool vetoAfterQuery) {
 }
 
 NTSTATUS PnpDevice::Impl::ReportMissing() {
-  std::lock_guard<std::mutex> lock(operation_);
+  std::lock_guard<BlockingMutex> lock(operation_);
   PnpState state;
   {
     std::lock_guard<std::mutex> guard(state_mutex_);
@@ -405,28 +403,24 @@ NTSTATUS PnpDevice::Impl::ReportMissing() {
 
 void PnpDevice::Impl::ReportMissingAsync() {
   std::lock_guard<std::mutex> lock(state_mutex_);
-  if (worker_.joinable()) return;  // one report is enough
-  worker_ = std::thread([self = shared_from_this()] {
-    (void)self->ReportMissing();
-    std::lock_guard<std::mutex> guard(self->state_mutex_);
-    self->worker_done_ = true;
-    self->worker_cv_.notify_all();
-  });
+  if (worker_ != nullptr) return;  // one report is enough
+  worker_ = std::make_unique<KernelThread>("PnP manager worker",
+                                           [self = shared_from_this()] { (void)self->ReportMissing(); });
 }
 
 bool PnpDevice::Impl::WaitIdle(std::chrono::milliseconds realTimeout) {
-  std::unique_lock<std::mutex> lock(state_mutex_);
-  if (!worker_.joinable() || worker_.get_id() == std::this_thread::get_id()) return true;
-  if (!worker_cv_.wait_for(lock, realTimeout, [this] { return worker_done_; })) return false;
-  std::thread worker = std::move(worker_);
-  lock.unlock();
-  worker.join();
-  return true;
+  KernelThread* worker;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    worker = worker_.get();
+  }
+  if (worker == nullptr || worker->IsCurrent()) return true;
+  return worker->Join(realTimeout);
 }
 
 // The last handle went: a surprise-removed device gets its REMOVE now.
 void PnpDevice::Impl::LastHandleClosed() {
-  std::lock_guard<std::mutex> lock(operation_);
+  std::lock_guard<BlockingMutex> lock(operation_);
   if (!RemovalDeferred() || OpenHandleCount(Pdo()) != 0) return;
   (void)RemoveLocked();
 }
@@ -469,16 +463,31 @@ void PnpLastHandleClosed(PDEVICE_OBJECT pdo) {
   if (node != nullptr) node->LastHandleClosed();
 }
 
-void IrpWaiter::Arm(PIRP irp) { IoSetCompletionRoutine(irp, &IrpWaiter::Completed, this, TRUE, TRUE, TRUE); }
+void IrpWaiter::Arm(PIRP irp, const char* what) {
+  what_ = what;
+  irp_ = irp;
+  IoSetCompletionRoutine(irp, &IrpWaiter::Completed, this, TRUE, TRUE, TRUE);
+}
 
 bool IrpWaiter::Done() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(DispatcherLock());
   return done_;
 }
 
 bool IrpWaiter::Wait(std::chrono::milliseconds realTimeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return done_cv_.wait_for(lock, realTimeout, [this] { return done_; });
+  const auto deadline = std::chrono::steady_clock::now() + realTimeout;
+  WaitSpec wait;
+  wait.kind = what_;
+  wait.object = irp_;  // woken through its IRP's address
+  wait.objectType = "IRP";
+  wait.caller = __builtin_return_address(0);
+  wait.realDeadline = &deadline;
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  while (!done_) {
+    if (RealTimeoutsApplyLocked() && std::chrono::steady_clock::now() >= deadline) return false;
+    BlockLocked(lock, wait);
+  }
+  return true;
 }
 
 // Completion routine of a system IRP (any thread, up to DISPATCH_LEVEL): the IRP is back;
@@ -487,9 +496,9 @@ NTSTATUS NTAPI IrpWaiter::Completed(PDEVICE_OBJECT device, PIRP irp, PVOID conte
   (void)device;
   (void)irp;
   auto* waiter = static_cast<IrpWaiter*>(context);
-  std::lock_guard<std::mutex> lock(waiter->mutex_);
+  std::lock_guard<std::mutex> lock(DispatcherLock());
   waiter->done_ = true;
-  waiter->done_cv_.notify_all();
+  WakeLocked(waiter->irp_);
   return STATUS_MORE_PROCESSING_REQUIRED;  // the sender frees the IRP
 }
 

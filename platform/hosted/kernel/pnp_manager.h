@@ -95,7 +95,8 @@ class PnpDevice {
   // deleted. Returns SURPRISE_REMOVAL's status (or REMOVE's for a device never started).
   NTSTATUS ReportMissing();
   // The same from the PnP manager's own thread, for a bus's unplug callback (which must
-  // not block); WaitIdle waits (real time) until it has run.
+  // not block); WaitIdle waits until it has run (a kernel wait; the real time-out applies
+  // on the accelerated clock, in virtual time a report that never ends is a deadlock).
   void ReportMissingAsync();
   // A callable for a bus's unplug report that outlives the node safely.
   std::function<void()> UnplugReporter() const;

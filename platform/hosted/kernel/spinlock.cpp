@@ -84,8 +84,11 @@ void SetIrqlChecked(KIRQL newIrql, const char* routine) {
 
 namespace hosted::detail {
 
+// The first call makes the thread a hosted thread (see scheduler.h).
 ThreadState& CurrentThread() {
   static thread_local ThreadState state;
+  static thread_local bool hosted = (RegisterCurrentThread(), true);
+  (void)hosted;
   return state;
 }
 

@@ -75,7 +75,7 @@ namespace hosted {
 class UserRequest::Impl {
  public:
   ~Impl() {
-    if (irp_ != nullptr && waiter_.Done()) Collect();
+    if (Done()) Collect();
   }
 
   // Builds and sends the request; the IRP stays until the request is collected.
@@ -85,11 +85,13 @@ class UserRequest::Impl {
     output_.assign(outputLength, 0);
     output_length_ = outputLength;
     top_ = IoGetAttachedDeviceReference(device);
-    irp_ = NewUserIrp(top_, IRP_MJ_DEVICE_CONTROL, file);
-    if (irp_ == NULL) {
+    PIRP irp = NewUserIrp(top_, IRP_MJ_DEVICE_CONTROL, file);
+    if (irp == NULL) {
       Fail(STATUS_INSUFFICIENT_RESOURCES);
       return;
     }
+    std::unique_lock<std::mutex> lock(mutex_);
+    irp_ = irp;
     const ULONG inputLength = static_cast<ULONG>(input.size());
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
     next->Parameters.DeviceIoControl.IoControlCode = code;
@@ -104,12 +106,26 @@ class UserRequest::Impl {
     }
     irp_->AssociatedIrp.SystemBuffer = system_buffer_;
     irp_->UserBuffer = output_.data();
-    waiter_.Arm(irp_);
-    returned_ = IoCallDriver(top_, irp_);
+    waiter_.Arm(irp_, "the I/O manager's wait for a device-control request");
+    lock.unlock();  // the driver may complete or cancel it from any thread from now on
+    const NTSTATUS returned = IoCallDriver(top_, irp);
+    lock.lock();
+    returned_ = returned;
   }
 
-  bool Done() const { return irp_ == nullptr || waiter_.Done(); }
-  bool Wait(std::chrono::milliseconds timeout) { return irp_ == nullptr || waiter_.Wait(timeout); }
+  // Whether the request has come back (or was never sent). The IRP pointer is read under
+  // the lock: another thread may be collecting the request at the same time.
+  bool Done() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return irp_ == nullptr || waiter_.Done();
+  }
+  bool Wait(std::chrono::milliseconds timeout) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (irp_ == nullptr) return true;
+    }
+    return waiter_.Wait(timeout);
+  }
 
   // The I/O manager's completion as the application sees it: output copied back,
   // buffer and IRP freed. Once; later calls return the same outcome.
@@ -165,7 +181,7 @@ class UserRequest::Impl {
     top_ = nullptr;
   }
 
-  std::mutex mutex_;  // collection against cancel
+  mutable std::mutex mutex_;  // the IRP: collection against cancel and completion checks
   detail::IrpWaiter waiter_;
   PIRP irp_ = nullptr;
   PDEVICE_OBJECT top_ = nullptr;
@@ -217,7 +233,7 @@ class UserFile::Impl {
       irp->Flags = IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
     }
     detail::IrpWaiter waiter;
-    waiter.Arm(irp);
+    waiter.Arm(irp, "the I/O manager's wait for a create, cleanup or close");
     (void)IoCallDriver(top, irp);
     if (!waiter.Wait(kSystemIrpPatience)) {
       Verifier::Report(Check::IrpNotCompleted, "I/O manager",

@@ -17,8 +17,9 @@
 //    for the last handle then runs.
 //
 // All requests go from the calling thread at PASSIVE_LEVEL with RequestorMode UserMode; they
-// are not seen by allocation-failure injection. A request the driver never completes is
-// reported after kSystemIrpPatience of real time.
+// are not seen by allocation-failure injection. The waits for them are kernel waits: a
+// request the driver never completes is reported after kSystemIrpPatience of real time on
+// the accelerated clock, and as a deadlock naming every wait in virtual time.
 #pragma once
 
 #include <wdm.h>
@@ -55,7 +56,8 @@ class UserRequest {
   UserRequest& operator=(const UserRequest&) = delete;
 
   bool Done() const;
-  // Real time; true once the request has come back.
+  // A kernel wait; true once the request has come back (false after `realTimeout` where
+  // real time-outs apply: the accelerated clock, manual advance).
   bool Wait(std::chrono::milliseconds realTimeout = std::chrono::seconds(30));
   // After Done(): the outcome (the request is then collected and its IRP freed).
   UserIoResult Result();

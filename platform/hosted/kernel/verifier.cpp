@@ -70,6 +70,7 @@ const char* CheckName(Check check) {
     case Check::InvalidParameter: return "invalid-parameter";
     case Check::AssertFailed: return "assert-failed";
     case Check::BugCheck: return "bug-check";
+    case Check::Deadlock: return "deadlock";
   }
   return "unknown-check";
 }
@@ -98,6 +99,11 @@ Verifier::Handler Verifier::SetHandler(Handler handler) {
   Handler previous = std::move(State().handler);
   State().handler = std::move(handler);
   return previous;
+}
+
+bool Verifier::HasHandler() {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  return static_cast<bool>(State().handler);
 }
 
 std::vector<Violation> Verifier::Violations() {

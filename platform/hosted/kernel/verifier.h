@@ -59,6 +59,7 @@ enum class Check {
   InvalidParameter,            // any other misuse of a kernel routine
   AssertFailed,                // ASSERT in driver code
   BugCheck,                    // KeBugCheckEx
+  Deadlock,                    // every hosted thread blocked, no wait with a deadline: the process stops
 };
 
 // The check's stable name, e.g. "irp-completed-twice".
@@ -82,6 +83,8 @@ class Verifier {
   // Installs the handler and returns the previous one. The default handler prints the
   // violation on stderr.
   static Handler SetHandler(Handler handler);
+  // Whether a handler other than the default (stderr) one is installed.
+  static bool HasHandler();
 
   // Every violation reported since the last Clear().
   static std::vector<Violation> Violations();

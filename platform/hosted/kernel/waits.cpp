@@ -2,7 +2,8 @@
 //
 // The object's state lives in its DISPATCHER_HEADER as on Windows (SignalState; the
 // owner thread of a mutex), read and written under the dispatcher lock. Time-outs run on
-// the kernel clock.
+// the kernel clock; every wait is a scheduler wait on its object, woken by whoever
+// signals that object (no other waiter is disturbed).
 #include "internal.h"
 
 using namespace hosted;
@@ -37,9 +38,20 @@ bool IsEvent(const DISPATCHER_HEADER& header) {
          header.Size == kEventSize;
 }
 
-// With the dispatcher lock held: takes the object if it is signalled (consuming the
-// signal of synchronization objects). Returns false when the caller must wait.
-bool TrySatisfyLocked(PVOID object) {
+// What a deadlock report calls the object.
+const char* ObjectTypeName(const DISPATCHER_HEADER& header) {
+  switch (header.Type) {
+    case EventNotificationObject: return "notification event";
+    case EventSynchronizationObject: return "synchronization event";
+    case SemaphoreObject: return "semaphore";
+    case MutantObject: return "mutex";
+    default: return "object";
+  }
+}
+
+// With the dispatcher lock held: takes the object for thread `me` if it is signalled
+// (consuming the signal of synchronization objects). Returns false when `me` must wait.
+bool TrySatisfyLocked(PVOID object, PKTHREAD me) {
   auto* header = static_cast<DISPATCHER_HEADER*>(object);
   switch (header->Type) {
     case EventNotificationObject:
@@ -54,9 +66,9 @@ bool TrySatisfyLocked(PVOID object) {
       return true;
     case MutantObject: {
       auto* mutex = static_cast<PKMUTEX>(object);
-      if (header->SignalState <= 0 && mutex->OwnerThread != CurrentThreadObject()) return false;
+      if (header->SignalState <= 0 && mutex->OwnerThread != me) return false;
       header->SignalState--;
-      mutex->OwnerThread = CurrentThreadObject();
+      mutex->OwnerThread = me;
       return true;
     }
     default:
@@ -73,12 +85,20 @@ std::int64_t DeadlineLocked(PLARGE_INTEGER timeout) {
   return timeout->QuadPart - kSystemTimeAtBoot;
 }
 
-NTSTATUS WaitLocked(std::unique_lock<std::mutex>& lock, PVOID object, PLARGE_INTEGER timeout) {
-  const std::int64_t deadline = DeadlineLocked(timeout);
+// Waits (lock held) until `object` is taken or the time-out ends; `kind` and `caller` name
+// the wait for the scheduler. A NULL object waits for the time-out alone.
+NTSTATUS WaitLocked(std::unique_lock<std::mutex>& lock, PVOID object, PLARGE_INTEGER timeout, PKTHREAD me,
+                    const char* kind, const void* caller) {
+  WaitSpec wait;
+  wait.kind = kind;
+  wait.object = object;
+  wait.objectType = object != NULL ? ObjectTypeName(*static_cast<DISPATCHER_HEADER*>(object)) : nullptr;
+  wait.caller = caller;
+  wait.deadline = DeadlineLocked(timeout);
   for (;;) {
-    if (object != NULL && TrySatisfyLocked(object)) return STATUS_SUCCESS;
-    if (deadline != kNoDeadline && ClockNowLocked() >= deadline) return STATUS_TIMEOUT;
-    DispatcherWaitLocked(lock, deadline);
+    if (object != NULL && TrySatisfyLocked(object, me)) return STATUS_SUCCESS;
+    if (wait.deadline != kNoDeadline && ClockNowLocked() >= wait.deadline) return STATUS_TIMEOUT;
+    BlockLocked(lock, wait);
   }
 }
 
@@ -111,7 +131,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
   }
   const LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
-  DispatcherNotifyAllLocked();
+  WakeLocked(Event);
   return previous;
 }
 
@@ -152,8 +172,10 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
   (void)WaitReason;
   (void)WaitMode;
   (void)Alertable;
+  const void* caller = __builtin_return_address(0);
   LARGE_INTEGER poll;
   poll.QuadPart = 0;
+  PKTHREAD me = CurrentThreadObject();
   const KIRQL irql = CurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     Verifier::Report(Check::IrqlInvalid, "KeWaitForSingleObject", "called above DISPATCH_LEVEL");
@@ -171,7 +193,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
                      "object " + PointerText(Object) + " is not an initialised event, semaphore or mutex");
     return STATUS_INVALID_PARAMETER;
   }
-  return WaitLocked(lock, Object, Timeout);
+  return WaitLocked(lock, Object, Timeout, me, "KeWaitForSingleObject", caller);
 }
 
 // ---- KeDelayExecutionThread ------------------------------------------------------------
@@ -179,6 +201,8 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
                                                 PLARGE_INTEGER Interval) {
   (void)WaitMode;
   (void)Alertable;
+  const void* caller = __builtin_return_address(0);
+  PKTHREAD me = CurrentThreadObject();
   if (CurrentIrql() > APC_LEVEL) {
     Verifier::Report(Check::WaitAtDispatch, "KeDelayExecutionThread", "delay above APC_LEVEL");
     return STATUS_SUCCESS;
@@ -188,7 +212,7 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
     return STATUS_INVALID_PARAMETER;
   }
   std::unique_lock<std::mutex> lock(DispatcherLock());
-  WaitLocked(lock, NULL, Interval);
+  WaitLocked(lock, NULL, Interval, me, "KeDelayExecutionThread", caller);
   return STATUS_SUCCESS;
 }
 
@@ -216,7 +240,7 @@ extern "C" LONG NTAPI KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Incre
     return previous;
   }
   Semaphore->Header.SignalState = previous + Adjustment;
-  DispatcherNotifyAllLocked();
+  WakeLocked(Semaphore);
   return previous;
 }
 
@@ -244,9 +268,10 @@ extern "C" VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 // Releases one level of ownership; the owner only.
 extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   (void)Wait;
+  PKTHREAD me = CurrentThreadObject();
   std::unique_lock<std::mutex> lock(DispatcherLock());
   const LONG previous = Mutex->Header.SignalState;
-  if (Mutex->OwnerThread != CurrentThreadObject()) {
+  if (Mutex->OwnerThread != me) {
     lock.unlock();
     Verifier::Report(Check::InvalidParameter, "KeReleaseMutex", "mutex released by a thread that does not own it");
     return previous;
@@ -254,7 +279,7 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   Mutex->Header.SignalState++;
   if (Mutex->Header.SignalState > 0) {
     Mutex->OwnerThread = NULL;
-    DispatcherNotifyAllLocked();
+    WakeLocked(Mutex);
   }
   return previous;
 }
@@ -280,23 +305,30 @@ extern "C" VOID __fastcall ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 // ---- ExAcquireFastMutex ----------------------------------------------------------------
 // Raises to APC_LEVEL and takes the mutex (not recursive).
 extern "C" VOID __fastcall ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+  const void* caller = __builtin_return_address(0);
   ThreadState& thread = CurrentThread();
+  PKTHREAD me = CurrentThreadObject();
   if (thread.irql > APC_LEVEL) {
     Verifier::Report(Check::IrqlInvalid, "ExAcquireFastMutex", "called above APC_LEVEL");
     return;
   }
   std::unique_lock<std::mutex> lock(DispatcherLock());
-  if (FastMutex->Owner == CurrentThreadObject()) {
+  if (FastMutex->Owner == me) {
     lock.unlock();
     Verifier::Report(Check::InvalidParameter, "ExAcquireFastMutex", "fast mutex acquired recursively");
     return;
   }
+  WaitSpec wait;
+  wait.kind = "ExAcquireFastMutex";
+  wait.object = FastMutex;
+  wait.objectType = "fast mutex";
+  wait.caller = caller;
   while (FastMutex->Count != 1) {
     FastMutex->Contention++;
-    DispatcherWaitLocked(lock, kNoDeadline);
+    BlockLocked(lock, wait);
   }
   FastMutex->Count = 0;
-  FastMutex->Owner = CurrentThreadObject();
+  FastMutex->Owner = me;
   FastMutex->OldIrql = thread.irql;
   thread.irql = APC_LEVEL;
 }
@@ -304,8 +336,9 @@ extern "C" VOID __fastcall ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 // ---- ExReleaseFastMutex ----------------------------------------------------------------
 extern "C" VOID __fastcall ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   ThreadState& thread = CurrentThread();
+  PKTHREAD me = CurrentThreadObject();
   std::unique_lock<std::mutex> lock(DispatcherLock());
-  if (FastMutex->Owner != CurrentThreadObject()) {
+  if (FastMutex->Owner != me) {
     lock.unlock();
     Verifier::Report(Check::InvalidParameter, "ExReleaseFastMutex", "fast mutex released by a non-owner");
     return;
@@ -313,5 +346,5 @@ extern "C" VOID __fastcall ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   FastMutex->Owner = NULL;
   FastMutex->Count = 1;
   thread.irql = static_cast<KIRQL>(FastMutex->OldIrql);
-  DispatcherNotifyAllLocked();
+  WakeLocked(FastMutex);
 }

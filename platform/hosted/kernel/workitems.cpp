@@ -1,6 +1,5 @@
 // Work items: ExQueueWorkItem and the IoXxxWorkItem routines, run by one system worker
 // thread at PASSIVE_LEVEL in the order they were queued.
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <thread>
@@ -20,13 +19,14 @@ using namespace hosted::detail;
 namespace {
 
 struct WorkState {
-  std::mutex mutex;
-  std::condition_variable wake;  // work queued
-  std::condition_variable idle;  // queue drained
+  // The queue is under the dispatcher lock: the worker and DrainWorkQueue block on it.
   std::deque<std::function<void()>> queue;
   bool running = false;  // an item is executing
   bool started = false;
-  std::unordered_map<PIO_WORKITEM, std::uint64_t> items;  // allocated IO_WORKITEMs -> serial
+  char drained = 0;      // its address: where DrainWorkQueue waits
+  // Allocated IO_WORKITEMs -> serial, under `mutex`.
+  std::mutex mutex;
+  std::unordered_map<PIO_WORKITEM, std::uint64_t> items;
   std::uint64_t serial = 0;
 };
 
@@ -35,36 +35,39 @@ WorkState& State() {
   return *state;
 }
 
-void WorkerThread() {
+void WorkerThread(std::shared_ptr<Participant> self) {
+  AdoptThread(std::move(self));
   WorkState& s = State();
+  WaitSpec idle;
+  idle.kind = "waits for work items";
+  idle.object = &s.queue;
+  idle.idle = true;
   for (;;) {
     std::function<void()> work;
     {
-      std::unique_lock<std::mutex> lock(s.mutex);
-      s.wake.wait(lock, [&] { return !s.queue.empty(); });
+      std::unique_lock<std::mutex> lock(DispatcherLock());
+      s.running = false;
+      if (s.queue.empty()) WakeLocked(&s.drained);
+      while (s.queue.empty()) BlockLocked(lock, idle);
       work = std::move(s.queue.front());
       s.queue.pop_front();
       s.running = true;
     }
     work();
     CheckRoutineReturn("work item routine", PASSIVE_LEVEL, 0);
-    {
-      std::lock_guard<std::mutex> lock(s.mutex);
-      s.running = false;
-      if (s.queue.empty()) s.idle.notify_all();
-    }
   }
 }
 
 void Enqueue(std::function<void()> work) {
   WorkState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::lock_guard<std::mutex> lock(DispatcherLock());
   if (!s.started) {
+    // A hosted thread from now on, before the caller can block waiting for the item.
     s.started = true;
-    std::thread(WorkerThread).detach();
+    std::thread(WorkerThread, NewThreadLocked("work-item worker")).detach();
   }
   s.queue.push_back(std::move(work));
-  s.wake.notify_one();
+  WakeLocked(&s.queue);
 }
 
 }  // namespace
@@ -98,8 +101,12 @@ void ReportWorkItemLeaks(std::uint64_t since, std::string_view context) {
 
 void DrainWorkQueue() {
   WorkState& s = State();
-  std::unique_lock<std::mutex> lock(s.mutex);
-  s.idle.wait(lock, [&] { return s.queue.empty() && !s.running; });
+  WaitSpec wait;
+  wait.kind = "DrainWorkQueue";
+  wait.object = &s.drained;
+  wait.caller = __builtin_return_address(0);
+  std::unique_lock<std::mutex> lock(DispatcherLock());
+  while (!s.queue.empty() || s.running) BlockLocked(lock, wait);
 }
 
 }  // namespace hosted::detail
@@ -109,7 +116,7 @@ namespace hosted {
 void DrainWorkQueue() { detail::DrainWorkQueue(); }
 
 std::size_t PendingWorkItems() {
-  std::lock_guard<std::mutex> lock(State().mutex);
+  std::lock_guard<std::mutex> lock(DispatcherLock());
   return State().queue.size() + (State().running ? 1 : 0);
 }
 

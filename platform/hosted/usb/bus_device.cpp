@@ -119,11 +119,13 @@ void BusDevice::Impl::StartThread() {
       std::lock_guard<std::mutex> lock(signal_);
       wake_ = true;
     }
-    signalCv_.notify_all();
+    signalled_.NotifyAll();
   });
   std::lock_guard<std::mutex> lock(engine_);
-  thread_ = std::thread([this] { ThreadMain(); });
-  threadId_ = thread_.get_id();
+  const std::string name = "USB thread, bus " + std::to_string(options_.bus) + " address " +
+                           std::to_string(options_.address);
+  thread_ = std::make_unique<KernelThread>(name, [this] { ThreadMain(); });
+  threadId_ = thread_->Id();
 }
 
 // Stops the thread, then fails in this thread whatever is left, and lets the PDO go.
@@ -135,8 +137,8 @@ void BusDevice::Impl::Shutdown() {
     std::lock_guard<std::mutex> lock(signal_);
     stop_ = true;
   }
-  signalCv_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  signalled_.NotifyAll();
+  if (thread_ != nullptr) thread_->Join();
   Completions local;
   {
     std::lock_guard<std::mutex> lock(engine_);
@@ -221,17 +223,21 @@ void BusDevice::SetUnplugHandler(std::function<void()> handler) {
 std::size_t BusDevice::PendingTransfers() const { return impl_->queued_.load(); }
 
 bool BusDevice::WaitForPendingTransfers(std::size_t count, std::chrono::milliseconds realTimeout) const {
-  std::unique_lock<std::mutex> lock(impl_->signal_);
-  return impl_->idleCv_.wait_for(lock, realTimeout, [&] {
-    return impl_->queued_.load() >= count && !impl_->busy_ && !impl_->work_ && impl_->ready_ == 0;
-  });
+  return impl_->idle_.Wait(
+      [&] {
+        std::lock_guard<std::mutex> lock(impl_->signal_);
+        return impl_->queued_.load() >= count && !impl_->busy_ && !impl_->work_ && impl_->ready_ == 0;
+      },
+      realTimeout);
 }
 
 bool BusDevice::WaitIdle(std::chrono::milliseconds realTimeout) const {
-  std::unique_lock<std::mutex> lock(impl_->signal_);
-  return impl_->idleCv_.wait_for(lock, realTimeout, [&] {
-    return !impl_->busy_ && !impl_->work_ && impl_->ready_ == 0 && !impl_->wake_;
-  });
+  return impl_->idle_.Wait(
+      [&] {
+        std::lock_guard<std::mutex> lock(impl_->signal_);
+        return !impl_->busy_ && !impl_->work_ && impl_->ready_ == 0 && !impl_->wake_;
+      },
+      realTimeout);
 }
 
 std::vector<TransferRecord> BusDevice::Transfers() const {

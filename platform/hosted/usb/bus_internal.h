@@ -6,7 +6,9 @@
 //    Never held while an IRP is completed or a user callback runs.
 //  - signal_: what the USB thread is woken for (work, endpoints with data, unplug, wake).
 //    A leaf: the device's callbacks take only this lock, so they may fire from inside a
-//    device call made under engine_.
+//    device call made under engine_. The threads that wait for it (the USB thread, a
+//    test waiting for the bus to be idle) wait on the kernel conditions below, so their
+//    waits are kernel waits that virtual time and deadlock detection see.
 //  - trace_: the message trace and the URB log. A leaf as well (the device's message
 //    observer runs with the device's lock held).
 #pragma once
@@ -17,7 +19,6 @@
 #include <usbioctl.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -29,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "hosted/kernel/scheduler.h"
 #include "hosted/usb/usb_bus.h"
 #include "hosted/usb/device.h"
 #include "hosted/usb/message.h"
@@ -226,15 +228,15 @@ class BusDevice::Impl {
 
   // signal_
   mutable std::mutex signal_;
-  mutable std::condition_variable signalCv_;
-  mutable std::condition_variable idleCv_;
   bool work_ = false;
   std::uint32_t ready_ = 0;
   bool wake_ = false;
   bool stop_ = false;
   bool busy_ = false;  // the USB thread is between waits
+  mutable KernelCondition signalled_{"waits for work", /*idle=*/true};
+  mutable KernelCondition idle_{"the USB stack's idle wait"};
 
-  std::thread thread_;
+  std::unique_ptr<KernelThread> thread_;
   std::thread::id threadId_;
 
   // trace_

@@ -328,8 +328,7 @@ void BusDevice::Impl::NoteQueuesLocked() {
   std::size_t count = 0;
   for (const auto& pipe : pipes_) count += pipe->queue.size();
   if (queued_.exchange(count) == count) return;
-  std::lock_guard<std::mutex> lock(signal_);
-  idleCv_.notify_all();
+  idle_.NotifyAll();
 }
 
 // From the cancel routine, any thread, cancel spin lock released.
@@ -358,7 +357,7 @@ void BusDevice::Impl::Signal(bool work, std::uint32_t readyBits) {
     work_ = work_ || work;
     ready_ |= readyBits;
   }
-  signalCv_.notify_all();
+  signalled_.NotifyAll();
 }
 
 // The USB thread: waits for work, moves transfers, completes what finished.
@@ -367,10 +366,16 @@ void BusDevice::Impl::ThreadMain() {
     std::uint32_t ready = 0;
     bool wake = false;
     {
-      std::unique_lock<std::mutex> lock(signal_);
+      std::lock_guard<std::mutex> lock(signal_);
       busy_ = false;
-      idleCv_.notify_all();
-      signalCv_.wait(lock, [&] { return stop_ || work_ || ready_ != 0 || wake_; });
+    }
+    idle_.NotifyAll();
+    signalled_.Wait([&] {
+      std::lock_guard<std::mutex> lock(signal_);
+      return stop_ || work_ || ready_ != 0 || wake_;
+    });
+    {
+      std::lock_guard<std::mutex> lock(signal_);
       if (stop_) return;
       ready = ready_;
       wake = wake_;

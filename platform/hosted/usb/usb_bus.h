@@ -173,11 +173,13 @@ class BusDevice {
   // at once.
   void SetUnplugHandler(std::function<void()> handler);
 
-  // Transfers waiting on the device (queued or NAKed), and a real-time wait for a count.
+  // Transfers waiting on the device (queued or NAKed), and a wait (a kernel wait) for a
+  // count with the USB thread idle.
   std::size_t PendingTransfers() const;
   bool WaitForPendingTransfers(std::size_t count,
                                std::chrono::milliseconds realTimeout = std::chrono::seconds(10)) const;
-  // Real-time wait until nothing is queued for the USB thread to complete.
+  // Waits until nothing is queued for the USB thread to complete. The real time-outs apply
+  // on the accelerated clock; in virtual time a wait that can never end is a deadlock.
   bool WaitIdle(std::chrono::milliseconds realTimeout = std::chrono::seconds(10)) const;
 
   std::vector<TransferRecord> Transfers() const;
