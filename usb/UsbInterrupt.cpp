@@ -10,22 +10,17 @@
 
 namespace {
 
-
-// Takes the parked event read out of PendingEventIrp and sets its result from Status and
-// the Received bytes of InterruptBuffer (IRQL DISPATCH_LEVEL, EventLock held). The caller
-// completes the returned request once EventLock is released. Returns NULL, leaving the
-// request, the field and its I/O reference to the cancel routine, when cancellation has
-// begun.
+// Takes the parked event read for completion and sets its result from Status and the
+// Received bytes of InterruptBuffer (IRQL DISPATCH_LEVEL, EventLock held). The caller
+// completes the returned request once EventLock is released. NULL when none is parked or
+// its cancellation has begun (the cancel routine then owns it).
 PIRP UsbTakeParkedEventRead(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, NTSTATUS Status,
                             ULONG Received)
 {
-    PIRP irp = Extension->PendingEventIrp;
-    if (IoSetCancelRoutine(irp, NULL) == NULL) {
-        return NULL;  // CcidEventReadCancel owns the request now
+    PIRP irp = CcidUnparkEventRead(DeviceObject);
+    if (irp == NULL) {
+        return NULL;
     }
-    Extension->PendingEventIrp = NULL;
-    (VOID) CcidDecrementIoCount(DeviceObject);
-
     irp->IoStatus.Information = 0;
     if (NT_SUCCESS(Status)) {
         const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -161,9 +156,7 @@ NTSTATUS UsbInterruptComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Compl
     if (usbdStatus != USBD_STATUS_SUCCESS) {
         {
             SpinLockGuard guard(extension->EventLock);
-            if (extension->PendingEventIrp != NULL) {
-                eventRead = UsbTakeParkedEventRead(deviceObject, extension, static_cast<NTSTATUS>(usbdStatus), 0);
-            }
+            eventRead = UsbTakeParkedEventRead(deviceObject, extension, static_cast<NTSTATUS>(usbdStatus), 0);
         }
         if (eventRead != NULL) {
             IoCompleteRequest(eventRead, IO_NO_INCREMENT);
@@ -178,9 +171,7 @@ NTSTATUS UsbInterruptComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Compl
     }
     {
         SpinLockGuard guard(extension->EventLock);
-        if (extension->PendingEventIrp != NULL) {
-            eventRead = UsbTakeParkedEventRead(deviceObject, extension, STATUS_SUCCESS, received);
-        }
+        eventRead = UsbTakeParkedEventRead(deviceObject, extension, STATUS_SUCCESS, received);
         if (eventRead == NULL) {
             UsbQueueEvent(extension, received);
         }

@@ -191,6 +191,12 @@ std::string QuarantineReport(const Quarantined& entry) {
   return GuardReport(entry.block, entry.info, "after it was freed");
 }
 
+// The largest block the hosted pool hands out. Windows' pools live in a limited part of
+// kernel address space and fail an allocation of gigabytes; the host's allocator (with
+// over-commit, or under ASan) would grant it and let the zeroing that follows exhaust the
+// machine, so the hosted pool fails it as Windows would.
+constexpr SIZE_T kPoolBlockLimit = SIZE_T{256} << 20;
+
 PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller = nullptr) {
   const KIRQL irql = CurrentIrql();
   if (irql > DISPATCH_LEVEL) {
@@ -209,6 +215,7 @@ PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, cons
     std::lock_guard<std::mutex> lock(s.mutex);
     if (MatchRulesLocked(s, routine, tag, size, true, NULL)) return NULL;
   }
+  if (size > kPoolBlockLimit) return NULL;
   auto* base = static_cast<unsigned char*>(std::aligned_alloc(16, kGuardSize + Rounded(size) + kGuardSize));
   if (base == NULL) return NULL;
   void* block = base + kGuardSize;
