@@ -53,6 +53,18 @@ void LowerUsbDevice::SetHoldTransfers(bool hold) {
   holdTransfers_ = hold;
 }
 
+void LowerUsbDevice::CompleteHeld() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [irp, pipe] : held_) {
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    queue_.push_back({irp, STATUS_CANCELLED});
+  }
+  held_.clear();
+  wake_.NotifyAll();
+}
+
 void LowerUsbDevice::SetClearUserEventAfterCompletion(bool clear) {
   std::lock_guard<std::mutex> lock(mutex_);
   clearUserEvent_ = clear;

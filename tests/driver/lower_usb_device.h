@@ -67,6 +67,8 @@ class LowerUsbDevice {
   // Bulk and interrupt transfers stay pending, as for a device that never answers, until
   // an abort of their pipe completes them cancelled (as the USB stack does).
   void SetHoldTransfers(bool hold);
+  // The held transfers come back now, cancelled, as a stack that finally gave up on them.
+  void CompleteHeld();
 
   std::vector<LowerRequest> Requests() const;
   // Blocks until every pending request has been completed.

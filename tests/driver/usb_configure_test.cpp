@@ -163,29 +163,33 @@ TEST_F(UsbConfigureTest, SmartCardInterfaceAfterAnotherIsSelected) {
   EXPECT_TRUE(ClassDescriptorRequests().empty()) << "found in the configuration set";
 }
 
-// Pipes are sorted by type and direction; a later one of a kind wins; an interrupt-OUT
-// endpoint lands in the bulk-in slot.
+// Pipes are sorted by type and direction; a later one of a kind wins; an interrupt-OUT or
+// an isochronous endpoint lands in the bulk-in slot.
 TEST_F(UsbConfigureTest, PipesGoToTheirSlotsTheLaterOfAKindWinning) {
-  Add();
-  Bytes set = RealConfiguration();
-  const std::size_t interface = Find(set, USB_INTERFACE_DESCRIPTOR_TYPE);
-  ASSERT_NE(interface, 0u);
-  // The smart-card interface with five endpoints: bulk-in 0x81, bulk-out 0x02, interrupt-in
-  // 0x83, then a second bulk-in 0x84 and an interrupt-out 0x05.
-  set.resize(Find(set, USB_ENDPOINT_DESCRIPTOR_TYPE));
-  set[interface + 4] = 5;
-  for (const Bytes& endpoint : {Endpoint(0x81, 2, 64), Endpoint(0x02, 2, 64), Endpoint(0x83, 3, 8),
-                                Endpoint(0x84, 2, 64), Endpoint(0x05, 3, 8)}) {
-    set.insert(set.end(), endpoint.begin(), endpoint.end());
+  for (const Bytes& last : {Endpoint(0x05, 3, 8), Endpoint(0x86, 1, 64)}) {
+    SCOPED_TRACE(last[2] == 0x05 ? "interrupt-OUT last" : "isochronous-IN last");
+    Add();
+    Bytes set = RealConfiguration();
+    const std::size_t interface = Find(set, USB_INTERFACE_DESCRIPTOR_TYPE);
+    ASSERT_NE(interface, 0u);
+    // The smart-card interface with five endpoints: bulk-in 0x81, bulk-out 0x02, interrupt-in
+    // 0x83, then a second bulk-in 0x84 and the endpoint of the row.
+    set.resize(Find(set, USB_ENDPOINT_DESCRIPTOR_TYPE));
+    set[interface + 4] = 5;
+    for (const Bytes& endpoint : {Endpoint(0x81, 2, 64), Endpoint(0x02, 2, 64), Endpoint(0x83, 3, 8),
+                                  Endpoint(0x84, 2, 64), last}) {
+      set.insert(set.end(), endpoint.begin(), endpoint.end());
+    }
+    SetTotalLength(set);
+    ReplaceConfiguration(set);
+    ASSERT_EQ(UsbConfigureDevice(bench_->Fdo()), STATUS_SUCCESS);
+    const USBD_PIPE_INFORMATION* pipes = bench_->Extension()->PipeInfo;
+    EXPECT_EQ(pipes[PIPE_INTERRUPT_IN].EndpointAddress, 0x83);
+    EXPECT_EQ(pipes[PIPE_BULK_OUT].EndpointAddress, 0x02);
+    EXPECT_EQ(pipes[PIPE_BULK_IN].EndpointAddress, last[2]) << "the last pipe, of neither kind, came last";
+    EXPECT_EQ(bench_->Extension()->InterfaceInformation->NumberOfPipes, 5u);
+    bench_.reset();
   }
-  SetTotalLength(set);
-  ReplaceConfiguration(set);
-  ASSERT_EQ(UsbConfigureDevice(bench_->Fdo()), STATUS_SUCCESS);
-  const USBD_PIPE_INFORMATION* pipes = bench_->Extension()->PipeInfo;
-  EXPECT_EQ(pipes[PIPE_INTERRUPT_IN].EndpointAddress, 0x83);
-  EXPECT_EQ(pipes[PIPE_BULK_OUT].EndpointAddress, 0x02);
-  EXPECT_EQ(pipes[PIPE_BULK_IN].EndpointAddress, 0x05) << "the interrupt-OUT pipe came last";
-  EXPECT_EQ(bench_->Extension()->InterfaceInformation->NumberOfPipes, 5u);
 }
 
 // A configuration without a bulk-out endpoint leaves that slot empty: the start goes on
@@ -295,6 +299,23 @@ TEST_F(UsbConfigureTest, ShortClassDescriptorFromTheReaderIsRefused) {
   EXPECT_EQ(CcidGetClassDescriptor(bench_->Fdo(), reinterpret_cast<PCCID_CLASS_DESCRIPTOR>(got.data())),
             STATUS_SUCCESS);
   EXPECT_EQ(got, RealClassDescriptor());
+}
+
+// The class request for the descriptor names the interface the reader was configured
+// with: on a composite reader whose smart-card interface is number 1 the request goes to
+// interface 1 (a request to interface 0 would reach another function of the device).
+TEST_F(UsbConfigureTest, ClassDescriptorRequestNamesTheSmartCardInterface) {
+  for (const char* profile : {"tpdu-basic", "composite-second"}) {
+    SCOPED_TRACE(profile);
+    Add(profile);
+    ConfigureAndForget();
+    CCID_CLASS_DESCRIPTOR descriptor;
+    ASSERT_EQ(CcidGetClassDescriptor(bench_->Fdo(), &descriptor), STATUS_SUCCESS);
+    EXPECT_EQ(0, std::memcmp(&descriptor, RealClassDescriptor().data(), sizeof(descriptor)));
+    const USHORT interface = bench_->Extension()->InterfaceInformation->InterfaceNumber;
+    EXPECT_EQ(ClassDescriptorRequests(), std::vector<USHORT>{interface});
+    bench_.reset();
+  }
 }
 
 // dwProtocols at start: bit 0 makes T=0 alone, bit 1 adds T=1; without bit 0 the earlier

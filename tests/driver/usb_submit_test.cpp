@@ -330,6 +330,29 @@ TEST_F(UsbTransportTest, UnansweredTransferEndsExactlyAtItsTimeOut) {
   }
 }
 
+// A timed-out transfer whose abort cannot even be built: the IRP is still the stack's, so
+// the transfer waits, without a time-out, until the stack gives it back; only then does it
+// return STATUS_TIMEOUT (freeing the IRP earlier would hand the stack freed memory).
+TEST_F(UsbTransportTest, TimedOutTransferWaitsForItsIrpWhenTheAbortCannotBeSent) {
+  constexpr ULONG kTimeoutMs = 1000;
+  lower_.SetHoldTransfers(true);
+  hosted::AllocationFailures::FailSize(sizeof(struct _URB_PIPE_REQUEST));
+  UCHAR buffer[64] = {};
+  ULONG moved = 0;
+  NTSTATUS status = STATUS_PENDING;
+  hosted::KernelThread transfer("transfer", [&] {
+    status = UsbBulkTransfer(Fdo(), buffer, sizeof(buffer), kTimeoutMs, &moved, TRUE);
+  });
+  hosted::Scheduler::Settle();
+  hosted::Clock::AdvanceTo(hosted::Clock::NextDeadline());
+  hosted::Scheduler::Settle();
+  EXPECT_EQ(status, STATUS_PENDING) << "the transfer is still waiting for its IRP";
+  lower_.CompleteHeld();
+  transfer.Join();
+  EXPECT_EQ(status, STATUS_TIMEOUT);
+  hosted::AllocationFailures::Clear();
+}
+
 // ---- UsbResetPort -------------------------------------------------------------------
 
 struct ResetPortCase {
