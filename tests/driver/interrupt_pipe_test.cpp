@@ -63,11 +63,15 @@ class ParkedEventRead {
   bool Completed() const { return completed_; }
   NTSTATUS Status() const { return irp_->IoStatus.Status; }
   ULONG_PTR Information() const { return irp_->IoStatus.Information; }
+  ULONG StateAtCompletion() const { return stateAtCompletion_; }
   Bytes Output() const { return Bytes(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(Information())); }
 
  private:
   static NTSTATUS NTAPI OnComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
-    static_cast<ParkedEventRead*>(context)->completed_ = true;
+    auto* read = static_cast<ParkedEventRead*>(context);
+    read->stateAtCompletion_ =
+        static_cast<PDEVICE_EXTENSION>(read->fdo_->DeviceExtension)->SmartcardExtension.ReaderCapabilities.CurrentState;
+    read->completed_ = true;
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
   static VOID NTAPI Cancel(PDEVICE_OBJECT, PIRP irp) {
@@ -78,6 +82,7 @@ class ParkedEventRead {
   PDEVICE_OBJECT fdo_;
   PIRP irp_ = nullptr;
   Bytes buffer_;
+  std::atomic<ULONG> stateAtCompletion_{SCARD_UNKNOWN};
   std::atomic<bool> completed_{false};
 };
 
@@ -182,6 +187,7 @@ TEST_F(InterruptPipeTest, WaitingEventReadReceivesTheMessageInsteadOfTheRing) {
     ASSERT_TRUE(read.Completed());
     EXPECT_EQ(read.Status(), STATUS_SUCCESS);
     EXPECT_EQ(read.Output(), (Bytes{0x50, 0x03}));
+    EXPECT_EQ(read.StateAtCompletion(), ULONG{SCARD_ABSENT}) << "the read completes before the state changes";
   }
   EXPECT_EQ(Ring(Extension()), before);
   EXPECT_EQ(Extension()->PendingEventIrp, nullptr);
@@ -238,6 +244,29 @@ TEST_F(InterruptPipeTest, StopAbortsAgainExactlyAfterItsWaitInterval) {
   for (const hosted::usb::TransferRecord& record : bench_->Bus().Transfers())
     if (record.urbFunction == URB_FUNCTION_ABORT_PIPE) ++aborts;
   EXPECT_EQ(aborts, 1u) << "the second abort, the first never went down";
+}
+
+// A stack that never ends the request: the stop aborts a bounded number of times, one
+// interval apart, then waits for the stack without a time-out (the request's memory is the
+// stack's); the stack's giving it back, here at an abort that can be sent again, lets the
+// stop finish.
+TEST_F(InterruptPipeTest, StopAbortsABoundedNumberOfTimesThenWaitsForTheStack) {
+  Start();
+  hosted::FailureRule everyAbort;
+  everyAbort.tag = CCID_POOL_TAG;
+  everyAbort.size = sizeof(struct _URB_PIPE_REQUEST);
+  everyAbort.maxFailures = 0;
+  hosted::AllocationFailures::Add(everyAbort);
+  const std::int64_t start = hosted::Clock::Now();
+  hosted::KernelThread stop("stop", [&] { UsbStopInterruptPipe(bench_->Fdo()); });
+  EXPECT_FALSE(hosted::Scheduler::RunUntil([&] { return stop.Finished(); })) << "the stop waits for the stack";
+  EXPECT_EQ(hosted::Clock::Now() - start,
+            std::int64_t{CCID_INTERRUPT_STOP_ABORTS_MAX} * CCID_INTERRUPT_STOP_WAIT_MS * hosted::Clock::kTicksPerMillisecond)
+      << "ten aborts, one interval apart, then a wait without a time-out";
+  hosted::AllocationFailures::Clear();
+  ASSERT_EQ(UsbAbortPipe(bench_->Fdo(), PIPE_INTERRUPT_IN), STATUS_SUCCESS);
+  stop.Join();
+  EXPECT_FALSE(Extension()->InterruptPipeRunning);
 }
 
 // No pool for the next URB: the pipe ends silently and gives its reference back; the stop
