@@ -53,6 +53,10 @@ class FakePdo {
   NTSTATUS askedStatus = 0;
   int capabilityQueries = 0;
   static constexpr ULONG kAddress = 7;
+  // When set, IRP_MN_START_DEVICE pends and completes later, from a thread of the bus,
+  // with this status; every request on the USB interface is counted.
+  NTSTATUS pendedStartStatus = STATUS_PENDING;
+  int usbRequests = 0;
 
  private:
   static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -60,7 +64,15 @@ class FakePdo {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
     if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+      ++self->usbRequests;
       status = STATUS_SUCCESS;
+    } else if (stack->MinorFunction == IRP_MN_START_DEVICE && self->pendedStartStatus != STATUS_PENDING) {
+      IoMarkIrpPending(irp);
+      self->starter_ = std::make_unique<hosted::KernelThread>("bus start", [irp, status = self->pendedStartStatus] {
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+      });
+      return STATUS_PENDING;
     } else if (stack->MinorFunction == IRP_MN_QUERY_CAPABILITIES) {
       PDEVICE_CAPABILITIES capabilities = stack->Parameters.DeviceCapabilities.Capabilities;
       self->askedCapabilities = *capabilities;
@@ -79,6 +91,7 @@ class FakePdo {
 
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT pdo_ = nullptr;
+  std::unique_ptr<hosted::KernelThread> starter_;
 };
 
 // One reader slot on the fake bus with its PnP node.
@@ -242,6 +255,17 @@ TEST_F(AddDeviceTest, EventsFifoSizeTakesSoundValuesAndRefusesOthers) {
     EXPECT_EQ(added.slot->Extension()->EventFifoEntries, row.entries);
     EXPECT_EQ(added.slot->Remove(), STATUS_SUCCESS);
   }
+}
+
+// A start the lower drivers pend and then fail: the driver waits for their verdict, fails
+// the start with it and sends nothing to the reader; the removal that follows is clean.
+TEST_F(AddDeviceTest, StartThatTheBusPendsAndFailsFailsWithoutTouchingTheReader) {
+  const Added added = Add([](Slot& slot) { slot.pdo.pendedStartStatus = STATUS_DEVICE_NOT_READY; });
+  ASSERT_EQ(added.status, STATUS_SUCCESS);
+  EXPECT_EQ(added.slot->node.Send(IRP_MN_START_DEVICE), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(added.slot->pdo.usbRequests, 0);
+  EXPECT_FALSE(added.slot->Extension()->Started);
+  EXPECT_EQ(added.slot->Remove(), STATUS_SUCCESS);
 }
 
 // "VendorName" and "IfdType": REG_SZ values become the ANSI vendor attributes, cut to what
