@@ -58,13 +58,13 @@ bool ReaderInterfaceEnabled(ReaderBench& bench) {
 // handle (started, no stop or removal pending, no other handle open).
 NTSTATUS OpenStatus(ReaderBench& bench) {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  std::unique_ptr<scard::Reader> reader = scard::Reader::Open(bench.Pdo(), &status);
-  return reader == nullptr ? status : STATUS_SUCCESS;
+  (void)bench.Open(&status);
+  return status;
 }
 
 std::unique_ptr<scard::Reader> OpenReader(ReaderBench& bench) {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  std::unique_ptr<scard::Reader> reader = scard::Reader::Open(bench.Pdo(), &status);
+  std::unique_ptr<scard::Reader> reader = bench.Open(&status);
   EXPECT_NE(reader, nullptr) << "the driver refused the handle: 0x" << std::hex << status;
   return reader;
 }

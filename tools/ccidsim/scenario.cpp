@@ -417,7 +417,7 @@ class Session {
     if (reader == nullptr) {
       if (bench_->Node().State() != hosted::PnpState::Started) return std::nullopt;
       NTSTATUS status = STATUS_UNSUCCESSFUL;
-      temporary = scard::Reader::Open(bench_->Pdo(), &status);
+      temporary = bench_->Open(&status);
       reader = temporary.get();
     }
     if (reader == nullptr) return std::nullopt;
@@ -430,7 +430,7 @@ class Session {
   // The application's handle on the reader; a note on the step when the driver refuses it.
   std::unique_ptr<scard::Reader> Open(ScenarioStep& step) {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
-    std::unique_ptr<scard::Reader> reader = scard::Reader::Open(bench_->Pdo(), &status);
+    std::unique_ptr<scard::Reader> reader = bench_->Open(&status);
     if (reader == nullptr) step.notes.push_back("the reader could not be opened (" + StatusName(status) + ")");
     return reader;
   }
