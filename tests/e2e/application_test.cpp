@@ -1,12 +1,17 @@
 // The application path end to end: an application opens the reader, powers the card,
 // selects a protocol and exchanges APDUs, through the user-mode side, the smart-card
-// library, the driver, the USB stack and the simulated reader and card.
+// library, the driver, the USB stack and the simulated reader and card. Each exchange is
+// judged by what the application received and by what the reader saw on the wire.
 
 #include <gtest/gtest.h>
 
 #include <kernel_test_support.h>
 
+#include <string>
+
+#include "CcidWire.h"
 #include "driver_bench.h"
+#include "iso7816/bytes.h"
 #include "scard.h"
 
 namespace {
@@ -16,14 +21,121 @@ using ccid_test::ReaderBench;
 
 const Bytes kSelectApp = {0x00, 0xA4, 0x04, 0x00, 0x08, 0xF0, 0x43, 0x43, 0x49, 0x44, 0x53, 0x49, 0x4D};
 
-struct ConnectRow {
-  const char* reader;
-  const char* card;
-  ULONG protocols;
-  ULONG expected;
+Bytes Hex(std::string_view text) {
+  const auto bytes = iso7816::FromHex(text);
+  EXPECT_TRUE(bytes.has_value()) << text;
+  return bytes.value_or(Bytes{});
+}
+
+// UPDATE BINARY of `length` bytes at offset 0 of the current EF.
+Bytes Update(std::size_t length) {
+  Bytes apdu{0x00, 0xD6, 0x00, 0x00, static_cast<std::uint8_t>(length)};
+  for (std::size_t i = 0; i < length; ++i) apdu.push_back(static_cast<std::uint8_t>(7 + 13 * i));
+  return apdu;
+}
+
+// A plugged reader with a card, opened by an application and connected.
+struct Connected {
+  Connected(const char* readerProfile, const char* card, ULONG protocols) : bench(readerProfile) {
+    EXPECT_EQ(bench.Plug(), STATUS_SUCCESS);
+    bench.InsertCard(card);
+    bench.WaitInterruptIdle();
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    reader = scard::Reader::Open(bench.Bus().Pdo(), &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    if (reader != nullptr) connected = reader->Connect(scard::Share::Exclusive, protocols, &active);
+  }
+
+  ReaderBench bench;
+  std::unique_ptr<scard::Reader> reader;
+  NTSTATUS connected = STATUS_UNSUCCESSFUL;
+  ULONG active = 0;
 };
 
+// The PC_to_RDR messages of one type since the last clear, headers included.
+std::vector<Bytes> Sent(const ReaderBench& bench, std::uint8_t type) {
+  std::vector<Bytes> out;
+  for (const Bytes& command : bench.Commands())
+    if (!command.empty() && command[0] == type) out.push_back(command);
+  return out;
+}
+
+Bytes Payload(const Bytes& message) {
+  return message.size() <= CCID_HEADER_SIZE ? Bytes{} : Bytes(message.begin() + CCID_HEADER_SIZE, message.end());
+}
+
+struct ApduRow {
+  const char* name;
+  const char* reader;
+  const char* card;
+  std::vector<const char*> setup;  // commands sent first, each answered 9000 or 61xx
+  std::string apdu;
+  std::uint16_t sw;
+  std::size_t body;               // response data bytes before SW1 SW2
+  std::string firstPayload;       // the first XfrBlock's data, when given
+  std::size_t xfrBlocks;          // XfrBlock messages the command took (0: not checked)
+};
+
+// The four command cases and the T=0 status words that ask the application for another
+// command, on a TPDU reader (the library turns each APDU into its TPDU) and on readers
+// that exchange whole APDUs (the APDU goes out unchanged, all of the answer comes back).
+TEST(Application, EveryCommandCaseOnEveryExchangeLevel) {
+  const char* selectData = "00A4020C025001";
+  const char* selectLarge = "00A4020C025002";
+  const char* selectApp = "00A4040C08F0434349445349 4D";
+  const ApduRow rows[] = {
+      {"t0 case 1", "tpdu-basic", "t0", {}, "00200081", 0x63C3, 0, "0020008100", 1},
+      {"t0 case 2", "tpdu-basic", "t0", {selectApp, selectData}, "00B0000010", 0x9000, 16, "00B0000010", 1},
+      {"t0 case 2, Le 00 is 256", "tpdu-basic", "t0", {selectApp, selectData}, "00B0000000", 0x9000, 256, "", 1},
+      {"t0 case 3", "tpdu-basic", "t0", {selectApp, selectLarge}, "00D600000401020304", 0x9000, 0,
+       "00D600000401020304", 1},
+      {"t0 case 4 goes as case 3 and is answered 61xx", "tpdu-basic", "t0", {},
+       "00A4040008F04343494453494D00", 0x6100, 0, "00A4040008F04343494453494D", 1},
+      {"t0 6Cxx names the length the card has", "tpdu-basic", "t0", {selectApp, selectData}, "00B000F810", 0x6C08,
+       0, "00B000F810", 1},
+      {"t0 the command again with that length", "tpdu-basic", "t0", {selectApp, selectData}, "00B000F808", 0x9000,
+       8, "00B000F808", 1},
+      {"t0 byte-wise card with NULLs", "tpdu-basic", "t0-bytewise", {selectApp, selectLarge}, "00D600000401020304",
+       0x9000, 0, "00D600000401020304", 1},
+      {"short-APDU reader", "apdu-short", "t1-ifsc32", {selectApp, selectData}, "00B0000000", 0x9000, 256,
+       "00B0000000", 1},
+      {"extended-APDU reader, answer in one message", "apdu-extended", "dual", {selectApp, selectData},
+       "00B0000080", 0x9000, 128, "00B0000080", 1},
+      {"extended-APDU reader chaining its answer", "t1-only", "t1-ifsc254", {selectApp, selectData}, "00B0000000",
+       0x9000, 256, "00B0000000", 2},
+  };
+  for (const ApduRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    Connected c(row.reader, row.card, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+    ASSERT_EQ(c.connected, STATUS_SUCCESS);
+    for (const char* command : row.setup) {
+      const scard::Response response = c.reader->Transmit(Hex(command));
+      ASSERT_EQ(response.status, STATUS_SUCCESS) << command;
+      ASSERT_TRUE(response.StatusWord() == 0x9000 || response.StatusWord() >> 8 == 0x61) << command;
+    }
+    c.bench.ClearMessages();
+    const scard::Response response = c.reader->Transmit(Hex(row.apdu));
+    ASSERT_EQ(response.status, STATUS_SUCCESS);
+    if ((row.sw & 0xFF) == 0) {
+      EXPECT_EQ(response.StatusWord() & 0xFF00, row.sw);
+    } else {
+      EXPECT_EQ(response.StatusWord(), row.sw);
+    }
+    EXPECT_EQ(response.Body().size(), row.body);
+    const std::vector<Bytes> xfr = Sent(c.bench, CCID_PC_TO_RDR_XFR_BLOCK);
+    ASSERT_FALSE(xfr.empty());
+    if (!row.firstPayload.empty()) EXPECT_EQ(Payload(xfr[0]), Hex(row.firstPayload));
+    if (row.xfrBlocks != 0) EXPECT_EQ(xfr.size(), row.xfrBlocks);
+  }
+}
+
 TEST(Application, ConnectAndSelectTheApplication) {
+  struct ConnectRow {
+    const char* reader;
+    const char* card;
+    ULONG protocols;
+    ULONG expected;
+  };
   const ConnectRow rows[] = {
       {"tpdu-basic", "t0", SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T0},
       {"tpdu-basic", "t1-ifsc32", SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1},
@@ -33,21 +145,14 @@ TEST(Application, ConnectAndSelectTheApplication) {
   };
   for (const ConnectRow& row : rows) {
     SCOPED_TRACE(std::string(row.reader) + " / " + row.card);
-    ReaderBench bench(row.reader);
-    ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
-    bench.InsertCard(row.card);
-    bench.WaitInterruptIdle();
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    auto reader = scard::Reader::Open(bench.Bus().Pdo(), &status);
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    ULONG active = 0;
-    ASSERT_EQ(reader->Connect(scard::Share::Exclusive, row.protocols, &active), STATUS_SUCCESS);
-    EXPECT_EQ(active, row.expected);
-    const scard::Response response = reader->Transmit(kSelectApp);
+    Connected c(row.reader, row.card, row.protocols);
+    ASSERT_EQ(c.connected, STATUS_SUCCESS);
+    EXPECT_EQ(c.active, row.expected);
+    const scard::Response response = c.reader->Transmit(kSelectApp);
     EXPECT_EQ(response.status, STATUS_SUCCESS);
     EXPECT_EQ(response.StatusWord() >> 8 == 0x61 ? 0x9000 : response.StatusWord(), 0x9000);
-    EXPECT_EQ(reader->Disconnect(scard::Disposition::Unpower), STATUS_SUCCESS);
-    EXPECT_EQ(reader->Close(), STATUS_SUCCESS);
+    EXPECT_EQ(c.reader->Disconnect(scard::Disposition::Unpower), STATUS_SUCCESS);
+    EXPECT_EQ(c.reader->Close(), STATUS_SUCCESS);
   }
 }
 
