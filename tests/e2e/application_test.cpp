@@ -7,6 +7,7 @@
 
 #include <kernel_test_support.h>
 
+#include <algorithm>
 #include <string>
 
 #include "CcidWire.h"
@@ -126,6 +127,97 @@ TEST(Application, EveryCommandCaseOnEveryExchangeLevel) {
     ASSERT_FALSE(xfr.empty());
     if (!row.firstPayload.empty()) EXPECT_EQ(Payload(xfr[0]), Hex(row.firstPayload));
     if (row.xfrBlocks != 0) EXPECT_EQ(xfr.size(), row.xfrBlocks);
+  }
+}
+
+// What the T=1 blocks of one command looked like on the wire.
+struct T1Traffic {
+  std::size_t iOut = 0;    // I-blocks the host sent
+  std::size_t maxInf = 0;  // the longest INF among them
+  std::size_t iIn = 0;     // I-blocks the card sent
+  std::size_t rOut = 0;    // R-blocks the host sent
+  std::size_t wtxOut = 0;  // S(WTX response)s the host sent, each with bBWI = the card's multiplier
+};
+
+T1Traffic Blocks(const ReaderBench& bench, std::uint8_t wtxMultiplier) {
+  constexpr std::uint8_t kWtxResponse = 0xE3;
+  T1Traffic t;
+  for (const hosted::usb::MessageEvent& event : bench.Messages()) {
+    if (event.type != hosted::usb::TransferType::Bulk || event.data.size() < CCID_HEADER_SIZE + 3) continue;
+    const std::uint8_t type = event.data[0];
+    const std::uint8_t pcb = event.data[CCID_HEADER_SIZE + 1];
+    const std::size_t inf = event.data[CCID_HEADER_SIZE + 2];
+    if (!event.in && type == CCID_PC_TO_RDR_XFR_BLOCK) {
+      if ((pcb & 0x80) == 0) {
+        ++t.iOut;
+        t.maxInf = std::max(t.maxInf, inf);
+      } else if ((pcb & 0xC0) == 0x80) {
+        ++t.rOut;
+      } else if (pcb == kWtxResponse) {
+        ++t.wtxOut;
+        EXPECT_EQ(event.data[7], wtxMultiplier) << "bBWI of the block that answers S(WTX)";
+      }
+    } else if (event.in && type == CCID_RDR_TO_PC_DATA_BLOCK && (pcb & 0x80) == 0) {
+      ++t.iIn;
+    }
+  }
+  return t;
+}
+
+struct T1Row {
+  const char* name;
+  const char* card;
+  std::vector<const char*> setup;
+  Bytes apdu;
+  std::size_t body;
+  std::vector<sim::Fault> faults;  // armed for the command's XfrBlocks
+  T1Traffic expected;
+};
+
+// T=1 at block level through the library's T=1 host: chaining both ways around IFSC 32
+// and 254 and the reader's IFSD, waiting-time extensions sent on with the card's
+// multiplier as bBWI, and a block garbled on the line in either direction recovered by
+// an R-block. Every command still ends 9000 with all of its answer.
+TEST(Application, T1BlocksChainWaitAndRecover) {
+  const char* selectApp = "00A4040C08F04343494453494D";
+  const char* selectData = "00A4020C025001";
+  const char* selectLarge = "00A4020C025002";
+  const sim::Fault garbledToHost{sim::FaultKind::CorruptToHost, 5, CCID_PC_TO_RDR_XFR_BLOCK};
+  const sim::Fault garbledToCard{sim::FaultKind::CorruptToCard, 5, CCID_PC_TO_RDR_XFR_BLOCK};
+  const T1Row rows[] = {
+      {"IFSC 32: the host chains a 105-byte command", "t1-ifsc32", {selectApp, selectLarge}, Update(100), 0, {},
+       {4, 32, 1, 0, 0}},
+      {"IFSC 254: a 205-byte command in one block", "t1-ifsc254", {selectApp, selectLarge}, Update(200), 0, {},
+       {1, 205, 1, 0, 0}},
+      {"IFSC 254: a 260-byte command in two", "t1-ifsc254", {selectApp, selectLarge}, Update(255), 0, {},
+       {2, 254, 1, 0, 0}},
+      {"the card chains a 258-byte answer", "t1-ifsc32", {selectApp, selectData}, Hex("00B0000000"), 256, {},
+       {1, 5, 2, 1, 0}},
+      {"time extensions", "many-wtx", {}, kSelectApp, 0, {}, {1, 13, 1, 0, 4}},
+      {"a block garbled towards the host", "t1-ifsc32", {selectApp, selectData}, Hex("00B0000010"), 16,
+       {garbledToHost}, {1, 5, 2, 1, 0}},
+      {"a block garbled towards the card", "t1-ifsc32", {selectApp, selectData}, Hex("00B0000010"), 16,
+       {garbledToCard}, {2, 5, 1, 0, 0}},
+  };
+  for (const T1Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Connected c("tpdu-basic", row.card, SCARD_PROTOCOL_T1);
+    ASSERT_EQ(c.connected, STATUS_SUCCESS);
+    ASSERT_EQ(c.active, static_cast<ULONG>(SCARD_PROTOCOL_T1));
+    for (const char* command : row.setup) ASSERT_EQ(c.reader->Transmit(Hex(command)).StatusWord(), 0x9000) << command;
+    c.bench.ClearMessages();
+    for (const sim::Fault& fault : row.faults) c.bench.Reader().AddFault(fault);
+    const scard::Response response = c.reader->Transmit(row.apdu);
+    ASSERT_EQ(response.status, STATUS_SUCCESS);
+    EXPECT_EQ(response.StatusWord(), 0x9000);
+    EXPECT_EQ(response.Body().size(), row.body);
+    const T1Traffic seen = Blocks(c.bench, row.card == std::string("many-wtx") ? 3 : 0);
+    EXPECT_EQ(seen.iOut, row.expected.iOut);
+    EXPECT_EQ(seen.maxInf, row.expected.maxInf);
+    EXPECT_EQ(seen.iIn, row.expected.iIn);
+    EXPECT_EQ(seen.rOut, row.expected.rOut);
+    EXPECT_EQ(seen.wtxOut, row.expected.wtxOut);
+    EXPECT_EQ(c.bench.Reader().FaultsFired().size(), row.faults.size());
   }
 }
 
