@@ -8,6 +8,7 @@
 #include <kernel_test_support.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "CcidWire.h"
@@ -37,10 +38,14 @@ Bytes Update(std::size_t length) {
 
 // A plugged reader with a card, opened by an application and connected.
 struct Connected {
-  Connected(const char* readerProfile, const char* card, ULONG protocols) : bench(readerProfile) {
+  // `faults` are armed in the reader before the application connects.
+  Connected(const char* readerProfile, const char* card, ULONG protocols, const std::vector<sim::Fault>& faults = {})
+      : bench(readerProfile) {
     EXPECT_EQ(bench.Plug(), STATUS_SUCCESS);
     bench.InsertCard(card);
     bench.WaitInterruptIdle();
+    bench.ClearMessages();
+    for (const sim::Fault& fault : faults) bench.Reader().AddFault(fault);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     reader = scard::Reader::Open(bench.Bus().Pdo(), &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
@@ -245,6 +250,182 @@ TEST(Application, ConnectAndSelectTheApplication) {
     EXPECT_EQ(response.StatusWord() >> 8 == 0x61 ? 0x9000 : response.StatusWord(), 0x9000);
     EXPECT_EQ(c.reader->Disconnect(scard::Disposition::Unpower), STATUS_SUCCESS);
     EXPECT_EQ(c.reader->Close(), STATUS_SUCCESS);
+  }
+}
+
+// The card pulled out while the reader works on a command: the application hears that
+// the card is gone, not a time-out or an unrecognised card, the card state follows at
+// once, and the application's wait for the removal completes.
+TEST(Application, CardPulledOutDuringACommand) {
+  struct Row {
+    const char* reader;
+    const char* card;
+  };
+  for (const Row& row : {Row{"tpdu-basic", "t0"}, Row{"tpdu-basic", "t1-ifsc32"}, Row{"apdu-short", "t1-ifsc32"}}) {
+    SCOPED_TRACE(std::string(row.reader) + " / " + row.card);
+    Connected c(row.reader, row.card, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+    ASSERT_EQ(c.connected, STATUS_SUCCESS);
+    auto removal = c.reader->WaitForCard(false);
+    hosted::Scheduler::Settle();
+    ASSERT_FALSE(removal->Done());
+    c.bench.ClearMessages();
+    c.bench.Reader().AddFault({sim::FaultKind::CardPulled, 2, CCID_PC_TO_RDR_XFR_BLOCK});
+    EXPECT_EQ(c.reader->Transmit(kSelectApp).status, STATUS_NO_MEDIA);
+    EXPECT_EQ(c.reader->State(), static_cast<ULONG>(SCARD_ABSENT));
+    ASSERT_TRUE(removal->Wait());
+    EXPECT_EQ(removal->Result().status, STATUS_SUCCESS);
+    EXPECT_EQ(c.bench.Reader().FaultCount(sim::FaultKind::CardPulled), 1u);
+    // Nothing more goes to the empty slot for the next command.
+    c.bench.ClearMessages();
+    EXPECT_NE(c.reader->Transmit(kSelectApp).status, STATUS_SUCCESS);
+    EXPECT_TRUE(Sent(c.bench, CCID_PC_TO_RDR_XFR_BLOCK).empty());
+  }
+}
+
+// bPowerSelect of every PC_to_RDR_IccPowerOn since the last clear.
+std::vector<std::uint8_t> PowerSelects(const ReaderBench& bench) {
+  std::vector<std::uint8_t> out;
+  for (const Bytes& command : Sent(bench, CCID_PC_TO_RDR_ICC_POWER_ON)) out.push_back(command[7]);
+  return out;
+}
+
+// The reset tries the voltages the reader lists, lowest first, then its automatic choice,
+// and stops at the first the card answers.
+TEST(Application, VoltageLadder) {
+  struct Row {
+    const char* reader;
+    const char* card;
+    NTSTATUS status;
+    std::vector<std::uint8_t> powerSelects;
+  };
+  const Row rows[] = {
+      {"tpdu-basic", "t0", STATUS_SUCCESS, {3}},
+      {"tpdu-basic", "3v-only", STATUS_SUCCESS, {3, 2}},
+      {"five-volt-only", "3v-only", STATUS_UNRECOGNIZED_MEDIA, {1, 0}},
+      {"tpdu-basic", "mute", STATUS_UNRECOGNIZED_MEDIA, {3, 2, 1, 0}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.reader) + " / " + row.card);
+    Connected c(row.reader, row.card, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+    EXPECT_EQ(c.connected, row.status);
+    EXPECT_EQ(PowerSelects(c.bench), row.powerSelects);
+    EXPECT_EQ(c.reader->State(), static_cast<ULONG>(row.status == STATUS_SUCCESS ? SCARD_SPECIFIC : SCARD_PRESENT));
+  }
+}
+
+// A reader that does not answer PC_to_RDR_SetParameters in time: after each time-out a
+// warm reset and a slower D index, the default rates at the fourth attempt, no fifth.
+TEST(Application, SetProtocolRetriesSlowerAfterTimeOuts) {
+  struct Row {
+    const char* card;
+    std::uint32_t unanswered;
+    NTSTATUS status;
+    std::vector<std::uint8_t> rates;
+  };
+  const Row rows[] = {
+      {"t1-ifsc254", 4, STATUS_IO_TIMEOUT, {0x96, 0x95, 0x94, 0x11}},
+      {"t1-ifsc254", 2, STATUS_SUCCESS, {0x96, 0x95, 0x94}},
+      {"t1-ifsc32", 1, STATUS_SUCCESS, {0x18, 0x14}},
+      {"t1-ifsc32", 3, STATUS_SUCCESS, {0x18, 0x14, 0x13, 0x11}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.card) + ", unanswered " + std::to_string(row.unanswered));
+    sim::Fault mute{sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_SET_PARAMETERS};
+    mute.times = row.unanswered;
+    Connected c("tpdu-basic", row.card, SCARD_PROTOCOL_T1, {mute});
+    EXPECT_EQ(c.connected, row.status);
+    EXPECT_EQ(c.active, row.status == STATUS_SUCCESS ? static_cast<ULONG>(SCARD_PROTOCOL_T1) : 0u);
+    std::vector<std::uint8_t> rates;
+    std::size_t resets = 0;
+    for (const Bytes& command : c.bench.Commands()) {
+      if (command[0] == CCID_PC_TO_RDR_SET_PARAMETERS) rates.push_back(command[CCID_HEADER_SIZE]);
+      if (command[0] == CCID_PC_TO_RDR_ICC_POWER_ON && !rates.empty()) ++resets;
+    }
+    EXPECT_EQ(rates, row.rates);
+    EXPECT_EQ(resets, std::min<std::size_t>(row.unanswered, 4)) << "a warm reset after each time-out";
+    if (row.status == STATUS_SUCCESS) EXPECT_EQ(c.reader->Transmit(kSelectApp).StatusWord(), 0x9000);
+  }
+}
+
+Bytes Ulong(ULONG value) {
+  Bytes bytes(sizeof(value));
+  std::memcpy(bytes.data(), &value, sizeof(value));
+  return bytes;
+}
+
+// Requests whose buffers do not hold what the driver would read or write are refused
+// without touching the reader for them (and without overrunning anything: the pool's
+// guard bytes are checked after each test), and the reader stays in step afterwards.
+TEST(Application, RequestsBeyondTheirBuffersAreRefused) {
+  const char* selectLarge = "00A4020C025002";
+  {
+    SCOPED_TRACE("set protocol with a reply buffer under 4 bytes");
+    Connected c("tpdu-basic", "t1-ifsc32", 0);
+    ASSERT_EQ(c.reader->Power(SCARD_COLD_RESET), STATUS_SUCCESS);
+    c.bench.ClearMessages();
+    const hosted::UserIoResult result =
+        c.reader->Control(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T1), sizeof(ULONG) - 1);
+    EXPECT_FALSE(NT_SUCCESS(result.status));
+    EXPECT_TRUE(Sent(c.bench, CCID_PC_TO_RDR_SET_PARAMETERS).empty());
+    EXPECT_EQ(c.reader->SetProtocol(SCARD_PROTOCOL_T1), STATUS_SUCCESS);
+  }
+  {
+    SCOPED_TRACE("cbPciLength beyond the request");
+    Connected c("apdu-short", "t1-ifsc32", SCARD_PROTOCOL_T1);
+    ASSERT_EQ(c.connected, STATUS_SUCCESS);
+    c.bench.ClearMessages();
+    SCARD_IO_REQUEST pci{SCARD_PROTOCOL_T1, 0x1000};
+    Bytes input(sizeof(pci));
+    std::memcpy(input.data(), &pci, sizeof(pci));
+    input.insert(input.end(), kSelectApp.begin(), kSelectApp.end());
+    EXPECT_FALSE(NT_SUCCESS(c.reader->Control(IOCTL_SMARTCARD_TRANSMIT, input, 300).status));
+    EXPECT_TRUE(Sent(c.bench, CCID_PC_TO_RDR_XFR_BLOCK).empty());
+    EXPECT_EQ(c.reader->Transmit(kSelectApp).StatusWord(), 0x9000);
+  }
+  {
+    SCOPED_TRACE("an answer in parts longer than the library's reply buffer");
+    Connected c("apdu-extended", "t1-ifsc254", SCARD_PROTOCOL_T1);
+    ASSERT_EQ(c.connected, STATUS_SUCCESS);
+    ASSERT_EQ(c.reader->Transmit(kSelectApp).StatusWord(), 0x9000);
+    ASSERT_EQ(c.reader->Transmit(Hex(selectLarge)).StatusWord(), 0x9000);
+    const scard::Response longAnswer = c.reader->Transmit(Hex("00B00000000200"), 1024);
+    EXPECT_EQ(longAnswer.status, STATUS_BUFFER_TOO_SMALL);
+    const scard::Response next = c.reader->Transmit(Hex("00B0000010"));
+    EXPECT_EQ(next.StatusWord(), 0x9000);
+    EXPECT_EQ(next.Body().size(), 16u);
+  }
+}
+
+// A T=1 block waits for its answer the card's block waiting time, which the library
+// keeps in microseconds, times the extension the card asked for, in milliseconds and with
+// the driver's allowance for carrying the block: not a thousand times longer, and
+// extended for the block that answers S(WTX). Measured on virtual time.
+TEST(Application, T1BlockTimeOutIsTheWaitingTimeTimesTheExtension) {
+  constexpr std::int64_t kAllowanceMs = 2000;
+  struct Row {
+    const char* name;
+    std::uint32_t answeredBlocks;  // XfrBlocks answered before the one that is not
+    std::int64_t multiplier;
+  };
+  for (const Row& row : {Row{"the first block", 0, 1}, Row{"the block answering S(WTX)", 1, 3}}) {
+    SCOPED_TRACE(row.name);
+    Connected c("tpdu-basic", "many-wtx", SCARD_PROTOCOL_T1);
+    ASSERT_EQ(c.connected, STATUS_SUCCESS);
+    ASSERT_EQ(c.reader->Transmit(kSelectApp).StatusWord(), 0x9000);  // the session's S(IFS) is behind
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    const Bytes bwt = c.reader->Attribute(SCARD_ATTR_CURRENT_BWT, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    ULONG bwtMicroseconds = 0;
+    std::memcpy(&bwtMicroseconds, bwt.data(), std::min(bwt.size(), sizeof(bwtMicroseconds)));
+    ASSERT_GT(bwtMicroseconds, 0u);
+    sim::Fault silent{sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_XFR_BLOCK};
+    silent.skip = row.answeredBlocks;
+    c.bench.Reader().AddFault(silent);
+    const std::int64_t ms = (bwtMicroseconds * row.multiplier + 999) / 1000 + kAllowanceMs;
+    scard::Response response;
+    ccid_test::ExpectEndsExactlyAfter(ms * hosted::Clock::kTicksPerMillisecond,
+                                      [&] { response = c.reader->Transmit(kSelectApp); });
+    EXPECT_EQ(response.status, STATUS_IO_TIMEOUT);
   }
 }
 
