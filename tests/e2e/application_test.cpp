@@ -333,6 +333,8 @@ TEST(Application, SetProtocolRetriesSlowerAfterTimeOuts) {
     sim::Fault mute{sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_SET_PARAMETERS};
     mute.times = row.unanswered;
     Connected c("tpdu-basic", row.card, SCARD_PROTOCOL_T1, {mute});
+    // Each timed-out SetParameters stays unanswered; the warm reset goes ahead.
+    c.bench.ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);
     EXPECT_EQ(c.connected, row.status);
     EXPECT_EQ(c.active, row.status == STATUS_SUCCESS ? static_cast<ULONG>(SCARD_PROTOCOL_T1) : 0u);
     std::vector<std::uint8_t> rates;
@@ -421,6 +423,8 @@ TEST(Application, T1BlockTimeOutIsTheWaitingTimeTimesTheExtension) {
     sim::Fault silent{sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_XFR_BLOCK};
     silent.skip = row.answeredBlocks;
     c.bench.Reader().AddFault(silent);
+    // The timed-out block stays unanswered; the exchanges after it go ahead.
+    c.bench.ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);
     const std::int64_t ms = (bwtMicroseconds * row.multiplier + 999) / 1000 + kAllowanceMs;
     scard::Response response;
     ccid_test::ExpectEndsExactlyAfter(ms * hosted::Clock::kTicksPerMillisecond,
