@@ -45,7 +45,11 @@ struct Connected {
     bench.InsertCard(card);
     bench.WaitInterruptIdle();
     bench.ClearMessages();
-    for (const sim::Fault& fault : faults) bench.Reader().AddFault(fault);
+    for (const sim::Fault& fault : faults) {
+      // A reader that never answers leaves its command outstanding when the driver moves on.
+      if (fault.kind == sim::FaultKind::NoAnswer) bench.ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);
+      bench.Reader().AddFault(fault);
+    }
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     reader = scard::Reader::Open(bench.Bus().Pdo(), &status);
     EXPECT_EQ(status, STATUS_SUCCESS);
@@ -420,6 +424,7 @@ TEST(Application, T1BlockTimeOutIsTheWaitingTimeTimesTheExtension) {
     ASSERT_GT(bwtMicroseconds, 0u);
     sim::Fault silent{sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_XFR_BLOCK};
     silent.skip = row.answeredBlocks;
+    c.bench.ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);
     c.bench.Reader().AddFault(silent);
     const std::int64_t ms = (bwtMicroseconds * row.multiplier + 999) / 1000 + kAllowanceMs;
     scard::Response response;
