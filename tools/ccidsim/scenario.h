@@ -18,7 +18,9 @@
 
 namespace ccidsim {
 
-// The reader capabilities the driver holds in its device extension.
+// The reader capabilities as an application reads them from a started reader: the
+// smart-card attributes (IOCTL_SMARTCARD_GET_ATTRIBUTE) and the class descriptor's
+// dwFeatures (IOCTL_CCID_GET_CLASS_DESCRIPTOR).
 struct DriverCapabilities {
   ULONG SupportedProtocols = 0;
   ULONG ClkDefault = 0;
@@ -64,7 +66,7 @@ struct ScenarioStep {
   std::vector<PnpRequest> pnp;
   std::vector<WireMessage> wire;
   std::optional<TrackingOutcome> tracking;
-  std::optional<ULONG> cardStateBefore;  // ReaderCapabilities.CurrentState, while the device exists
+  std::optional<ULONG> cardStateBefore;  // IOCTL_SMARTCARD_GET_STATE, while a handle can be opened
   std::optional<ULONG> cardStateAfter;
   bool identificationSeen = false;   // the reader received the identification escape in this step
   std::vector<std::string> notes;    // anything that did not go as a working driver does
@@ -91,8 +93,8 @@ struct ScenarioResult {
   std::vector<DispatchEntry> dispatchTable;  // as DriverEntry left it
   bool started = false;
   NTSTATUS startStatus = STATUS_UNSUCCESSFUL;
-  // What the driver held right after the first start (the add-device defaults when the
-  // start failed); empty when no device was created.
+  // What an application reads right after the first start; empty when the reader did
+  // not start (no handle can be opened on it).
   std::optional<DriverCapabilities> capabilities;
   bool identificationSeen = false;  // the reader received "TALMOR_DRIVER_3004" at the first start
   std::vector<ScenarioStep> steps;
@@ -100,11 +102,12 @@ struct ScenarioResult {
   std::string pcapDecodeAs;                 // tshark's decode-as argument for the trace
   std::string pcapError;                    // why the trace could not be written
   std::vector<std::string> violations;      // verifier reports during the session
+  std::vector<std::string> protocolFindings; // the protocol referee's findings on the session
   std::size_t leakedBlocks = 0;             // pool blocks the driver left at unload
   // True when the scenario could not run to its end (a request that never came back).
   bool incomplete = false;
 
-  bool Clean() const { return violations.empty() && leakedBlocks == 0 && !incomplete; }
+  bool Clean() const { return violations.empty() && protocolFindings.empty() && leakedBlocks == 0 && !incomplete; }
 };
 
 // The identification text the driver sends to the reader at every start.

@@ -125,6 +125,7 @@ Json SessionJson(const ScenarioOptions& options, const ScenarioResult& result) {
                       {"leaked_blocks", result.leakedBlocks},
                       {"verdict", VerdictText(result)},
                       {"reports", result.violations}};
+  json["protocol_findings"] = result.protocolFindings;
   return json;
 }
 
@@ -137,6 +138,9 @@ std::string VerdictText(const ScenarioResult& result) {
            " pool block(s) left behind";
     if (!result.violations.empty()) text += "; first: " + result.violations.front();
   }
+  if (!result.protocolFindings.empty())
+    text += "; " + std::to_string(result.protocolFindings.size()) +
+            " protocol finding(s), first: " + result.protocolFindings.front();
   if (result.incomplete) text += " (the session could not run to its end)";
   return text;
 }
