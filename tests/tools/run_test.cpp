@@ -38,6 +38,7 @@ TEST(CcidsimRun, ExitStatusAndReport) {
       {"bad line", "reset\n\n# fine\nselect the application\n", ccidsim::kExitUsage,
        ":4: \"select the application\" is neither a step nor an APDU in hex", nullptr},
       {"unknown card to insert", "remove\ninsert no-such-card\n", ccidsim::kExitUsage, ":2: unknown card", nullptr},
+      {"no card to insert", "card none\ninsert\n", ccidsim::kExitUsage, ":2: insert needs a card name", nullptr},
       {"unknown reader line", "reader no-such-reader\nreset\n", ccidsim::kExitUsage, ":1: unknown reader", nullptr},
   };
   for (const RunRow& row : rows) {

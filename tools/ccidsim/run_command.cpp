@@ -112,9 +112,13 @@ int RunScript(const RunOptions& options, std::ostream& out, std::ostream& err) {
   if (card == "none") card.clear();
   if (!card.empty() && !sim::FindCardProfile(card))
     return BadScript(err, options.script, 0, "unknown card \"" + card + "\" (a card profile name, or atr:<hex>)");
-  for (const ScriptStep& step : script->steps)
-    if (step.action == ScriptAction::Insert && !step.card.empty() && !sim::FindCardProfile(step.card))
+  for (const ScriptStep& step : script->steps) {
+    if (step.action != ScriptAction::Insert) continue;
+    if (step.card.empty() && card.empty())
+      return BadScript(err, options.script, step.line, "insert needs a card name when the script starts with none");
+    if (!step.card.empty() && !sim::FindCardProfile(step.card))
       return BadScript(err, options.script, step.line, "unknown card \"" + step.card + "\"");
+  }
   if (!options.pcap.empty() && !std::ofstream(options.pcap, std::ios::binary | std::ios::trunc))
     return BadScript(err, options.script, 0, "cannot write the trace file " + options.pcap);
 
