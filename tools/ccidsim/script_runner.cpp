@@ -158,7 +158,8 @@ class ScriptRunner {
   }
 
   void Stop() {
-    if (reader_ != nullptr) reader_->Close();
+    const NTSTATUS closed = reader_->Close();
+    if (!NT_SUCCESS(closed)) result_.benchNotes.push_back("closing the reader's handle failed: " + StatusName(closed));
     reader_.reset();
     WriteTrace();
     result_.leakedBlocks += bench_->Finish();
