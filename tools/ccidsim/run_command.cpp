@@ -50,9 +50,11 @@ int ReaderLine(std::string_view text) {
   return 0;
 }
 
-void PrintStep(const StepRecord& step, std::ostream& out) {
+void PrintStep(const StepRecord& step, bool wire, std::ostream& out) {
   out << (step.line > 0 ? "line " + std::to_string(step.line) : std::string("start")) << ": " << step.text << "\n";
   for (const std::string& line : step.exchange) out << "  " << line << "\n";
+  if (wire)
+    for (const std::string& line : step.wire) out << "    | " << line << "\n";
   if (step.held) {
     if (*step.held) {
       out << "  = as expected (" << step.expected << ")\n";
@@ -129,7 +131,7 @@ int RunScript(const RunOptions& options, std::ostream& out, std::ostream& err) {
   if (!options.json) {
     out << "ccidsim run " << options.script << ": reader " << run.reader.name << ", card "
         << (card.empty() ? "none" : card) << "\n";
-    run.onStep = [&out](const StepRecord& step) { PrintStep(step, out); };
+    run.onStep = [&out, &options](const StepRecord& step) { PrintStep(step, options.wire, out); };
   }
   const ScriptRunResult result = RunParsedScript(*script, run);
 
