@@ -44,7 +44,9 @@ struct ScriptRunResult {
   std::string pcapDecodeAs;
   std::string pcapError;
   std::vector<std::string> violations;  // verifier reports
-  std::vector<std::string> benchNotes;  // what the bench saw go wrong (a pipe that did not settle)
+  // What went wrong beside the steps: the bench's reports (a pipe that did not settle, a
+  // protocol rule broken on the wire) and a handle that did not close.
+  std::vector<std::string> benchNotes;
   std::size_t leakedBlocks = 0;
 
   std::size_t Failures() const;
