@@ -109,6 +109,8 @@ TEST(Application, EveryCommandCaseOnEveryExchangeLevel) {
        "00B0000080", 0x9000, 128, "00B0000080", 1},
       {"extended-APDU reader chaining its answer", "t1-only", "t1-ifsc254", {selectApp, selectData}, "00B0000000",
        0x9000, 256, "00B0000000", 2},
+      {"extended-APDU reader taking a command in parts", "t1-only", "t1-ifsc254", {selectApp, selectLarge},
+       iso7816::ToHex(Update(255)), 0x9000, 0, "", 2},
   };
   for (const ApduRow& row : rows) {
     SCOPED_TRACE(row.name);
