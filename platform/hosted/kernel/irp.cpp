@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "internal.h"
+#include "io_manager.h"
 #include "kernel_state.h"
 
 using namespace hosted;
@@ -47,6 +48,7 @@ struct IrpTable {
   std::unordered_map<PIRP, IrpRecord> irps;
   std::unordered_map<std::uint64_t, Frame> frames;
   std::uint64_t serial = 0;
+  std::uint64_t allocations = 0;  // by AllocateIrp
   std::uint64_t nextFrame = 0;
   std::vector<PIRP> quarantine;  // freed IRPs kept poisoned a while so stale use shows
 };
@@ -151,6 +153,7 @@ PIRP AllocateIrp(const char* routine, CCHAR stackSize, bool chargeQuota) {
   std::lock_guard<std::mutex> lock(t.mutex);
   IrpRecord record;
   record.serial = ++t.serial;
+  ++t.allocations;
   record.allocationSize = size;
   t.irps[irp] = record;
   return irp;
@@ -415,6 +418,12 @@ extern "C" PIO_STACK_LOCATION HostedNextStackUnderflow(PIRP Irp, const char* Rou
                    "IRP " + PointerText(Irp) + " has no stack location below the current one (" +
                        std::to_string(Irp->StackCount) + " allocated); writes go to a scratch location");
   return ScratchStackLocation(Irp);
+}
+
+std::uint64_t hosted::Irps::Allocations() {
+  IrpTable& t = Table();
+  std::lock_guard<std::mutex> lock(t.mutex);
+  return t.allocations;
 }
 
 // ---- IoAllocateIrp ---------------------------------------------------------------------
