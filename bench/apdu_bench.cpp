@@ -19,6 +19,7 @@
 
 #include <hosted/kernel/hosted.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -315,12 +316,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
       std::string name = run.benchmark_name();
       name = name.substr(0, name.find("/process_time"));
-      times_[name] = {run.GetAdjustedCPUTime(), run.GetAdjustedRealTime()};
+      // With repetitions, the fastest: what the work costs with the least interference.
+      const Times now{run.GetAdjustedCPUTime(), run.GetAdjustedRealTime()};
+      const auto [entry, fresh] = times_.emplace(name, now);
+      if (!fresh) entry->second = {std::min(entry->second.cpu, now.cpu), std::min(entry->second.real, now.real)};
     }
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\nDriver and library against the bare transport, per operation (CPU of all threads; real):\n");
+    std::printf("\nDriver and library against the bare transport, per operation (CPU of all threads; real;\n"
+                "fastest repetition):\n");
     for (const auto& [name, driver] : times_) {
       if (name.rfind("Driver/", 0) != 0) continue;
       const auto bare = times_.find("Bare/" + name.substr(7));
