@@ -32,9 +32,10 @@ ULONG CcidT1BlockTimeout(ULONG BwtMicroseconds, UCHAR Wtx)
 // Sends Length bytes as one PC_to_RDR_XfrBlock (PASSIVE_LEVEL): Message holds the
 // 10-byte header room followed by the data. TimeoutMs, when not 0, replaces
 // ExchangeTimeout for this exchange only, under the exchange lock so that no other
-// exchange runs with it. The answer (*Answer, the caller frees it) is the response's data.
-NTSTATUS CcidExchangeXfrBlock(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG Length, UCHAR Bwi, ULONG TimeoutMs,
-                              PUCHAR* Answer, PULONG AnswerLength)
+// exchange runs with it. The answer (*Answer, the caller frees it) is the response's data;
+// *Chain, when asked for, its bChainParameter.
+NTSTATUS CcidExchangeXfrBlock(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG Length, UCHAR Bwi, USHORT Level,
+                              ULONG TimeoutMs, PUCHAR* Answer, PULONG AnswerLength, PUCHAR Chain)
 {
     PAGED_CODE();
 
@@ -44,7 +45,9 @@ NTSTATUS CcidExchangeXfrBlock(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG
     CCID_HEADER expected;
     CcidPrepareCommand(DeviceObject, command, CCID_PC_TO_RDR_XFR_BLOCK, Length - CCID_HEADER_SIZE,
                        CCID_RDR_TO_PC_DATA_BLOCK, &expected);
-    command->bStatus = Bwi;  // byte 7: bBWI; wLevelParameter stays 0
+    command->bStatus = Bwi;                                  // byte 7: bBWI
+    command->bError = static_cast<UCHAR>(Level & 0xFF);      // bytes 8-9: wLevelParameter
+    command->bSpecific = static_cast<UCHAR>(Level >> 8);
 
     const ULONG savedTimeout = extension->ExchangeTimeout;
     if (TimeoutMs != 0) {
@@ -52,6 +55,9 @@ NTSTATUS CcidExchangeXfrBlock(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG
     }
     const NTSTATUS status = CcidExchange(DeviceObject, Message, Length, &expected, Answer, AnswerLength);
     extension->ExchangeTimeout = savedTimeout;
+    if (Chain != NULL) {
+        *Chain = status == STATUS_SUCCESS ? expected.bSpecific : 0;
+    }
     return status;
 }
 
@@ -81,8 +87,8 @@ NTSTATUS CcidExchangeLibraryBlock(PSMARTCARD_EXTENSION SmartcardExtension, PDEVI
     PUCHAR answer = NULL;
     ULONG answerLength = 0;
     NTSTATUS status = CcidExchangeXfrBlock(DeviceObject, SmartcardExtension->SmartcardRequest.Buffer,
-                                           SmartcardExtension->SmartcardRequest.BufferLength, Bwi, TimeoutMs, &answer,
-                                           &answerLength);
+                                           SmartcardExtension->SmartcardRequest.BufferLength, Bwi, 0, TimeoutMs,
+                                           &answer, &answerLength, NULL);
     if (status == STATUS_DEVICE_PROTOCOL_ERROR) {
         answerLength = 0;
         status = STATUS_SUCCESS;
@@ -146,9 +152,40 @@ NTSTATUS CcidTransmitT1(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT 
     }
 }
 
+// Gathers the rest of an answer that an extended-APDU reader sends in parts (PASSIVE_LEVEL,
+// exchange lock held): while the last part began or continued a chain, an empty
+// XfrBlock with wLevelParameter 0x10 asks for the next one, which is appended to the
+// reply. An answer that outgrows the reply buffer is refused; an empty part that is not
+// the last would never end the chain and is a protocol error.
+NTSTATUS CcidReceiveAnswerParts(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT DeviceObject, UCHAR Chain)
+{
+    PAGED_CODE();
+
+    while (Chain == CCID_CHAIN_BEGIN || Chain == CCID_CHAIN_MIDDLE) {
+        UCHAR request[CCID_HEADER_SIZE] = {};
+        PUCHAR part = NULL;
+        ULONG partLength = 0;
+        NTSTATUS status = CcidExchangeXfrBlock(DeviceObject, request, sizeof(request), 0, CCID_LEVEL_NEXT_PART, 0,
+                                               &part, &partLength, &Chain);
+        if (status == STATUS_SUCCESS && partLength == 0 && (Chain == CCID_CHAIN_BEGIN || Chain == CCID_CHAIN_MIDDLE)) {
+            status = STATUS_DEVICE_PROTOCOL_ERROR;
+        }
+        if (status == STATUS_SUCCESS) {
+            status = CcidStoreReply(SmartcardExtension, SmartcardExtension->SmartcardReply.BufferLength, part,
+                                    partLength);
+        }
+        CcidFreePoolAndNull(part);
+        if (status != STATUS_SUCCESS) {
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
 // Whole-request way (PASSIVE_LEVEL): the command behind the caller's SCARD_IO_REQUEST
 // header (cbPciLength bytes) in one message; the reply is that header followed by the
-// answer. A header length beyond the request is refused before anything is sent.
+// answer, all its parts when the reader chains it. A header length beyond the request is
+// refused before anything is sent.
 NTSTATUS CcidTransmitWhole(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
@@ -171,15 +208,24 @@ NTSTATUS CcidTransmitWhole(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJE
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlCopyMemory(message.Get() + CCID_HEADER_SIZE, request + pciLength, commandLength);
-    PUCHAR answer = NULL;
-    ULONG answerLength = 0;
-    status = CcidExchangeXfrBlock(DeviceObject, message.Get(), CCID_HEADER_SIZE + commandLength, 0, 0, &answer,
-                                  &answerLength);
-    message.Free();
-    if (status == STATUS_SUCCESS) {
-        status = CcidStoreReply(SmartcardExtension, pciLength, answer, answerLength);
+    {
+        // One lock for the command and every part of its answer: nothing else reaches the
+        // reader while it holds the rest of an answer.
+        MutexGuard exchange(CcidExchangeLock(DeviceObject));
+        PUCHAR answer = NULL;
+        ULONG answerLength = 0;
+        UCHAR chain = 0;
+        status = CcidExchangeXfrBlock(DeviceObject, message.Get(), CCID_HEADER_SIZE + commandLength, 0, 0, 0, &answer,
+                                      &answerLength, &chain);
+        message.Free();
+        if (status == STATUS_SUCCESS) {
+            status = CcidStoreReply(SmartcardExtension, pciLength, answer, answerLength);
+        }
+        CcidFreePoolAndNull(answer);
+        if (status == STATUS_SUCCESS) {
+            status = CcidReceiveAnswerParts(SmartcardExtension, DeviceObject, chain);
+        }
     }
-    CcidFreePoolAndNull(answer);
     if (status != STATUS_SUCCESS) {
         return status;
     }

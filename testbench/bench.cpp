@@ -103,19 +103,44 @@ void ReaderBench::Build(sim::ReaderProfile profile, BenchOptions options) {
   if (driver_.Get() == nullptr) return;
   node_ = std::make_unique<hosted::PnpDevice>(bus_->Pdo(), driver_.Get(),
                                               hosted::PnpOptionsForBus(*bus_, std::move(options.pnpObserver)));
-  if (options.reportUnplug) hosted::ConnectUnplugReports(*bus_, *node_);
+  // The bus calls this once the unplugged device's pending requests have failed: the
+  // referee's mark, then the hub driver's report to the PnP manager.
+  std::function<void()> report;
+  if (options.reportUnplug) report = node_->UnplugReporter();
+  bus_->SetUnplugHandler([this, report] {
+    {
+      std::lock_guard<std::mutex> lock(traceMutex_);
+      unplugs_.push_back(sessionTrace_.size());
+    }
+    if (report) report();
+  });
 }
 
 ReaderBench::~ReaderBench() { Finish(); }
+
+void ReaderBench::ExpectProtocolError(std::string name) { expectedProtocolErrors_.push_back(std::move(name)); }
 
 std::size_t ReaderBench::Finish() {
   if (finished_) return 0;
   finished_ = true;
   node_.reset();
   const std::size_t leaked = driver_.Unload();
+  RefereeInput input;
+  for (const sim::HostError& error : reader_->HostErrors()) input.hostErrors.push_back(error.what);
   bus_.reset();
   reader_->SetMessageObserver(nullptr);
   reader_.reset();
+  {
+    std::lock_guard<std::mutex> lock(traceMutex_);
+    input.trace = sessionTrace_;
+    input.unplugs = unplugs_;
+  }
+  findings_ = RefereeSession(input);
+  for (const ProtocolFinding& finding : findings_) {
+    bool expected = false;
+    for (const std::string& name : expectedProtocolErrors_) expected |= name == finding.rule || name == finding.detail;
+    if (!expected) ReportBenchFailure("protocol referee: " + finding.ToString());
+  }
   return leaked;
 }
 

@@ -25,6 +25,7 @@
 #include "CcidDevice.h"
 #include "card/card.h"
 #include "reader/ccid_reader.h"
+#include "referee.h"
 
 namespace ccid_test {
 
@@ -124,10 +125,19 @@ class ReaderBench {
   // Every message of the session, whatever was cleared.
   std::vector<hosted::usb::MessageEvent> SessionTrace() const;
 
-  // Takes the stack down (node, driver, bus, reader) and returns the pool blocks the
-  // driver left at unload. Called by the destructor when a test did not.
+  // The protocol referee (referee.h) judges the session when it finishes: each finding
+  // is reported as a failure unless the test declared it expected here, by its rule
+  // ("command-while-outstanding") or, for a host error, by the reader's text ("command
+  // while another is in progress"). For tests that inject such faults on purpose.
+  void ExpectProtocolError(std::string name);
+
+  // Takes the stack down (node, driver, bus, reader), has the referee judge the session
+  // and returns the pool blocks the driver left at unload. Called by the destructor when
+  // a test did not.
   std::size_t Finish();
   bool Finished() const { return finished_; }
+  // What the referee found (expected ones included), once finished.
+  const std::vector<ProtocolFinding>& ProtocolFindings() const { return findings_; }
 
  private:
   void Build(sim::ReaderProfile profile, BenchOptions options);
@@ -139,7 +149,10 @@ class ReaderBench {
   mutable std::mutex traceMutex_;
   std::vector<hosted::usb::MessageEvent> trace_;
   std::vector<hosted::usb::MessageEvent> sessionTrace_;
+  std::vector<std::size_t> unplugs_;  // session trace positions of the unplugs
   std::size_t interruptsSent_ = 0;
+  std::vector<std::string> expectedProtocolErrors_;
+  std::vector<ProtocolFinding> findings_;
   bool finished_ = false;
 };
 

@@ -149,6 +149,7 @@ void CcidReader::ResetTransport() {
   stats_.interrupt_discarded += interrupt_.size();
   interrupt_.clear();
   armed_.clear();
+  pull_.reset();
 }
 
 void CcidReader::BusReset() {
@@ -204,7 +205,12 @@ void CcidReader::BulkOut(std::span<const std::uint8_t> packet, Effects& fx, Hand
     }
   }
   if (!short_packet) return;
-  if (rx_.size() >= ccid::kHeaderSize) firmware_.BadLength(rx_);
+  if (rx_.size() >= ccid::kHeaderSize) {
+    // The command goes on the record as the reader kept it (its header alone when it was
+    // too long to hold), so that the answer below follows a command in every trace.
+    Trace(hosted::usb::TransferType::Bulk, false, bulk_out_->address, rx_);
+    firmware_.BadLength(rx_);
+  }
   rx_.clear();
   rx_oversize_ = false;
   NoteOutput(fx);
@@ -230,8 +236,15 @@ bool CcidReader::CommandArrived(std::span<const std::uint8_t> message, Effects& 
       UnplugLocked(fx);
       return true;
     }
-    if (f.kind == FaultKind::TimeExtensions)
+    if (f.kind == FaultKind::TimeExtensions) {
       extra_waits += f.value;
+    } else if (f.kind == FaultKind::CardPulled) {
+      // The reader is still working on the command when the card goes: it has sent its
+      // time extensions, and the answer it would have sent never comes.
+      const std::uint32_t extensions = std::max<std::uint32_t>(f.value, 1);
+      extra_waits += extensions;
+      pull_ = CardPull{h.slot, extensions};
+    }
     else if (f.kind == FaultKind::CorruptToCard)
       noise.to_card = f.value;
     else if (f.kind == FaultKind::CorruptToHost)
@@ -254,9 +267,18 @@ void CcidReader::NoteOutput(Effects& fx) {
 // (not to a time extension) and cuts it into packets.
 void CcidReader::Refill(Effects& fx) {
   while (in_packets_.empty()) {
+    if (pull_ && pull_->extensions_left == 0) {
+      const std::uint8_t slot = pull_->slot;
+      pull_.reset();
+      if (firmware_.Busy() && firmware_.CardPresent(slot)) {
+        firmware_.RemoveCard(slot);
+        SlotEvent(fx);
+      }
+    }
     std::optional<ccid::Bytes> m = firmware_.NextOutput();
     if (!m) return;
     if (IsTimeExtension(*m)) {
+      if (pull_ && pull_->extensions_left > 0) --pull_->extensions_left;
       ++stats_.time_extensions;
       QueueAnswer(*m);
       return;
@@ -460,6 +482,7 @@ void CcidReader::ClearFaults() {
   std::lock_guard guard(lock_);
   faults_.Clear();
   armed_.clear();
+  pull_.reset();
   control_faults_.clear();
 }
 

@@ -166,6 +166,11 @@ class CcidReader final : public hosted::usb::Device, private Ep0Listener {
   FaultScript faults_;
   std::vector<FaultRecord> fired_;
   std::vector<CommandFaults> armed_;  // faults waiting for their command's answer
+  struct CardPull {
+    std::uint8_t slot;
+    std::uint32_t extensions_left;  // time extensions still to go out before the card goes
+  };
+  std::optional<CardPull> pull_;
   std::vector<ControlFault> control_faults_;
   ccid::Bytes rx_;                    // bulk-out bytes of the message being received
   bool rx_oversize_ = false;

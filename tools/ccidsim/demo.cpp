@@ -16,6 +16,7 @@ const char* StepTitle(StepKind kind) {
     case StepKind::Load: return "Loading the driver into the hosted kernel";
     case StepKind::Plug: return "Plugging the reader in: the PnP manager adds and starts it";
     case StepKind::CardInserted: return "Inserting a card while an application waits for one";
+    case StepKind::Application: return "An application powers the card, selects a protocol and talks to the card";
     case StepKind::StopAndRestart: return "Stopping and restarting the reader (a PnP rebalance), card in the slot";
     case StepKind::CardRemoved: return "Removing the card while an application waits for that";
     case StepKind::SurpriseRemoval: return "Pulling the reader out while an application waits for a card";
@@ -34,6 +35,7 @@ class Narrator {
     if (step.kind == StepKind::Load) Load(step, result);
     if (step.tracking && step.kind != StepKind::Removal) Sent(*step.tracking);
     PnpRequests(step);
+    Exchange(step);
     Wire(step);
     if (step.tracking) Completed(step.kind, *step.tracking);
     if (step.kind == StepKind::Unload)
@@ -63,6 +65,12 @@ class Narrator {
     if (step.pnp.empty()) return;
     out_ << "  PnP manager:\n";
     for (const PnpRequest& request : step.pnp) Row(request.name, StatusName(request.status));
+  }
+
+  void Exchange(const ScenarioStep& step) {
+    if (step.exchange.empty()) return;
+    out_ << "  application (> to the card, < from it, with the status word's meaning):\n";
+    for (const std::string& line : step.exchange) out_ << "    " << line << "\n";
   }
 
   void Wire(const ScenarioStep& step) {
@@ -125,6 +133,7 @@ class Narrator {
 int RunDemo(const DemoOptions& demo, std::ostream& out, std::ostream& err) {
   std::optional<ScenarioOptions> options = PrepareScenario(demo.reader, {}, demo.card, {}, err);
   if (!options) return kExitUsage;
+  options->application = true;
   Narrator narrator(out);
   if (!demo.quiet) {
     out << "ccidsim demo: the CCID reader driver in a hosted Windows kernel, on a simulated reader\n"
