@@ -71,7 +71,7 @@ extern "C" VOID __fastcall IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (CurrentIrql() > DISPATCH_LEVEL) {
     Verifier::Report(Check::IrqlInvalid, "IofCompleteRequest", "called above DISPATCH_LEVEL");
   }
-  CheckNoSpinLockHeldAtCall("IofCompleteRequest", "IRP " + PointerText(Irp));
+  if (!CurrentThread().heldLocks.empty()) CheckNoSpinLockHeldAtCall("IofCompleteRequest", "IRP " + PointerText(Irp));
   if (!BeginCompletion(Irp, "IofCompleteRequest")) return;
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     Verifier::Report(Check::IrpCompletedPending, "IofCompleteRequest",

@@ -164,6 +164,9 @@ void DrainWorkQueue();
 // ---- spin locks (spinlock.cpp) ---------------------------------------------------------
 // Checks that a driver routine left the IRQL and the held locks as it found them.
 void CheckRoutineReturn(const char* routine, KIRQL irqlBefore, std::size_t locksBefore);
+// Whether a routine returned as CheckRoutineReturn wants it (no extra spin lock held, the
+// IRQL it was entered at): lets a hot caller build the routine's name only for a report.
+bool ReturnedClean(KIRQL irqlBefore, std::size_t locksBefore);
 // Reports a call of `routine` (IoCompleteRequest, IoCallDriver) made while this thread
 // holds a spin lock: the routines it runs in other drivers may take locks of their own,
 // wait, or come back into this driver for the same lock.
