@@ -69,7 +69,7 @@ TEST(CcidsimCommandLine, BadArgumentsAreUsageErrorsWithAMessage) {
     const char* arguments;
     const char* message;
   } rows[] = {
-      {"", "a sub-command is required: demo, session, readers or atr"},
+      {"", "a sub-command is required: demo, run, session, readers or atr"},
       {"frobnicate", "frobnicate"},
       {"session", "--reader is required"},
       {"session --reader", "--reader"},
@@ -80,6 +80,8 @@ TEST(CcidsimCommandLine, BadArgumentsAreUsageErrorsWithAMessage) {
       {"atr", "HEX is required"},
       {"atr 3BZZ", "\"3BZZ\" is not hexadecimal"},
       {"readers extra", "extra"},
+      {"run", "SCRIPT is required"},
+      {"run /nonexistent-directory/s.txt", "cannot read the script"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.arguments);

@@ -33,6 +33,18 @@ int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& e
 
 int RunReaders(std::ostream& out);
 
+struct RunOptions {
+  std::string script;   // the script file
+  std::string reader;   // catalogue name or reader description file; empty: the script's
+  std::string profile;  // entry of a file of several readers
+  std::string card;     // card profile, atr:<hex> or "none"; empty: the script's
+  std::string pcap;     // trace file to write; empty: none
+  bool json = false;
+};
+// Exit status 0 when every step did what it asked and every expectation held, 1 when one
+// did not (or the verifier objected), 2 for a bad script, naming the line.
+int RunScript(const RunOptions& options, std::ostream& out, std::ostream& err);
+
 struct AtrOptions {
   std::string hex;
   bool json = false;

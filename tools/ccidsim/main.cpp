@@ -27,6 +27,17 @@ int main(int argc, char** argv) {
   sessionCommand->add_option("--pcap", session.pcap, "write the USB trace to this pcap file");
   sessionCommand->add_flag("--json", session.json, "print one JSON object");
 
+  ccidsim::RunOptions run;
+  auto* runCommand = app.add_subcommand("run", "run a script of smart-card steps (scriptor's format and more)");
+  runCommand->add_option("SCRIPT", run.script, "the script file")->required();
+  runCommand->add_option("--reader", run.reader, "built-in reader profile, or a JSON reader description file");
+  runCommand->add_option("--profile", run.profile, "the entry of a reader file that describes several readers");
+  runCommand->add_option("--card", run.card, "card profile, atr:<hex>, or none");
+  runCommand->add_option("--pcap", run.pcap, "write the USB trace to this pcap file");
+  runCommand->add_flag("--json", run.json, "print one JSON object");
+  runCommand->footer("Exit status: 0 every expectation held, 1 one did not (or a step failed, or the verifier "
+                     "objected), 2 a bad script (its line is named).");
+
   auto* readersCommand = app.add_subcommand("readers", "the built-in reader profiles");
 
   ccidsim::AtrOptions atr;
@@ -44,9 +55,10 @@ int main(int argc, char** argv) {
 
   if (demoCommand->parsed()) return ccidsim::RunDemo(demo, std::cout, std::cerr);
   if (sessionCommand->parsed()) return ccidsim::RunSession(session, std::cout, std::cerr);
+  if (runCommand->parsed()) return ccidsim::RunScript(run, std::cout, std::cerr);
   if (readersCommand->parsed()) return ccidsim::RunReaders(std::cout);
   if (atrCommand->parsed()) return ccidsim::RunAtr(atr, std::cout, std::cerr);
-  std::cerr << "ccidsim: a sub-command is required: demo, session, readers or atr\n"
+  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers or atr\n"
             << "Run with --help for more information.\n";
   return ccidsim::kExitUsage;
 }

@@ -15,6 +15,7 @@
 #include "bench.h"
 #include "card/card.h"
 #include "reader/ccid_reader.h"
+#include "session_scope.h"
 #include "tracking.h"
 
 namespace ccidsim {
@@ -28,31 +29,6 @@ using namespace std::chrono_literals;
 // known at once (a deadlock inside the driver stops the process with its waits named).
 constexpr auto kPatience = 10s;
 
-// The verifier's reports during the session: kept for the verdict and handed on to the
-// handler that was installed before (stderr for the tool, a test failure in tests).
-class VerifierWatch {
- public:
-  explicit VerifierWatch(ScenarioResult& result) : result_(result) {
-    previous_ = hosted::Verifier::SetHandler([this](const hosted::Violation& violation) { Record(violation); });
-  }
-  ~VerifierWatch() { hosted::Verifier::SetHandler(previous_); }
-  VerifierWatch(const VerifierWatch&) = delete;
-  VerifierWatch& operator=(const VerifierWatch&) = delete;
-
- private:
-  void Record(const hosted::Violation& violation) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      result_.violations.push_back(violation.ToString());
-    }
-    if (previous_) previous_(violation);
-  }
-
-  ScenarioResult& result_;
-  hosted::Verifier::Handler previous_;
-  std::mutex mutex_;
-};
-
 // The status of the last request of that name in a PnP history, or `otherwise`.
 NTSTATUS StatusOf(const std::vector<PnpRequest>& history, const std::string& name,
                   NTSTATUS otherwise = STATUS_UNSUCCESSFUL) {
@@ -65,32 +41,6 @@ NTSTATUS StatusOf(const std::vector<PnpRequest>& history, const std::string& nam
 bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds patience = kPatience) {
   return hosted::Scheduler::RunUntil(condition, patience);
 }
-
-// The session's clock: virtual time with automatic advance, the caller's clock afterwards.
-class VirtualTimeScope {
- public:
-  VirtualTimeScope()
-      : wasVirtual_(hosted::Clock::IsVirtual()),
-        factor_(hosted::Clock::Factor()),
-        autoAdvance_(hosted::Clock::AutoAdvance()) {
-    hosted::Clock::SetVirtual(hosted::Clock::TimeAdvance::Automatic);
-  }
-  ~VirtualTimeScope() {
-    if (!wasVirtual_) {
-      hosted::Clock::SetAccelerated(factor_);
-    } else {
-      hosted::Clock::SetVirtual(autoAdvance_ ? hosted::Clock::TimeAdvance::Automatic
-                                             : hosted::Clock::TimeAdvance::Manual);
-    }
-  }
-  VirtualTimeScope(const VirtualTimeScope&) = delete;
-  VirtualTimeScope& operator=(const VirtualTimeScope&) = delete;
-
- private:
-  bool wasVirtual_;
-  double factor_;
-  bool autoAdvance_;
-};
 
 DriverCapabilities CapabilitiesOf(PDEVICE_EXTENSION extension) {
   const SCARD_READER_CAPABILITIES& reader = extension->SmartcardExtension.ReaderCapabilities;
@@ -415,7 +365,7 @@ ScenarioResult RunScenario(const ScenarioOptions& options) {
   ScenarioResult result;
   {
     VirtualTimeScope time;
-    VerifierWatch watch(result);
+    VerifierWatch watch(result.violations);
     const hosted::KernelSnapshot snapshot = hosted::TakeSnapshot();
     {
       Session session(options, result);
@@ -448,6 +398,11 @@ std::string StatusName(NTSTATUS status) {
     case STATUS_INVALID_DEVICE_REQUEST: return "STATUS_INVALID_DEVICE_REQUEST";
     case STATUS_INVALID_PARAMETER: return "STATUS_INVALID_PARAMETER";
     case STATUS_NO_SUCH_DEVICE: return "STATUS_NO_SUCH_DEVICE";
+    case STATUS_INVALID_DEVICE_STATE: return "STATUS_INVALID_DEVICE_STATE";
+    case STATUS_UNRECOGNIZED_MEDIA: return "STATUS_UNRECOGNIZED_MEDIA";
+    case STATUS_BUFFER_TOO_SMALL: return "STATUS_BUFFER_TOO_SMALL";
+    case STATUS_IO_DEVICE_ERROR: return "STATUS_IO_DEVICE_ERROR";
+    case STATUS_DEVICE_BUSY: return "STATUS_DEVICE_BUSY";
     default: return StatusHex(status);
   }
 }

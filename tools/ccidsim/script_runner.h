@@ -1,0 +1,58 @@
+// Runs a parsed script on the whole stack: an application's handle on the reader
+// (scard::Reader) over the hosted user-mode side, the smart-card library, the driver, the
+// USB stack and the simulated reader and card, with the verifier watching. Each step
+// becomes a record of what was sent and answered and whether its expectation held.
+#pragma once
+
+#include <wdm.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "reader/reader_profile.h"
+#include "script.h"
+
+namespace ccidsim {
+
+struct StepRecord {
+  int line = 0;        // 0: the run's own set-up (the first card going in)
+  std::string text;    // the step as the script wrote it
+  std::vector<std::string> exchange;  // "> 00 A4 ...", "< 90 00 : success", in order
+  NTSTATUS status = STATUS_SUCCESS;   // the step's last request
+  bool answered = false;              // `answer` holds what the step yielded
+  Bytes answer;
+  std::optional<bool> held;           // the expectation's verdict; nothing when none
+  std::string expected;               // the expectation, canonical
+  bool failed = false;                // the step did not do what it asks (see `failure`)
+  std::string failure;
+  std::vector<std::string> wire;      // the bulk messages of the step, one line each
+};
+
+struct ScriptRunOptions {
+  sim::ReaderProfile reader;
+  std::string card;      // card in the slot at the start; empty: none
+  std::string pcapPath;  // empty: no trace written
+  // Called after each step, in the calling thread.
+  std::function<void(const StepRecord&)> onStep;
+};
+
+struct ScriptRunResult {
+  NTSTATUS startStatus = STATUS_UNSUCCESSFUL;
+  std::vector<StepRecord> steps;
+  std::string pcapDecodeAs;
+  std::string pcapError;
+  std::vector<std::string> violations;  // verifier reports
+  std::vector<std::string> benchNotes;  // what the bench saw go wrong (a pipe that did not settle)
+  std::size_t leakedBlocks = 0;
+
+  std::size_t Failures() const;
+  bool Clean() const { return violations.empty() && benchNotes.empty() && leakedBlocks == 0; }
+};
+
+// Runs `script` (whose cards the caller has checked exist). The run stops at `exit` and
+// after the driver fails to start.
+ScriptRunResult RunParsedScript(const Script& script, const ScriptRunOptions& options);
+
+}  // namespace ccidsim
