@@ -117,7 +117,7 @@ std::optional<Bytes> BuildPinStructure(bool modify, std::string_view text, std::
   const auto block = s->Number("block", 8, 15, error), pinAt = s->Number("pin-at", 0, 15, error),
              lengthBits = s->Number("length-bits", 0, 15, error), lengthAt = s->Number("length-at", 0, 15, error),
              min = s->Number("min", 4, 255, error), max = s->Number("max", 8, 255, error),
-             timeout = s->Number("timeout", 0, 255, error), messages = s->Number("messages", 1, 255, error),
+             timeout = s->Number("timeout", 0, 255, error), messages = s->Number("messages", modify ? 3 : 1, 255, error),
              oldAt = s->Number("old-at", 0, 255, error), newAt = s->Number("new-at", 8, 255, error);
   const auto validation = Validation(s->Text("validation", "key"), error);
   const auto withOld = s->YesNo("old", true, error), confirm = s->YesNo("confirm", true, error);

@@ -24,7 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 //   min=N max=N         digits (default 4 and 8)
 //   validation=key,max,timeout  what ends the entry (default key)
 //   timeout=S           seconds the reader waits; 0 its own time-out (default 0)
-//   messages=N          bNumberMessage (default 1; 255 the reader's own)
+//   messages=N          bNumberMessage (default 1, for modify 3; 255 the reader's own)
 // and for modify only:
 //   old-at=N new-at=N   the byte offsets of the current and new PIN (default 0 and 8)
 //   old=yes|no confirm=yes|no  whether the user types the current PIN and confirms the
