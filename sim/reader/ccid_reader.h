@@ -74,6 +74,8 @@ class CcidReader final : public hosted::usb::Device, private Ep0Listener {
   void ClearHalt(std::uint8_t endpoint) override;
   bool Unplugged() const override;
   void Suspend(bool suspended) override;
+  std::optional<std::chrono::nanoseconds> NextTimer() const override;
+  void TimerDue() override;
 
   // Cards, at any moment, from any thread.
   void InsertCard(std::unique_ptr<Icc> card) { InsertCard(0, std::move(card)); }
@@ -89,8 +91,11 @@ class CcidReader final : public hosted::usb::Device, private Ep0Listener {
   void Unplug();
   void Plug();
 
-  // The PIN pad (see Keypad for the key syntax).
+  // The PIN pad (see Keypad for the key syntax). On the bus's clock the user presses a
+  // key every 400 ms; without a clock the whole script is typed at once.
   void TypeKeys(std::string_view keys);
+  // The messages the reader's display showed, in order.
+  std::vector<std::string> LcdMessages() const;
 
   // Faults.
   void AddFault(const Fault& fault);

@@ -74,7 +74,7 @@ TEST(CcidsimCommandLine, BadArgumentsAreUsageErrorsWithAMessage) {
     const char* arguments;
     const char* message;
   } rows[] = {
-      {"", "a sub-command is required: demo, run, session, readers or atr"},
+      {"", "a sub-command is required: demo, run, session, readers, atr, features"},
       {"frobnicate", "frobnicate"},
       {"session", "--reader is required"},
       {"session --reader", "--reader"},

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "commands.h"
+#include "script.h"
+#include "script_runner.h"
 #include "scenario.h"
 #include "session_report.h"
 
@@ -128,6 +130,36 @@ class Narrator {
   int count_ = 0;
 };
 
+// The user's side of a PIN pad: the right PIN, a wrong one and a correction,
+// each typed on the keypad of the PIN-pad reader while the driver waits for the reader.
+constexpr char kPinScript[] =
+    "keypad 1234#\n"
+    "verify-pin => 9000\n"
+    "keypad 9999#\n"
+    "verify-pin => 63C2\n"
+    "keypad 19*234#\n"
+    "verify-pin => 9000\n";
+
+// A second reader for the PIN pad: its steps narrated as `ccidsim run` prints them. True
+// when every step did what it asked and the verifier had nothing to say.
+bool PinOnThePinPad(std::ostream& out) {
+  ScriptError error;
+  const std::optional<Script> script = ParseScript(kPinScript, &error);
+  std::optional<sim::ReaderProfile> reader = sim::FindReaderProfile(kDefaultPinReader);
+  if (!script || !reader) return false;
+  out << "\nA PIN typed on the keypad of a PIN-pad reader (" << reader->name << ", card " << kDefaultPinCard
+      << "), one second of virtual time per time extension\n";
+  ScriptRunOptions run;
+  run.reader = std::move(*reader);
+  run.card = kDefaultPinCard;
+  run.onStep = [&out](const StepRecord& step) { PrintStep(step, false, out); };
+  const ScriptRunResult result = RunParsedScript(*script, run);
+  const bool clean = result.startStatus == STATUS_SUCCESS && result.Failures() == 0 && result.Clean();
+  out << "PIN pad: " << (clean ? "every step as expected, verifier clean" : "a step failed or the verifier objected")
+      << "\n";
+  return clean;
+}
+
 }  // namespace
 
 int RunDemo(const DemoOptions& demo, std::ostream& out, std::ostream& err) {
@@ -144,9 +176,11 @@ int RunDemo(const DemoOptions& demo, std::ostream& out, std::ostream& err) {
     };
   }
   const ScenarioResult result = RunScenario(*options);
+  bool pinClean = true;
+  if (!demo.quiet) pinClean = PinOnThePinPad(out);
   if (!demo.quiet) out << "\n";
   out << "verifier: " << VerdictText(result) << "\n";
-  return result.Clean() ? kExitClean : kExitProblem;
+  return result.Clean() && pinClean ? kExitClean : kExitProblem;
 }
 
 }  // namespace ccidsim

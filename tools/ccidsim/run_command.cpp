@@ -50,6 +50,8 @@ int ReaderLine(std::string_view text) {
   return 0;
 }
 
+}  // namespace
+
 void PrintStep(const StepRecord& step, bool wire, std::ostream& out) {
   out << (step.line > 0 ? "line " + std::to_string(step.line) : std::string("start")) << ": " << step.text << "\n";
   for (const std::string& line : step.exchange) out << "  " << line << "\n";
@@ -63,6 +65,8 @@ void PrintStep(const StepRecord& step, bool wire, std::ostream& out) {
     }
   }
 }
+
+namespace {
 
 Json StepJson(const StepRecord& step) {
   Json json{{"line", step.line}, {"step", step.text}, {"status", StatusName(step.status)}};
@@ -98,6 +102,11 @@ int RunScript(const RunOptions& options, std::ostream& out, std::ostream& err) {
   if (!file) return BadScript(err, options.script, 0, "cannot read the script");
   std::stringstream text;
   text << file.rdbuf();
+  return RunScriptText(text.str(), options, out, err);
+}
+
+int RunScriptText(const std::string& source, const RunOptions& options, std::ostream& out, std::ostream& err) {
+  const std::stringstream text(source);
   ScriptError error;
   const std::optional<Script> script = ParseScript(text.str(), &error);
   if (!script) return BadScript(err, options.script, error.line, error.message);

@@ -7,6 +7,7 @@
 #include <wdm.h>
 
 #include <functional>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,5 +57,8 @@ struct ScriptRunResult {
 // Runs `script` (whose cards the caller has checked exist). The run stops at `exit` and
 // after the driver fails to start.
 ScriptRunResult RunParsedScript(const Script& script, const ScriptRunOptions& options);
+
+// A step as `ccidsim run` prints it: its line and text, then the exchange, indented.
+void PrintStep(const StepRecord& step, bool wire, std::ostream& out);
 
 }  // namespace ccidsim

@@ -109,6 +109,7 @@ bool BusDevice::Impl::CreatePdo() {
 // Hooks the device's callbacks (they only raise signals) and starts the USB thread.
 void BusDevice::Impl::StartThread() {
   device_.SetDataReadyCallback([this](std::uint8_t endpoint) { Signal(false, ReadyBit(endpoint)); });
+  device_.SetClock([] { return std::chrono::nanoseconds(Clock::Now() * 100); });
   device_.SetUnplugCallback([this](bool unplugged) {
     if (!unplugged) return;  // a device back on the bus is a new arrival, not this PDO
     deviceUnplugged_ = true;

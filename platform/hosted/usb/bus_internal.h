@@ -174,6 +174,7 @@ class BusDevice::Impl {
   void CompleteAll(Completions& local);
   void CancelRequest(PIRP irp);
   void ThreadMain();
+  bool WaitForSignal();
   void Signal(bool work, std::uint32_t readyBits = 0);
   // Publishes the number of queued transfers (for waits that must not take engine_).
   void NoteQueuesLocked();

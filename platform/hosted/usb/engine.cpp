@@ -360,6 +360,21 @@ void BusDevice::Impl::Signal(bool work, std::uint32_t readyBits) {
   signalled_.NotifyAll();
 }
 
+// Waits for work, or until the device's timer is due (true then); kernel time counts in
+// 100-ns units, the device's in nanoseconds.
+bool BusDevice::Impl::WaitForSignal() {
+  const auto signalled = [&] {
+    std::lock_guard<std::mutex> lock(signal_);
+    return stop_ || work_ || ready_ != 0 || wake_;
+  };
+  const std::optional<std::chrono::nanoseconds> timer = device_.NextTimer();
+  if (!timer) {
+    signalled_.Wait(signalled);
+    return false;
+  }
+  return !signalled_.WaitUntil(signalled, timer->count() / 100);
+}
+
 // The USB thread: waits for work, moves transfers, completes what finished.
 void BusDevice::Impl::ThreadMain() {
   for (;;) {
@@ -370,10 +385,7 @@ void BusDevice::Impl::ThreadMain() {
       busy_ = false;
     }
     idle_.NotifyAll();
-    signalled_.Wait([&] {
-      std::lock_guard<std::mutex> lock(signal_);
-      return stop_ || work_ || ready_ != 0 || wake_;
-    });
+    if (WaitForSignal()) device_.TimerDue();
     {
       std::lock_guard<std::mutex> lock(signal_);
       if (stop_) return;
