@@ -212,7 +212,12 @@ void CcidReader::BulkOut(std::span<const std::uint8_t> packet, Effects& fx, Hand
     }
   }
   if (!short_packet) return;
-  if (rx_.size() >= ccid::kHeaderSize) firmware_.BadLength(rx_);
+  if (rx_.size() >= ccid::kHeaderSize) {
+    // The command goes on the record as the reader kept it (its header alone when it was
+    // too long to hold), so that the answer below follows a command in every trace.
+    Trace(hosted::usb::TransferType::Bulk, false, bulk_out_->address, rx_);
+    firmware_.BadLength(rx_);
+  }
   rx_.clear();
   rx_oversize_ = false;
   NoteOutput(fx);

@@ -128,6 +128,8 @@ TEST_F(CardPowerTest, VoltageLadderTriesListedVoltagesLowestFirst) {
 // Every attempt timing out on the bus: 5 V then automatic, and STATUS_IO_TIMEOUT.
 TEST_F(CardPowerTest, BulkTimeOutsOnEveryAttemptReportAnIoTimeout) {
   Start(WithVoltages(0x01));
+  // Each timed-out power-on stays unanswered; the next voltage goes ahead.
+  bench_->ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);
   Insert("t0");
   bench_->Reader().AddFault({sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_ICC_POWER_ON, 0, 0});
   EXPECT_EQ(Power(SCARD_WARM_RESET).status, STATUS_IO_TIMEOUT);
@@ -187,6 +189,8 @@ TEST_F(CardPowerTest, PowerDownSendsOnePowerOffAndLeavesTheCardPresent) {
 // Each message takes the next sequence number; after 255 comes 0.
 TEST_F(CardPowerTest, ConsecutiveResetsUseConsecutiveSequenceNumbersAcrossTheWrap) {
   Start();
+  // The test moves the driver's counter between two commands.
+  bench_->ExpectProtocolError(ccid_test::kRuleSequence);
   Insert("t0");
   bench_->ReaderExtension()->SequenceNumber = 254;
   for (int i = 0; i < 3; ++i) ASSERT_EQ(Power(SCARD_WARM_RESET).status, STATUS_SUCCESS);

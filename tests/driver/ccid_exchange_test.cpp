@@ -149,6 +149,8 @@ TEST_F(CcidExchangeTest, ZeroLengthPacketLeftByAPayloadlessExchangeIsSkippedByTh
 }
 
 TEST_F(CcidExchangeTest, StaleAnswerIsDrainedBeforeTheRealOne) {
+  // The reader's injected stale answer answers no command.
+  bench_.ExpectProtocolError(ccid_test::kRuleAnswerWithoutCommand);
   bench_.Reader().AddFault({sim::FaultKind::StaleAnswerFirst, 200, CCID_PC_TO_RDR_ESCAPE});
   const Exchanged out = Escape(5);
   ASSERT_EQ(out.status, STATUS_SUCCESS);
@@ -159,6 +161,9 @@ TEST_F(CcidExchangeTest, StaleAnswerIsDrainedBeforeTheRealOne) {
 
 // Sequence numbers compare as plain bytes: after the wrap, a stale 255 looks newer than 0.
 TEST_F(CcidExchangeTest, StaleSequence255AgainstCommand0CountsAsFromTheFuture) {
+  // The test moves the counter and the reader answers with a stale sequence number.
+  bench_.ExpectProtocolError(ccid_test::kRuleSequence);
+  bench_.ExpectProtocolError(ccid_test::kRuleAnswerWithoutCommand);
   bench_.ReaderExtension()->SequenceNumber = 0;
   bench_.Reader().AddFault({sim::FaultKind::StaleAnswerFirst, 0, CCID_PC_TO_RDR_ESCAPE});
   EXPECT_EQ(Escape(5).status, STATUS_UNSUCCESSFUL);
@@ -172,6 +177,8 @@ TEST_F(CcidExchangeTest, StaleSequence255AgainstCommand0CountsAsFromTheFuture) {
 }
 
 TEST_F(CcidExchangeTest, AnswerFromTheFutureFailsAtOnce) {
+  // The reader's injected answer from the future answers no command.
+  bench_.ExpectProtocolError(ccid_test::kRuleAnswerWithoutCommand);
   bench_.Reader().AddFault({sim::FaultKind::FutureAnswer, 0, CCID_PC_TO_RDR_ESCAPE});
   EXPECT_EQ(Escape(5).status, STATUS_UNSUCCESSFUL);
 }
@@ -188,6 +195,8 @@ TEST_F(CcidExchangeTest, ThreeTimeExtensionsAreWaitedThrough) {
 // A response of another type, or for another slot, is refused with nothing drained; a
 // refused response leaves the expected header as it was.
 TEST_F(CcidExchangeTest, WrongTypeOrSlotIsRefused) {
+  // The reader's injected answers for another slot answer no command.
+  bench_.ExpectProtocolError(ccid_test::kRuleAnswerWithoutCommand);
   for (sim::FaultKind kind : {sim::FaultKind::WrongMessageType, sim::FaultKind::WrongSlot}) {
     SCOPED_TRACE(std::string(sim::FaultName(kind)));
     bench_.Reader().AddFault({kind, 0, CCID_PC_TO_RDR_ICC_POWER_OFF});
@@ -300,6 +309,8 @@ struct FailedReadRow {
 };
 
 TEST_F(CcidExchangeTest, FailedReadResetsBulkInAndTheNextExchangeSucceeds) {
+  // A failed read leaves its command unanswered; the next exchange goes ahead.
+  bench_.ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);
   const FailedReadRow rows[] = {
       {"answer longer than announced", {sim::FaultKind::LongPayload, 10, CCID_PC_TO_RDR_ESCAPE},
        USBD_STATUS_DATA_OVERRUN},
@@ -335,6 +346,8 @@ TEST_F(CcidExchangeTest, FailedReadResetsBulkInAndTheNextExchangeSucceeds) {
 // judged. Garbage of 5 bytes in place of the answer leaves the exchange waiting for a
 // response that never comes, so it times out instead of acting on stale frame bytes.
 TEST_F(CcidExchangeTest, ShortReadIsNeverTakenForAHeader) {
+  // The garbage the reader sends instead of an answer leaves the command unanswered.
+  bench_.ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);
   bench_.Reader().AddFault({sim::FaultKind::Garbage, 5, CCID_PC_TO_RDR_ESCAPE});
   const Exchanged out = Escape(2);
   EXPECT_EQ(out.status, STATUS_TIMEOUT);
@@ -357,6 +370,8 @@ struct SilenceRow {
 };
 
 TEST_F(CcidExchangeTest, UnansweredCommandTimesOutAndAbortsTheBulkInPipe) {
+  // A timed-out command stays unanswered; the next exchange goes ahead.
+  bench_.ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);
   const SilenceRow rows[] = {{"no answer", 0}, {"silent after a time extension", 1}, {"silent after three", 3}};
   for (const SilenceRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -380,6 +395,8 @@ TEST_F(CcidExchangeTest, UnansweredCommandTimesOutAndAbortsTheBulkInPipe) {
 
 // A command that cannot be written (the bulk-out pipe stalls) resets both bulk pipes.
 TEST_F(CcidExchangeTest, FailedWriteResetsBothBulkPipes) {
+  // The reader stalls the command's last packet and never answers it.
+  bench_.ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);
   bench_.Reader().AddFault({sim::FaultKind::StallBulkOut, 0, CCID_PC_TO_RDR_ESCAPE});
   const Exchanged out = Escape(5);
   EXPECT_NE(out.status, STATUS_SUCCESS);
@@ -393,6 +410,8 @@ TEST_F(CcidExchangeTest, FailedWriteResetsBothBulkPipes) {
 
 // Commands longer than 4096 bytes go down in chunks of 4096.
 TEST_F(CcidExchangeTest, LongCommandIsWrittenInChunksOf4096Bytes) {
+  // The command is longer than the reader's dwMaxCCIDMessageLength on purpose.
+  bench_.ExpectProtocolError("dwLength does not match the transfer or exceeds dwMaxCCIDMessageLength");
   Bytes command = sim::ccid::BuildMessage(CCID_PC_TO_RDR_ESCAPE, 0, 0, 0, 0, 0, Pattern(4990));
   (void)Run(command, CCID_RDR_TO_PC_ESCAPE, false);
   std::vector<ULONG> writes;

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "CcidFrame.h"
+#include "bench.h"
 #include "card/card.h"
 #include "reader/ccid_reader.h"
 #include "tracking.h"
@@ -126,18 +127,22 @@ std::vector<DispatchEntry> DispatchTableOf(PDRIVER_OBJECT driver) {
 
 class Session {
  public:
-  Session(const ScenarioOptions& options, ScenarioResult& result) : options_(options), result_(result) {}
-  ~Session() { TearDown(); }
+  Session(const ScenarioOptions& options, ScenarioResult& result) : options_(options), result_(result) {
+    previousHandler_ = ccid_test::SetBenchFailureHandler([this](const std::string& message) { Note(message); });
+  }
+  ~Session() {
+    TearDown();
+    ccid_test::SetBenchFailureHandler(previousHandler_);
+  }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   void Run() {
     if (!LoadDriver()) return;
-    BuildReader();
     if (Plug()) {
       Track(StepKind::CardInserted, IOCTL_SMARTCARD_IS_PRESENT, [this] { InsertCard(); });
       StopAndRestart();
-      Track(StepKind::CardRemoved, IOCTL_SMARTCARD_IS_ABSENT, [this] { reader_->RemoveCard(); });
+      Track(StepKind::CardRemoved, IOCTL_SMARTCARD_IS_ABSENT, [this] { bench_->RemoveCard(); });
       UnplugWithParkedRequest();
     }
     WriteTrace();
@@ -147,63 +152,51 @@ class Session {
  private:
   // ---- steps ---------------------------------------------------------------------
 
+  // The bench loads the driver and builds the simulated reader on the bus, with the PnP
+  // manager's node for it.
   bool LoadDriver() {
     hosted::DebugOutput::Clear();
     ScenarioStep step;
     step.kind = StepKind::Load;
-    driver_ = hosted::Drivers::Load(DriverEntry, {}, &result_.entryStatus);
-    step.status = result_.entryStatus;
-    result_.debugOutput = hosted::DebugOutput::Messages();
-    if (driver_ == nullptr) {
-      step.notes.push_back("DriverEntry failed: the driver is not loaded");
-    } else {
-      result_.dispatchTable = DispatchTableOf(driver_);
-    }
-    Finish(std::move(step));
-    return driver_ != nullptr;
-  }
-
-  void BuildReader() {
-    reader_ = std::make_unique<sim::CcidReader>(options_.reader);
-    bus_ = std::make_unique<hosted::usb::BusDevice>(*reader_);
-    result_.pcapDecodeAs = bus_->CcidDecodeAs();
-    auto forward = bus_->MessageObserver();
-    // Called with the reader's lock held: only record.
-    reader_->SetMessageObserver([this, forward](const hosted::usb::MessageEvent& event) {
-      {
-        std::lock_guard<std::mutex> lock(traceMutex_);
-        trace_.push_back(event);
-        if (event.type == hosted::usb::TransferType::Interrupt) ++interruptsSeen_;
-      }
-      forward(event);
-    });
+    ccid_test::BenchOptions bench;
     // Runs as each PnP request comes back (in the PnP manager's thread for an unplug). The
     // capabilities are read when START returns, before a failed start's REMOVE deletes the
     // device; a request parked across an unplug is looked at when SURPRISE_REMOVAL returns,
     // before REMOVE.
-    auto observer = [this](const hosted::PnpStep& step) {
-      if (step.addDevice) return;
-      if (step.minor == IRP_MN_START_DEVICE && !result_.capabilities && driver_->DeviceObject != nullptr)
-        result_.capabilities = CapabilitiesOf(CcidGetExtension(driver_->DeviceObject));
-      if (step.minor == IRP_MN_SURPRISE_REMOVAL) {
+    bench.pnpObserver = [this](const hosted::PnpStep& pnp) {
+      if (pnp.addDevice) return;
+      if (pnp.minor == IRP_MN_START_DEVICE && !result_.capabilities && bench_->Driver()->DeviceObject != nullptr)
+        result_.capabilities = CapabilitiesOf(CcidGetExtension(bench_->Driver()->DeviceObject));
+      if (pnp.minor == IRP_MN_SURPRISE_REMOVAL) {
         std::lock_guard<std::mutex> lock(parkedMutex_);
         if (parked_ != nullptr) parkedAtSurpriseRemoval_ = parked_->Outcome();
       }
     };
-    node_ = std::make_unique<hosted::PnpDevice>(bus_->Pdo(), driver_, hosted::PnpOptionsForBus(*bus_, observer));
-    hosted::ConnectUnplugReports(*bus_, *node_);
+    bench_ = std::make_unique<ccid_test::ReaderBench>(options_.reader, std::move(bench));
+    result_.entryStatus = bench_->EntryStatus();
+    step.status = result_.entryStatus;
+    result_.debugOutput = hosted::DebugOutput::Messages();
+    result_.pcapDecodeAs = bench_->Bus().CcidDecodeAs();
+    const bool loaded = bench_->Driver() != nullptr;
+    if (!loaded) {
+      step.notes.push_back("DriverEntry failed: the driver is not loaded");
+    } else {
+      result_.dispatchTable = DispatchTableOf(bench_->Driver());
+    }
+    Finish(std::move(step));
+    return loaded;
   }
 
   bool Plug() {
     ScenarioStep step = Begin(StepKind::Plug);
-    node_->Plug();
+    bench_->Node().Plug();
     step.pnp = TakePnpHistory();
     // The step's status: START's, or AddDevice's when there was no device to start.
     step.status = StatusOf(step.pnp, "IRP_MN_START_DEVICE", StatusOf(step.pnp, "AddDevice"));
     result_.startStatus = step.status;
-    result_.started = node_->State() == hosted::PnpState::Started;
+    result_.started = bench_->Node().State() == hosted::PnpState::Started;
     if (result_.started) {
-      SettleInterruptPipe(step);
+      bench_->WaitInterruptIdle();
     } else {
       step.notes.push_back("the driver did not start the reader (" + StatusName(step.status) + ")");
     }
@@ -217,7 +210,7 @@ class Session {
   void Track(StepKind kind, ULONG ioControlCode, const std::function<void()>& change) {
     if (!Running()) return;
     ScenarioStep step = Begin(kind);
-    TrackingRequest request(node_->FunctionDevice(), ioControlCode);
+    TrackingRequest request(bench_->Fdo(), ioControlCode);
     const NTSTATUS sent = request.Send();
     if (sent != STATUS_PENDING) step.notes.push_back("the request was not left waiting (" + StatusName(sent) + ")");
     change();
@@ -225,7 +218,7 @@ class Session {
       step.notes.push_back("the waiting request did not complete on the slot change");
       result_.incomplete = true;
     }
-    SettleInterruptPipe(step);
+    bench_->WaitInterruptIdle();
     step.tracking = request.Outcome();
     step.status = step.tracking->status;
     End(step);
@@ -233,7 +226,7 @@ class Session {
 
   void InsertCard() {
     std::unique_ptr<sim::Icc> card = sim::MakeCard(options_.card);
-    reader_->InsertCard(std::move(card));
+    bench_->Reader().InsertCard(std::move(card));
   }
 
   // Rebalance with the card in the slot: the stop powers it down, the start configures and
@@ -242,10 +235,10 @@ class Session {
     if (!Running()) return;
     ScenarioStep step = Begin(StepKind::StopAndRestart);
     const std::size_t identifications = IdentificationsReceived();
-    step.status = node_->Rebalance();
+    step.status = bench_->Node().Rebalance();
     step.pnp = TakePnpHistory();
     if (Running()) {
-      SettleInterruptPipe(step);
+      bench_->WaitInterruptIdle();
     } else {
       step.notes.push_back("the reader did not start again (" + StatusName(step.status) + ")");
     }
@@ -258,16 +251,17 @@ class Session {
   void UnplugWithParkedRequest() {
     if (!Running()) return;
     ScenarioStep surprise = Begin(StepKind::SurpriseRemoval);
-    auto request = std::make_unique<TrackingRequest>(node_->FunctionDevice(), IOCTL_SMARTCARD_IS_PRESENT);
+    auto request = std::make_unique<TrackingRequest>(bench_->Fdo(), IOCTL_SMARTCARD_IS_PRESENT);
     const NTSTATUS sent = request->Send();
     if (sent != STATUS_PENDING) surprise.notes.push_back("the request was not parked (" + StatusName(sent) + ")");
     {
       std::lock_guard<std::mutex> lock(parkedMutex_);
       parked_ = request.get();
     }
-    reader_->Unplug();
-    const bool removed = node_->WaitIdle(kPatience) &&
-                         PollUntil([this] { return node_->State() == hosted::PnpState::Deleted; });
+    bench_->Reader().Unplug();
+    hosted::PnpDevice& node = bench_->Node();
+    const bool removed = node.WaitIdle(kPatience) &&
+                         PollUntil([&node] { return node.State() == hosted::PnpState::Deleted; });
     {
       std::lock_guard<std::mutex> lock(parkedMutex_);
       parked_ = nullptr;
@@ -300,34 +294,37 @@ class Session {
   }
 
   void WriteTrace() {
-    if (options_.pcapPath.empty() || bus_ == nullptr) return;
+    if (options_.pcapPath.empty() || bench_ == nullptr) return;
     std::string error;
-    if (!bus_->WritePcap(options_.pcapPath, hosted::usb::PcapContent::Messages, &error))
+    if (!bench_->Bus().WritePcap(options_.pcapPath, hosted::usb::PcapContent::Messages, &error))
       result_.pcapError = error.empty() ? "cannot write " + options_.pcapPath : error;
   }
 
   void Unload() {
     ScenarioStep step = Begin(StepKind::Unload);
-    node_.reset();
     const std::size_t before = hosted::Verifier::Count();
-    result_.leakedBlocks += hosted::Drivers::Unload(driver_);
-    driver_ = nullptr;
+    result_.leakedBlocks += bench_->Finish();
+    result_.trace = bench_->SessionTrace();
     if (hosted::Verifier::Count() != before) step.notes.push_back("the verifier reported what the driver left behind");
     End(step);
   }
 
   void TearDown() {
-    node_.reset();
-    if (driver_ != nullptr) result_.leakedBlocks += hosted::Drivers::Unload(driver_);
-    driver_ = nullptr;
-    bus_.reset();
-    if (reader_ != nullptr) reader_->SetMessageObserver(nullptr);
-    reader_.reset();
-    std::lock_guard<std::mutex> lock(traceMutex_);
-    result_.trace = trace_;
+    if (bench_ == nullptr) return;
+    if (!bench_->Finished()) {
+      result_.leakedBlocks += bench_->Finish();
+      result_.trace = bench_->SessionTrace();
+    }
+    bench_.reset();
   }
 
   // ---- bookkeeping ---------------------------------------------------------------
+
+  // What the bench reports goes to the step under way.
+  void Note(const std::string& message) {
+    std::lock_guard<std::mutex> lock(notesMutex_);
+    benchNotes_.push_back(message);
+  }
 
   ScenarioStep Begin(StepKind kind) {
     ScenarioStep step;
@@ -338,73 +335,60 @@ class Session {
   }
 
   void End(ScenarioStep& step) {
-    {
-      std::lock_guard<std::mutex> lock(traceMutex_);
-      for (std::size_t i = step.traceBegin; i < trace_.size(); ++i) step.wire.push_back(DecodeWireMessage(trace_[i]));
+    if (bench_ != nullptr) {
+      const std::vector<hosted::usb::MessageEvent> trace = bench_->SessionTrace();
+      for (std::size_t i = step.traceBegin; i < trace.size(); ++i) step.wire.push_back(DecodeWireMessage(trace[i]));
     }
     if (!step.cardStateAfter) step.cardStateAfter = CardState();
     Finish(std::move(step));
   }
 
   void Finish(ScenarioStep step) {
+    {
+      std::lock_guard<std::mutex> lock(notesMutex_);
+      for (std::string& note : benchNotes_) step.notes.push_back(std::move(note));
+      benchNotes_.clear();
+    }
     result_.steps.push_back(std::move(step));
     if (options_.onStep) options_.onStep(result_.steps.back(), result_);
   }
 
-  std::size_t TraceSize() {
-    std::lock_guard<std::mutex> lock(traceMutex_);
-    return trace_.size();
+  std::size_t TraceSize() const {
+    if (bench_ == nullptr || bench_->Finished()) return result_.trace.size();
+    return bench_->SessionTrace().size();
   }
 
   std::vector<PnpRequest> TakePnpHistory() {
     std::vector<PnpRequest> requests;
-    for (const hosted::PnpStep& step : node_->History()) requests.push_back({step.Name(), step.status});
-    node_->ClearHistory();
+    for (const hosted::PnpStep& step : bench_->Node().History()) requests.push_back({step.Name(), step.status});
+    bench_->Node().ClearHistory();
     return requests;
   }
 
-  bool Running() const { return node_ != nullptr && node_->State() == hosted::PnpState::Started; }
-
-  std::optional<ULONG> CardState() const {
-    if (node_ == nullptr) return std::nullopt;
-    PDEVICE_OBJECT fdo = node_->FunctionDevice();
-    if (fdo == nullptr) return std::nullopt;
-    return CcidGetExtension(fdo)->SmartcardExtension.ReaderCapabilities.CurrentState;
+  bool Running() {
+    return bench_ != nullptr && bench_->HasNode() && bench_->Node().State() == hosted::PnpState::Started;
   }
 
-  std::size_t IdentificationsReceived() const {
+  std::optional<ULONG> CardState() const {
+    if (bench_ == nullptr || bench_->Finished()) return std::nullopt;
+    PDEVICE_EXTENSION extension = bench_->Extension();
+    if (extension == nullptr) return std::nullopt;
+    return extension->SmartcardExtension.ReaderCapabilities.CurrentState;
+  }
+
+  std::size_t IdentificationsReceived() {
     std::size_t count = 0;
-    for (const auto& escape : reader_->EscapesReceived())
+    for (const auto& escape : bench_->Reader().EscapesReceived())
       if (std::string(escape.begin(), escape.end()) == kIdentification) ++count;
     return count;
   }
 
-  // Waits until every interrupt message the reader sent has been handled and the driver's
-  // interrupt request waits in the USB stack again.
-  void SettleInterruptPipe(ScenarioStep& step) {
-    const bool settled = PollUntil([this] {
-      std::size_t seen;
-      {
-        std::lock_guard<std::mutex> lock(traceMutex_);
-        seen = interruptsSeen_;
-      }
-      const sim::ReaderStats stats = reader_->Stats();
-      return seen + stats.interrupt_dropped + stats.interrupt_discarded >= stats.interrupt_messages &&
-             bus_->WaitIdle() &&
-             bus_->PendingTransfers() >= 1;
-    });
-    if (!settled) step.notes.push_back("the interrupt pipe did not settle");
-  }
-
   const ScenarioOptions& options_;
   ScenarioResult& result_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  std::unique_ptr<sim::CcidReader> reader_;
-  std::unique_ptr<hosted::usb::BusDevice> bus_;
-  std::unique_ptr<hosted::PnpDevice> node_;
-  std::mutex traceMutex_;
-  std::vector<hosted::usb::MessageEvent> trace_;
-  std::size_t interruptsSeen_ = 0;
+  ccid_test::BenchFailureHandler previousHandler_;
+  std::unique_ptr<ccid_test::ReaderBench> bench_;
+  std::mutex notesMutex_;
+  std::vector<std::string> benchNotes_;
   std::mutex parkedMutex_;
   TrackingRequest* parked_ = nullptr;
   std::optional<TrackingOutcome> parkedAtSurpriseRemoval_;
