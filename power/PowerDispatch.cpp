@@ -46,7 +46,7 @@ NTSTATUS CcidPowerPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
 // IRP_MJ_POWER (PASSIVE_LEVEL). The remove lock is held while the handler runs and given
 // back on every path; the I/O reference taken here belongs to the IRP's path (see each
-// handler). A power IRP arriving once removal has drained the lock is completed at once.
+// handler). A power IRP arriving once removal has begun is completed at once.
 _Use_decl_annotations_
 NTSTATUS CcidPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -54,6 +54,10 @@ NTSTATUS CcidPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
     PSMARTCARD_EXTENSION smartcard = &extension->SmartcardExtension;
+    if (extension->Removed) {
+        // The removal may have shut the library down: its remove lock is gone with it.
+        return CcidPowerComplete(Irp, STATUS_DELETE_PENDING);
+    }
     const NTSTATUS lockStatus = SmartcardAcquireRemoveLockWithTag(smartcard, CCID_REMOVE_LOCK_TAG);
     if (!NT_SUCCESS(lockStatus)) {
         return CcidPowerComplete(Irp, lockStatus);

@@ -61,6 +61,7 @@ struct PowerState {
   std::set<std::pair<PDEVICE_OBJECT, Kind>> busy;  // stacks with an IRP of a kind in flight
   bool hold[2] = {false, false};
   std::size_t outstanding = 0;
+  std::size_t waitWakesPending = 0;  // sent and not completed: they may wait for days
   std::unordered_map<PDEVICE_OBJECT, SYSTEM_POWER_STATE> systemState;
   // Verifier: per device and kind, the IRP it has not yet released with PoStartNextPowerIrp;
   // per IRP, the stack locations whose driver did.
@@ -97,6 +98,7 @@ bool PickLocked(PowerState& s, Request*& send, Request*& call) {
     if (!r->done && s.hold[static_cast<int>(PowerHold::Send)]) continue;
     if (s.busy.count({r->target, r->kind}) != 0) continue;
     s.busy.insert({r->target, r->kind});
+    if (r->kind == Kind::WaitWake) s.waitWakesPending++;
     s.toSend.erase(it);
     send = r;
     return true;
@@ -145,6 +147,7 @@ NTSTATUS NTAPI PowerRequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.busy.erase({r->target, r->kind});
+    if (r->kind == Kind::WaitWake) s.waitWakesPending--;
     s.toCall.push_back(r);
   }
   s.work.NotifyAll();
@@ -274,7 +277,7 @@ void PowerManager::WaitIdle() {
   State().changed.Wait([] {
     std::lock_guard<std::mutex> lock(State().mutex);
     PowerState& s = State();
-    return s.outstanding == HeldLocked(s, PowerHold::Send) + HeldLocked(s, PowerHold::Callback);
+    return s.outstanding == s.waitWakesPending + HeldLocked(s, PowerHold::Send) + HeldLocked(s, PowerHold::Callback);
   });
 }
 

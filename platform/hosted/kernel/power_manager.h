@@ -48,7 +48,8 @@ class PowerManager {
 
   // Requests the power thread has not finished (sent, completed and called back).
   static std::size_t Outstanding();
-  // Waits until no request is outstanding and no hold keeps one (a kernel wait).
+  // Waits until every outstanding request is either a wait-wake waiting at its device or
+  // kept by a hold (a kernel wait).
   static void WaitIdle();
 
   // Calls of PoStartNextPowerIrp so far.

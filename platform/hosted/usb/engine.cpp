@@ -122,6 +122,7 @@ static bool EndHeadLocked(BusDevice::Impl& bus, Request* r) {
 // pipe fails each transfer that reaches its head.
 void BusDevice::Impl::ProgressPipeLocked(Pipe& pipe, std::uint32_t ready, Completions& local) {
   if (devicePower_ != PowerDeviceD0) return;  // a suspended port moves no packets
+  if (heldEndpoints_.count(pipe.endpoint) != 0) return;
   while (!pipe.queue.empty() && !gone_) {
     Request* r = pipe.queue.front();
     if (r->cancelling) return;
