@@ -167,9 +167,17 @@ bool CcidReader::Unplugged() const {
   return unplugged_;
 }
 
+// USB suspend and resume. After a resume the reader reports every slot again on the
+// interrupt pipe, as after SET_CONFIGURATION: the host may have missed changes meanwhile.
 void CcidReader::Suspend(bool suspended) {
-  std::lock_guard guard(lock_);
-  suspended_ = suspended;
+  Effects fx;
+  {
+    std::lock_guard guard(lock_);
+    const bool resumed = suspended_ && !suspended;
+    suspended_ = suspended;
+    if (resumed && !unplugged_ && ep0_.Configured()) QueueInterrupt(firmware_.InitialSlotChange(), fx);
+  }
+  Fire(fx);
 }
 
 Handshake CcidReader::OutPacket(std::uint8_t endpoint, std::span<const std::uint8_t> packet) {

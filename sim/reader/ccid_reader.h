@@ -18,6 +18,7 @@
 //    SET_CONFIGURATION(1) and gives every slot's state. Queued messages that a bus reset,
 //    a new configuration or an unplug throws away before the host read them never reach
 //    the bus (they are counted as discarded).
+//  - Suspend: a resumed reader queues a slot-change message with every slot's state.
 //  - Unplug (by Unplug() or a scripted fault): Unplugged() turns true, the unplug
 //    callback fires, and every further call is refused (Nak, control Stall) until Plug(),
 //    after which the device is new on the bus (unconfigured, cards unpowered).

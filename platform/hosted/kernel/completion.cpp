@@ -82,6 +82,10 @@ extern "C" VOID __fastcall IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                      "IRP " + PointerText(Irp) + " completed with its cancel routine still set");
     IoSetCancelRoutine(Irp, NULL);
   }
+  if (Irp->CurrentLocation <= Irp->StackCount && IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+    CheckPowerIrpReleased(Irp, "IofCompleteRequest");
+    NotePowerCompletion(Irp);
+  }
   Walk(Irp);
 }
 

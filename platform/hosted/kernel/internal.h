@@ -146,6 +146,12 @@ bool ResumeCompletion(PIRP irp);   // it returned without stopping the walk
 // buffers, free). Returns with the IRP gone or handed back to its owner.
 void FinishTopCompletion(PIRP irp);
 bool IsLiveIrp(PIRP irp);
+// The power manager's bookkeeping of PoStartNextPowerIrp (power.cpp): a power IRP reaches
+// a device's dispatch routine; it leaves the driver at its current location (a report when
+// that driver has not released it); its completion walk begins.
+void NotePowerDispatch(PDEVICE_OBJECT device, PIRP irp);
+void CheckPowerIrpReleased(PIRP irp, const char* routine);
+void NotePowerCompletion(PIRP irp);
 // The I/O manager's stack-underflow stand-in location for this thread.
 PIO_STACK_LOCATION ScratchStackLocation(PIRP irp);
 bool ScratchBelongsTo(PIRP irp);

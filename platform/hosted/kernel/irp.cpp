@@ -563,6 +563,7 @@ extern "C" NTSTATUS __fastcall IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP I
     t.frames[id] = Frame{Irp, Irp->CurrentLocation, major, minor};
     t.irps.at(Irp).frames.push_back(id);
   }
+  if (major == IRP_MJ_POWER) NotePowerDispatch(DeviceObject, Irp);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
   const std::size_t locks = CurrentThread().heldLocks.size();
   const NTSTATUS status = dispatch(DeviceObject, Irp);
