@@ -19,8 +19,10 @@
 
 #include <hosted/kernel/hosted.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <map>
 #include <memory>
@@ -305,6 +307,45 @@ void PlugToUnplug(benchmark::State& state) {
   }
 }
 
+// ---- ccidsim run of a 1,000-APDU script, as a whole process ---------------------------
+
+// Writes the script once: a TPDU reader with a T=0 card, the protocol chosen, then 1,000
+// GET CHALLENGE commands each checked against its pattern.
+std::string ThousandApduScript() {
+  const std::string path = "/tmp/ccid_bench_1000_apdus." + std::to_string(getpid()) + ".script";
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) Fail("cannot write " + path);
+  std::fprintf(file, "reader tpdu-basic\ncard t0\nprotocol T0\n");
+  for (int i = 0; i < 1000; ++i) std::fprintf(file, "00 84 00 00 08 => XX XX XX XX XX XX XX XX 90 00\n");
+  std::fclose(file);
+  return path;
+}
+
+// Each iteration starts `ccidsim run` on the script and waits for it; the counter
+// child_cpu_ms is the CPU the process used (user and system).
+void CcidsimRun(benchmark::State& state) {
+  CurrentStacks().reset();
+  const std::string script = ThousandApduScript();
+  const std::string command = std::string(CCID_BENCH_CCIDSIM) + " run " + script + " >/dev/null";
+  double childCpu = 0;
+  for (auto _ : state) {
+    rusage before{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    const int status = std::system(command.c_str());
+    rusage after{};
+    getrusage(RUSAGE_CHILDREN, &after);
+    if (status != 0) {
+      state.SkipWithError("ccidsim run failed");
+      break;
+    }
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    childCpu += seconds(after.ru_utime) - seconds(before.ru_utime) + seconds(after.ru_stime) - seconds(before.ru_stime);
+  }
+  std::remove(script.c_str());
+  state.counters["child_cpu_ms"] =
+      benchmark::Counter(childCpu * 1000.0, benchmark::Counter::kAvgIterations);
+}
+
 // Prints the Driver/Bare ratio of each pair after the usual console report.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -315,12 +356,16 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
       std::string name = run.benchmark_name();
       name = name.substr(0, name.find("/process_time"));
-      times_[name] = {run.GetAdjustedCPUTime(), run.GetAdjustedRealTime()};
+      // With repetitions, the fastest: what the work costs with the least interference.
+      const Times now{run.GetAdjustedCPUTime(), run.GetAdjustedRealTime()};
+      const auto [entry, fresh] = times_.emplace(name, now);
+      if (!fresh) entry->second = {std::min(entry->second.cpu, now.cpu), std::min(entry->second.real, now.real)};
     }
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\nDriver and library against the bare transport, per operation (CPU of all threads; real):\n");
+    std::printf("\nDriver and library against the bare transport, per operation (CPU of all threads; real;\n"
+                "fastest repetition):\n");
     for (const auto& [name, driver] : times_) {
       if (name.rfind("Driver/", 0) != 0) continue;
       const auto bare = times_.find("Bare/" + name.substr(7));
@@ -365,6 +410,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("Driver/SlotChange", DriverSlotChange)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime()->UseRealTime();
   benchmark::RegisterBenchmark("Bare/SlotChange", BareSlotChange)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime()->UseRealTime();
   benchmark::RegisterBenchmark("Session/PlugToUnplug", PlugToUnplug)->Unit(benchmark::kMicrosecond)->MeasureProcessCPUTime()->UseRealTime();
+  benchmark::RegisterBenchmark("Session/CcidsimRun1000Apdus", CcidsimRun)->Unit(benchmark::kMillisecond)->UseRealTime();
 
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

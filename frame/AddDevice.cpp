@@ -188,6 +188,7 @@ NTSTATUS CcidAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
     }
     RtlZeroMemory(reader, sizeof(READER_EXTENSION));
     KeInitializeMutex(&reader->ExchangeLock, 0);
+    KeInitializeSpinLock(&reader->SequenceLock);
     KeInitializeEvent(&reader->InterruptStopped, NotificationEvent, TRUE);  // no interrupt request yet
     extension->SmartcardExtension.ReaderExtension = reader;
 

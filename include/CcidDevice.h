@@ -54,6 +54,10 @@ typedef struct _READER_EXTENSION {
     // the card while it holds the lock).
     KMUTEX ExchangeLock;
 
+    // Guards the taking of SequenceNumber alone: the CCID abort takes its number while a
+    // PIN entry holds ExchangeLock, so that its ABORT request reaches the reader at once.
+    KSPIN_LOCK SequenceLock;
+
     // Ending the interrupt-in request: the stopper sets InterruptStopRequested and aborts
     // the pipe until the completion routine, which re-arms the request only while no stop
     // is requested, signals InterruptStopped on its way out.

@@ -98,9 +98,10 @@ inline KMUTEX& CcidExchangeLock(PDEVICE_OBJECT DeviceObject)
     return CcidGetReaderExtension(DeviceObject)->ExchangeLock;
 }
 
-// Takes the reader's next bSeq and advances it (255 is followed by 0). The caller holds
-// the exchange lock until the exchange that uses the number is over.
-_IRQL_requires_(PASSIVE_LEVEL)
+// Takes the reader's next bSeq and advances it (255 is followed by 0), atomically. The
+// caller holds the exchange lock until the exchange that uses the number is over; only
+// the CCID abort takes one without it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 UCHAR CcidTakeSequenceNumber(_In_ PDEVICE_OBJECT DeviceObject);
 
 // Fills the header of a command that carries PayloadLength bytes (code, length, slot 0,

@@ -25,10 +25,14 @@ NTSTATUS CcidHandleGetClassDescriptor(PDEVICE_OBJECT DeviceObject, PCCID_IOCTL_R
     return status;
 }
 
-// IOCTL_CCID_ABORT (PASSIVE_LEVEL): one sequence number for both steps, the class request
-// ABORT and then PC_to_RDR_Abort, which is sent whatever the class request did; the
-// abort message's exchange decides the status. A class request that could not even be
-// built fails the request before anything is sent.
+// IOCTL_CCID_ABORT (PASSIVE_LEVEL): the CCID abort handshake, one sequence number for
+// both steps. The ABORT class request goes on the control pipe at once, outside the
+// exchange lock: a PIN entry holds that lock for as long as the user types, and this
+// request is what ends it (the reader answers the running command with CMD_ABORTED).
+// PC_to_RDR_Abort follows on the bulk pipe once the lock is free, that is once the
+// aborted command has ended; it is sent whatever the class request did, and its
+// exchange decides the status. A class request that could not even be built fails the
+// request before anything is sent.
 _Use_decl_annotations_
 NTSTATUS CcidHandleAbort(PDEVICE_OBJECT DeviceObject, PCCID_IOCTL_REQUEST Request)
 {
@@ -38,21 +42,26 @@ NTSTATUS CcidHandleAbort(PDEVICE_OBJECT DeviceObject, PCCID_IOCTL_REQUEST Reques
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     const UCHAR slot = Request->Buffer[0];
-
-    MutexGuard exchange(CcidExchangeLock(DeviceObject));
-    CCID_HEADER command;
-    CCID_HEADER expected;
-    CcidPrepareCommand(DeviceObject, &command, CCID_PC_TO_RDR_ABORT, 0, CCID_RDR_TO_PC_SLOT_STATUS, &expected);
-    command.bSlot = slot;
-    expected.bSlot = slot;
+    const UCHAR sequence = CcidTakeSequenceNumber(DeviceObject);
 
     ULONG transferred = 0;
-    const USHORT value = static_cast<USHORT>((command.bSeq << 8) | slot);
+    const USHORT value = static_cast<USHORT>((sequence << 8) | slot);
     const NTSTATUS status =
         UsbSendClassRequest(DeviceObject, CCID_REQUEST_ABORT, value, USBD_SHORT_TRANSFER_OK, NULL, 0, &transferred);
     if (status == STATUS_INSUFFICIENT_RESOURCES) {
         return status;
     }
+
+    CCID_HEADER command = {};
+    command.bMessageType = CCID_PC_TO_RDR_ABORT;
+    command.bSlot = slot;
+    command.bSeq = sequence;
+    CCID_HEADER expected = {};
+    expected.bMessageType = CCID_RDR_TO_PC_SLOT_STATUS;
+    expected.bSlot = slot;
+    expected.bSeq = sequence;
+
+    MutexGuard exchange(CcidExchangeLock(DeviceObject));
     return CcidExchange(DeviceObject, reinterpret_cast<PUCHAR>(&command), sizeof(command), &expected, NULL, NULL);
 }
 

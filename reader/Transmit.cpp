@@ -152,6 +152,57 @@ NTSTATUS CcidTransmitT1(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT 
     }
 }
 
+// The size of the command parts an extended-APDU reader takes when its messages are too
+// short for the whole command (PASSIVE_LEVEL); 0 when the command goes in one message.
+ULONG CcidCommandPartSize(PDEVICE_OBJECT DeviceObject, ULONG CommandLength)
+{
+    PAGED_CODE();
+
+    CCID_CLASS_DESCRIPTOR descriptor = {};
+    if (!NT_SUCCESS(CcidGetClassDescriptor(DeviceObject, &descriptor)) ||
+        (descriptor.dwFeatures.Get() & CCID_FEATURE_EXTENDED_APDU) == 0) {
+        return 0;
+    }
+    const ULONG maxMessage = descriptor.dwMaxCCIDMessageLength.Get();
+    if (maxMessage <= CCID_HEADER_SIZE || CommandLength <= maxMessage - CCID_HEADER_SIZE) {
+        return 0;
+    }
+    return maxMessage - CCID_HEADER_SIZE;
+}
+
+// Sends the Length command bytes at Message + 10 (PASSIVE_LEVEL, exchange lock held) and
+// receives the first part of the answer (*Answer, the caller frees it). A command longer
+// than the reader's messages goes in parts, each with its header written over the bytes
+// already sent before it; the reader answers each part but the last by asking for the
+// next.
+NTSTATUS CcidSendWholeCommand(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG Length, PUCHAR* Answer,
+                              PULONG AnswerLength, PUCHAR Chain)
+{
+    PAGED_CODE();
+
+    const ULONG partSize = CcidCommandPartSize(DeviceObject, Length);
+    if (partSize == 0) {
+        return CcidExchangeXfrBlock(DeviceObject, Message, CCID_HEADER_SIZE + Length, 0, 0, 0, Answer, AnswerLength,
+                                    Chain);
+    }
+    for (ULONG offset = 0;; offset += partSize) {
+        const ULONG part = Length - offset < partSize ? Length - offset : partSize;
+        const BOOLEAN last = offset + part == Length;
+        const USHORT level =
+            offset == 0 ? CCID_LEVEL_COMMAND_BEGIN : (last ? CCID_LEVEL_COMMAND_END : CCID_LEVEL_COMMAND_MIDDLE);
+        const NTSTATUS status = CcidExchangeXfrBlock(DeviceObject, Message + offset, CCID_HEADER_SIZE + part, 0, level,
+                                                     0, Answer, AnswerLength, Chain);
+        if (status != STATUS_SUCCESS || last) {
+            return status;
+        }
+        CcidFreePoolAndNull(*Answer);
+        *AnswerLength = 0;
+        if (*Chain != CCID_CHAIN_MORE_COMMAND) {
+            return STATUS_DEVICE_PROTOCOL_ERROR;  // the reader did not take the part as one of several
+        }
+    }
+}
+
 // Gathers the rest of an answer that an extended-APDU reader sends in parts (PASSIVE_LEVEL,
 // exchange lock held): while the last part began or continued a chain, an empty
 // XfrBlock with wLevelParameter 0x10 asks for the next one, which is appended to the
@@ -183,8 +234,9 @@ NTSTATUS CcidReceiveAnswerParts(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE
 }
 
 // Whole-request way (PASSIVE_LEVEL): the command behind the caller's SCARD_IO_REQUEST
-// header (cbPciLength bytes) in one message; the reply is that header followed by the
-// answer, all its parts when the reader chains it. A header length beyond the request is
+// header (cbPciLength bytes) in one message, or in parts when an extended-APDU reader's
+// messages are shorter; the reply is that header followed by the answer, all its parts
+// when the reader chains it. A header length beyond the request is
 // refused before anything is sent.
 NTSTATUS CcidTransmitWhole(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT DeviceObject)
 {
@@ -215,8 +267,7 @@ NTSTATUS CcidTransmitWhole(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJE
         PUCHAR answer = NULL;
         ULONG answerLength = 0;
         UCHAR chain = 0;
-        status = CcidExchangeXfrBlock(DeviceObject, message.Get(), CCID_HEADER_SIZE + commandLength, 0, 0, 0, &answer,
-                                      &answerLength, &chain);
+        status = CcidSendWholeCommand(DeviceObject, message.Get(), commandLength, &answer, &answerLength, &chain);
         message.Free();
         if (status == STATUS_SUCCESS) {
             status = CcidStoreReply(SmartcardExtension, pciLength, answer, answerLength);

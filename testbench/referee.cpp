@@ -21,6 +21,7 @@ constexpr std::uint8_t kStandardDeviceOut = 0x00;
 constexpr std::uint8_t kSetConfiguration = 9;
 constexpr std::uint8_t kClassInterfaceOut = 0x21;
 constexpr std::uint8_t kCcidAbort = 1;
+constexpr std::uint8_t kPcToRdrAbort = 0x72;
 
 std::string Hex(unsigned value) {
   char text[8];
@@ -82,12 +83,31 @@ class Referee {
       outstanding_.reset();
       lastSeq_.reset();
     } else if (setup.bmRequestType == kClassInterfaceOut && setup.bRequest == kCcidAbort) {
-      if (outstanding_ && outstanding_->slot == (setup.wValue & 0xFF)) outstanding_.reset();
+      const std::uint8_t slot = setup.wValue & 0xFF;
+      if (outstanding_ && outstanding_->slot == slot) {
+        aborted_ = outstanding_;
+        outstanding_.reset();
+      }
+      abortRequest_ = Command{slot, static_cast<std::uint8_t>(setup.wValue >> 8), 0};
     }
+  }
+
+  // The command after an ABORT request must be the PC_to_RDR_Abort that completes it.
+  void CheckAbortHandshake(std::size_t index, const std::vector<std::uint8_t>& data) {
+    if (!abortRequest_ || abortRequest_->slot != data[kSlotOffset]) return;
+    if (data[0] != kPcToRdrAbort || data[kSeqOffset] != abortRequest_->seq) {
+      Find(kRuleAbortHandshake,
+           "command " + Hex(data[0]) + " bSeq " + Hex(data[kSeqOffset]) + " after the ABORT request with bSeq " +
+               Hex(abortRequest_->seq) + " instead of PC_to_RDR_Abort",
+           index);
+    }
+    abortRequest_.reset();
+    aborted_.reset();
   }
 
   void NewCommand(std::size_t index, const std::vector<std::uint8_t>& data) {
     const Command command{data[kSlotOffset], data[kSeqOffset], index};
+    CheckAbortHandshake(index, data);
     if (outstanding_) {
       Find(kRuleCommandWhileOutstanding,
            "command " + Hex(data[0]) + " bSeq " + Hex(command.seq) + " sent while bSeq " + Hex(outstanding_->seq) +
@@ -104,6 +124,10 @@ class Referee {
 
   void Answer(std::size_t index, const std::vector<std::uint8_t>& data) {
     const std::uint8_t seq = data[kSeqOffset];
+    if (aborted_ && aborted_->seq == seq && aborted_->slot == data[kSlotOffset]) {
+      if ((data[kStatusOffset] >> 6) != kTimeExtension) aborted_.reset();
+      return;
+    }
     if (!outstanding_ || outstanding_->seq != seq || outstanding_->slot != data[kSlotOffset]) {
       Find(kRuleAnswerWithoutCommand, "answer " + Hex(data[0]) + " bSeq " + Hex(seq) + " to no outstanding command",
            index);
@@ -121,6 +145,8 @@ class Referee {
   bool configured_ = false;
   bool gone_ = false;
   std::optional<Command> outstanding_;
+  std::optional<Command> aborted_;       // ended by the ABORT request; its answer may still come
+  std::optional<Command> abortRequest_;  // slot and bSeq of the ABORT request awaiting PC_to_RDR_Abort
   std::optional<std::uint8_t> lastSeq_;
 };
 

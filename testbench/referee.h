@@ -19,6 +19,7 @@ inline constexpr char kRuleSequence[] = "sequence";
 inline constexpr char kRuleAnswerWithoutCommand[] = "answer-without-command";
 inline constexpr char kRuleBeforeConfiguration[] = "endpoint-before-configuration";
 inline constexpr char kRuleAfterUnplug[] = "endpoint-after-unplug";
+inline constexpr char kRuleAbortHandshake[] = "abort-handshake";
 
 struct ProtocolFinding {
   std::string rule;    // one of the names above
@@ -43,7 +44,10 @@ struct RefereeInput {
 //    request for its slot) before the next command;
 //  - the bSeq of each command is the previous command's plus one, modulo 256 (the first
 //    command after a SET_CONFIGURATION may have any);
-//  - every bulk-in message answers an outstanding command;
+//  - every bulk-in message answers an outstanding command, or is the one answer of a
+//    command the ABORT class request ended;
+//  - after the ABORT class request for a slot, the next command to that slot is
+//    PC_to_RDR_Abort with the request's bSeq;
 //  - no transfer on an endpoint other than 0 before a SET_CONFIGURATION with a non-zero
 //    value, after SET_CONFIGURATION(0), or after an unplug until the next configuration.
 std::vector<ProtocolFinding> RefereeSession(const RefereeInput& input);

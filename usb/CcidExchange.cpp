@@ -169,14 +169,12 @@ NTSTATUS CcidReceivePayload(PDEVICE_OBJECT DeviceObject, const UCHAR* Frame, ULO
 
 }  // namespace
 
-// Takes the next sequence number (PASSIVE_LEVEL, exchange lock held by the caller).
+// Takes the next sequence number (IRQL <= DISPATCH_LEVEL) under the sequence lock.
 _Use_decl_annotations_
 UCHAR CcidTakeSequenceNumber(PDEVICE_OBJECT DeviceObject)
 {
-    PAGED_CODE();
-
     PREADER_EXTENSION reader = CcidGetReaderExtension(DeviceObject);
-    ASSERT(reader->ExchangeLock.OwnerThread == KeGetCurrentThread());
+    SpinLockGuard guard(reader->SequenceLock);
 
     const UCHAR sequence = reader->SequenceNumber;
     reader->SequenceNumber = static_cast<UCHAR>(sequence + 1);

@@ -57,8 +57,8 @@ ControlResult AnswerList(const std::vector<std::uint32_t>& values, const SetupPa
 
 }  // namespace
 
-CcidFirmware::CcidFirmware(const ReaderProfile& profile, Keypad& keypad)
-    : profile_(profile), keypad_(keypad), escape_replies_(profile.escape_replies) {}
+CcidFirmware::CcidFirmware(const ReaderProfile& profile, Keypad& keypad, ClockFunction clock)
+    : profile_(profile), keypad_(keypad), clock_(std::move(clock)), escape_replies_(profile.escape_replies) {}
 
 CcidFirmware::~CcidFirmware() = default;
 
@@ -82,7 +82,7 @@ void CcidFirmware::Command(std::span<const std::uint8_t> message, std::uint32_t 
     AbortCommand(h);
     return;
   }
-  if (pending_) {
+  if (Busy()) {
     NoteHostError(h, "command while another is in progress");
     ready_.push_back(Failure(h, ccid::kCmdSlotBusy));
     return;
@@ -96,6 +96,7 @@ void CcidFirmware::Command(std::span<const std::uint8_t> message, std::uint32_t 
   noise_ = noise;
   Outcome o = Dispatch(h, payload);
   noise_ = LineNoise{};
+  if (o.deferred) return;  // a PIN entry: answered on the reader's clock
   o.waits += extra_waits;
   if (o.waits == 0) {
     ready_.push_back(std::move(o.answer));
@@ -168,6 +169,11 @@ ccid::Bytes CcidFirmware::TimeExtension(const Pending& p) const {
 
 // Ends the command in progress on `slot` with a failure, ahead of anything queued after.
 void CcidFirmware::EndPending(std::uint8_t slot, std::uint8_t error, std::uint8_t icc) {
+  if (pin_ && pin_->job.h.slot == slot) {
+    ready_.push_back(Failure(pin_->job.h, error, icc));
+    pin_.reset();
+    return;
+  }
   if (!pending_ || pending_->slot != slot) return;
   ccid::Header h;
   h.type = pending_->command;
@@ -303,6 +309,7 @@ void CcidFirmware::Reset() {
     s.chaining_in = false;
   }
   pending_.reset();
+  pin_.reset();
   ready_.clear();
   abort_request_.reset();
   abort_waiting_.reset();

@@ -10,8 +10,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -44,7 +46,10 @@ class CcidFirmware {
  public:
   static constexpr std::size_t kMaxSlots = 8;
 
-  CcidFirmware(const ReaderProfile& profile, Keypad& keypad);
+  // `clock` is the reader's time; without one (or while it gives nothing) a PIN entry
+  // takes the whole keypad script at once.
+  using ClockFunction = std::function<std::optional<std::chrono::nanoseconds>()>;
+  CcidFirmware(const ReaderProfile& profile, Keypad& keypad, ClockFunction clock = {});
   ~CcidFirmware();
 
   // A whole bulk-out message. Its answer (or first time extension) becomes available
@@ -62,7 +67,15 @@ class CcidFirmware {
   // The next message for the bulk-in pipe, if one is ready.
   std::optional<ccid::Bytes> NextOutput();
   bool HasOutput() const;
-  bool Busy() const { return pending_.has_value(); }
+  bool Busy() const { return pending_.has_value() || pin_.has_value(); }
+
+  // The PIN entry on the reader's clock: when the firmware next has something to do (a
+  // key, the entry's time-out, a time extension), doing it, and keys typed meanwhile.
+  std::optional<std::chrono::nanoseconds> NextTimer() const;
+  void TimerDue();
+  void KeysTyped();
+  // What the reader's display showed, in order.
+  const std::vector<std::string>& LcdMessages() const { return lcd_; }
 
   // Class requests to the smart-card interface (ABORT, GET_CLOCK_FREQUENCIES,
   // GET_DATA_RATES, GET_DESCRIPTOR of the class descriptor).
@@ -120,10 +133,30 @@ class CcidFirmware {
     std::uint32_t waits = 0;
     ccid::Bytes answer;
   };
-  // An answer with its cost in time extensions.
+  // An answer with its cost in time extensions; deferred: the answer comes later, on
+  // the reader's clock.
   struct Outcome {
     ccid::Bytes answer;
     std::uint32_t waits = 0;
+    bool deferred = false;
+  };
+  // A PC_to_RDR_Secure as the reader understood it.
+  struct PinJob {
+    ccid::Header h;
+    std::uint8_t op = 0, confirm = 0, offset_old = 0, offset_new = 0;
+    PinBlockFormat format;
+    PinEntryRules rules;
+    std::chrono::nanoseconds timeout{0};
+    ccid::Bytes prologue, apdu;
+    std::vector<std::uint8_t> prompts;  // message index of each entry, when one is shown
+    std::size_t entries = 1;
+  };
+  // A PIN entry in progress on the reader's clock.
+  struct PinSession {
+    PinJob job;
+    PinEntryState entry;
+    std::vector<std::string> pins;
+    std::chrono::nanoseconds deadline{0}, next_key{0}, next_extension{0};
   };
 
   Outcome Dispatch(const ccid::Header& h, std::span<const std::uint8_t> payload);
@@ -137,6 +170,11 @@ class CcidFirmware {
   Outcome Secure(const ccid::Header& h, std::span<const std::uint8_t> payload);
   Outcome Escape(const ccid::Header& h, std::span<const std::uint8_t> payload);
   Outcome IccClock(const ccid::Header& h);
+  std::optional<PinJob> ParsePin(const ccid::Header& h, std::span<const std::uint8_t> p, Outcome& refused);
+  Outcome FinishPin(const PinJob& job, const std::vector<std::string>& pins, std::uint32_t waits);
+  void StartEntry(PinSession& session, std::chrono::nanoseconds now);
+  void EndEntry(PinOutcome outcome, std::chrono::nanoseconds now);
+  void ShowPrompt(const PinJob& job, std::size_t entry);
   void AbortCommand(const ccid::Header& h);
 
   // The card exchanges of each level: the reader's answer data, waits and error.
@@ -169,6 +207,9 @@ class CcidFirmware {
   Keypad& keypad_;
   std::array<Slot, kMaxSlots> slots_;
   std::optional<Pending> pending_;
+  ClockFunction clock_;
+  std::optional<PinSession> pin_;
+  std::vector<std::string> lcd_;
   std::deque<ccid::Bytes> ready_;
   // Abort handshake: the class request seen (slot, seq) and a bulk Abort waiting for it.
   std::optional<std::pair<std::uint8_t, std::uint8_t>> abort_request_;

@@ -2,6 +2,8 @@
 // keypad. The PIN structures are read as the CCID class defines them (offsets from
 // bPINOperation), the PIN goes into the APDU template, and the APDU to the card.
 #include <algorithm>
+#include <iterator>
+#include <string>
 
 #include "reader/ccid_firmware.h"
 #include "reader/icc_link.h"
@@ -17,6 +19,11 @@ constexpr std::size_t kMinApdu = 5;
 // Message offsets (header included) of fields named in bError.
 constexpr std::uint8_t kOffsetOperation = 10, kOffsetFormatString = 12;
 constexpr std::size_t kShortApduHeader = 5;
+// The reader's clock: the user presses a key every 400 ms, the reader asks the host for
+// more time every second, and gives up after bTimeOut seconds (30 when it is 0).
+constexpr std::chrono::nanoseconds kKeyInterval = std::chrono::milliseconds(400);
+constexpr std::chrono::nanoseconds kExtensionInterval = std::chrono::seconds(1);
+constexpr std::chrono::nanoseconds kDefaultPinTimeout = std::chrono::seconds(30);
 
 // The frame check sequence of ISO/IEC 13239 that T=1 uses as its CRC, low byte first.
 ccid::Bytes Crc(std::span<const std::uint8_t> bytes) {
@@ -57,20 +64,26 @@ CcidFirmware::Exchange CcidFirmware::SecureToCard(Slot& s, const ccid::Bytes& ap
   return Tpdu(s, block);
 }
 
-CcidFirmware::Outcome CcidFirmware::Secure(const ccid::Header& h, std::span<const std::uint8_t> p) {
+// Reads and checks the structure; nullopt with `refused` set when the reader answers at once.
+std::optional<CcidFirmware::PinJob> CcidFirmware::ParsePin(const ccid::Header& h, std::span<const std::uint8_t> p,
+                                                           Outcome& refused) {
   Slot& s = slots_[h.slot];
+  auto refuse = [&](ccid::Bytes answer) -> std::optional<PinJob> {
+    refused = Outcome{std::move(answer)};
+    return std::nullopt;
+  };
   auto bad = [&](std::uint8_t error, const char* what) {
     NoteHostError(h, what);
-    return Outcome{Failure(h, error)};
+    return refuse(Failure(h, error));
   };
   const std::uint8_t support = profile_.PinSupport();
-  if ((support & 3) == 0 || ExchangeLevel() == Level::Character) return {Failure(h, ccid::kCommandNotSupported)};
+  if ((support & 3) == 0 || ExchangeLevel() == Level::Character) return refuse(Failure(h, ccid::kCommandNotSupported));
   if (h.Level() != 0) return bad(ccid::kBadLevelParameter, "chained PIN structure");
   if (p.empty()) return bad(ccid::kBadLength, "empty PIN structure");
   const std::uint8_t op = p[0];
   if (op > kModify) return bad(kOffsetOperation, "bPINOperation other than verify or modify");
   if ((op == kVerify && !(support & 1)) || (op == kModify && !(support & 2)))
-    return {Failure(h, ccid::kCommandNotSupported)};
+    return refuse(Failure(h, ccid::kCommandNotSupported));
   std::size_t fixed = kVerifyFixed;
   if (op == kModify) {
     if (p.size() < kModifyBeforeMsg) return bad(ccid::kBadLength, "PIN modification structure too short");
@@ -80,45 +93,168 @@ CcidFirmware::Outcome CcidFirmware::Secure(const ccid::Header& h, std::span<cons
     fixed = kModifyBeforeMsg + (messages >= 1 ? 1 : 0) + (messages >= 3 ? 1 : 0) + kTeoPrologue;
   }
   if (p.size() < fixed + kMinApdu) return bad(ccid::kBadLength, "PIN structure without a whole APDU");
-  if (!s.card) return {Failure(h, ccid::kIccMute, ccid::kIccAbsent)};
-  if (!s.powered) return {Failure(h, ccid::kIccMute)};
+  if (!s.card) return refuse(Failure(h, ccid::kIccMute, ccid::kIccAbsent));
+  if (!s.powered) return refuse(Failure(h, ccid::kIccMute));
 
-  const PinBlockFormat format{p[2], p[3], p[4]};
+  PinJob job;
+  job.h = h;
+  job.op = op;
+  job.format = {p[2], p[3], p[4]};
   const std::size_t rules_at = op == kVerify ? 5 : 7;
-  const PinEntryRules rules{p[rules_at + 1], p[rules_at], p[op == kVerify ? 7 : 10]};
-  const auto prologue = p.subspan(fixed - kTeoPrologue, kTeoPrologue);
-  ccid::Bytes apdu(p.begin() + static_cast<std::ptrdiff_t>(fixed), p.end());
-
-  // The entries the user makes: the current PIN, the new one, its confirmation.
-  const std::uint8_t confirm = op == kModify ? p[9] : 0;
-  const int entries = op == kVerify ? 1 : 1 + ((confirm & 2) ? 1 : 0) + ((confirm & 1) ? 1 : 0);
-  std::vector<std::string> pins;
-  std::uint32_t waits = 0;
-  for (int i = 0; i < entries; ++i) {
-    PinEntry e = ReadPin(keypad_, rules);
-    waits += e.pauses;
-    if (e.outcome == PinOutcome::Cancelled) return {Failure(h, ccid::kPinCancelled), waits};
-    if (e.outcome == PinOutcome::TimedOut) return {Failure(h, ccid::kPinTimeout), waits};
-    pins.push_back(std::move(e.digits));
+  job.rules = {p[rules_at + 1], p[rules_at], p[op == kVerify ? 7 : 10]};
+  job.timeout = p[1] ? std::chrono::seconds(p[1]) : kDefaultPinTimeout;
+  job.prologue.assign(p.begin() + static_cast<std::ptrdiff_t>(fixed - kTeoPrologue),
+                      p.begin() + static_cast<std::ptrdiff_t>(fixed));
+  job.apdu.assign(p.begin() + static_cast<std::ptrdiff_t>(fixed), p.end());
+  // The entries the user makes: the current PIN, the new one, its confirmation; the
+  // reader's own prompt for each is 0, 1 and 2.
+  std::vector<std::uint8_t> roles{0};
+  std::uint8_t messages = p[8];
+  std::vector<std::uint8_t> indexes{p[11]};
+  if (op == kModify) {
+    job.confirm = p[9];
+    job.offset_old = p[5];
+    job.offset_new = p[6];
+    roles = {1};
+    if (job.confirm & 2) roles.insert(roles.begin(), 0);
+    if (job.confirm & 1) roles.push_back(2);
+    messages = p[11];
+    indexes = {p[14]};
+    if (messages >= 1) indexes.push_back(p[15]);
+    if (messages >= 3) indexes.push_back(p[16]);
   }
+  job.entries = roles.size();
+  if (profile_.LcdLayout() != 0 && messages != 0) {
+    for (std::size_t i = 0; i < roles.size(); ++i) {
+      if (messages == 0xFF) job.prompts.push_back(roles[i]);
+      else if (i < messages && i < indexes.size()) job.prompts.push_back(indexes[i]);
+    }
+  }
+  return job;
+}
+
+void CcidFirmware::ShowPrompt(const PinJob& job, std::size_t entry) {
+  if (entry >= job.prompts.size()) return;
+  static const char* const kPrompts[] = {"Enter PIN", "Enter new PIN", "Confirm new PIN"};
+  const std::uint8_t index = job.prompts[entry];
+  lcd_.push_back(index < std::size(kPrompts) ? kPrompts[index] : "Message " + std::to_string(index));
+}
+
+// The entered PINs go into the APDU, and the APDU to the card.
+CcidFirmware::Outcome CcidFirmware::FinishPin(const PinJob& job, const std::vector<std::string>& pins,
+                                              std::uint32_t waits) {
+  const ccid::Header& h = job.h;
+  ccid::Bytes apdu = job.apdu;
   bool inserted = true;
-  if (op == kVerify) {
-    inserted = InsertPin(apdu, pins[0], format, 0);
+  if (job.op == kVerify) {
+    inserted = InsertPin(apdu, pins[0], job.format, 0);
   } else {
-    const bool with_old = (confirm & 2) != 0;
-    if ((confirm & 1) && pins.back() != pins[with_old ? 1 : 0]) return {Failure(h, ccid::kPinMismatch), waits};
-    if (with_old) inserted = InsertPin(apdu, pins[0], format, p[5]);
-    inserted = inserted && InsertPin(apdu, pins[with_old ? 1 : 0], format, p[6]);
+    const bool with_old = (job.confirm & 2) != 0;
+    if ((job.confirm & 1) && pins.back() != pins[with_old ? 1 : 0]) {
+      lcd_.push_back("PINs differ");
+      return {Failure(h, ccid::kPinMismatch), waits};
+    }
+    if (with_old) inserted = InsertPin(apdu, pins[0], job.format, job.offset_old);
+    inserted = inserted && InsertPin(apdu, pins[with_old ? 1 : 0], job.format, job.offset_new);
   }
   if (!inserted) {
     NoteHostError(h, "PIN format does not fit the APDU");
     return {Failure(h, kOffsetFormatString), waits};
   }
-  Exchange x = SecureToCard(s, apdu, prologue);
+  Exchange x = SecureToCard(slots_[h.slot], apdu, job.prologue);
   waits += x.waits;
   if (x.error == ccid::kBadData) NoteHostError(h, "PIN APDU the card protocol cannot carry");
   if (x.error != 0) return {Failure(h, x.error), waits};
   return {DataBlock(h, x.data), waits};
+}
+
+CcidFirmware::Outcome CcidFirmware::Secure(const ccid::Header& h, std::span<const std::uint8_t> p) {
+  Outcome refused;
+  std::optional<PinJob> job = ParsePin(h, p, refused);
+  if (!job) return refused;
+  if (const auto now = clock_ ? clock_() : std::nullopt) {
+    PinSession session{*job, PinEntryState(job->rules), {}};
+    session.next_extension = *now + kExtensionInterval;
+    StartEntry(session, *now);
+    pin_ = std::move(session);
+    return {{}, 0, true};
+  }
+  std::vector<std::string> pins;
+  std::uint32_t waits = 0;
+  for (std::size_t i = 0; i < job->entries; ++i) {
+    ShowPrompt(*job, i);
+    PinEntry e = ReadPin(keypad_, job->rules);
+    waits += e.pauses;
+    if (e.outcome == PinOutcome::Cancelled) return {Failure(h, ccid::kPinCancelled), waits};
+    if (e.outcome == PinOutcome::TimedOut) return {Failure(h, ccid::kPinTimeout), waits};
+    pins.push_back(std::move(e.digits));
+  }
+  return FinishPin(*job, pins, waits);
+}
+
+// ---- PIN entry on the reader's clock -------------------------------------------------
+
+void CcidFirmware::StartEntry(PinSession& session, std::chrono::nanoseconds now) {
+  session.entry = PinEntryState(session.job.rules);
+  session.deadline = now + session.job.timeout;
+  session.next_key = now + kKeyInterval;
+  ShowPrompt(session.job, session.pins.size());
+}
+
+// The entry in progress ended: the next one starts, or the command is answered.
+void CcidFirmware::EndEntry(PinOutcome outcome, std::chrono::nanoseconds now) {
+  const ccid::Header h = pin_->job.h;
+  if (outcome != PinOutcome::Entered) {
+    ready_.push_back(Failure(h, outcome == PinOutcome::Cancelled ? ccid::kPinCancelled : ccid::kPinTimeout));
+    pin_.reset();
+    return;
+  }
+  pin_->pins.push_back(pin_->entry.Digits());
+  if (pin_->pins.size() < pin_->job.entries) {
+    StartEntry(*pin_, now);
+    return;
+  }
+  const PinSession session = std::move(*pin_);
+  pin_.reset();
+  Outcome o = FinishPin(session.job, session.pins, 0);
+  if (o.waits == 0) {
+    ready_.push_back(std::move(o.answer));
+    return;
+  }
+  pending_ = Pending{h.type, h.slot, h.seq, o.waits, std::move(o.answer)};
+}
+
+std::optional<std::chrono::nanoseconds> CcidFirmware::NextTimer() const {
+  if (!pin_) return std::nullopt;
+  std::chrono::nanoseconds next = std::min(pin_->deadline, pin_->next_extension);
+  if (!keypad_.Empty()) next = std::min(next, pin_->next_key);
+  return next;
+}
+
+void CcidFirmware::KeysTyped() {
+  if (!pin_ || !clock_) return;
+  if (const auto now = clock_()) pin_->next_key = std::max(pin_->next_key, *now + kKeyInterval);
+}
+
+// The keys pressed by now, the time-out, and a time extension each second while the user
+// types (one at a time: the next once the host has read the last).
+void CcidFirmware::TimerDue() {
+  const auto now = clock_ ? clock_() : std::nullopt;
+  if (!pin_ || !now) return;
+  char key = 0;
+  while (pin_ && *now >= pin_->next_key && keypad_.Next(key)) {
+    pin_->next_key += key == '.' ? kExtensionInterval : kKeyInterval;
+    if (const auto outcome = pin_->entry.Key(key)) EndEntry(*outcome, *now);
+  }
+  if (pin_ && *now >= pin_->deadline) EndEntry(pin_->entry.TimeOut(), *now);
+  if (pin_ && *now >= pin_->next_extension) {
+    if (ready_.empty())
+      ready_.push_back(ccid::BuildMessage(ccid::kDataBlock, pin_->job.h.slot, pin_->job.h.seq,
+                                          ccid::MakeStatus(ccid::kTimeExtension,
+                                                           static_cast<ccid::IccStatus>(IccStatusOf(pin_->job.h.slot))),
+                                          1, 0));
+    while (pin_->next_extension <= *now) pin_->next_extension += kExtensionInterval;
+  }
 }
 
 }  // namespace sim

@@ -25,7 +25,10 @@ CcidReader::CcidReader(ReaderProfile profile)
       bulk_out_(profile_.BulkOut()),
       interrupt_in_(profile_.InterruptIn()),
       ep0_(profile_, descriptors_),
-      firmware_(profile_, keypad_) {}
+      firmware_(profile_, keypad_, [this]() -> std::optional<std::chrono::nanoseconds> {
+        if (!HasClock()) return std::nullopt;
+        return Now();
+      }) {}
 
 std::unique_ptr<CcidReader> CcidReader::FromCatalogue(std::string_view name) {
   auto profile = FindReaderProfile(name);
@@ -164,9 +167,17 @@ bool CcidReader::Unplugged() const {
   return unplugged_;
 }
 
+// USB suspend and resume. After a resume the reader reports every slot again on the
+// interrupt pipe, as after SET_CONFIGURATION: the host may have missed changes meanwhile.
 void CcidReader::Suspend(bool suspended) {
-  std::lock_guard guard(lock_);
-  suspended_ = suspended;
+  Effects fx;
+  {
+    std::lock_guard guard(lock_);
+    const bool resumed = suspended_ && !suspended;
+    suspended_ = suspended;
+    if (resumed && !unplugged_ && ep0_.Configured()) QueueInterrupt(firmware_.InitialSlotChange(), fx);
+  }
+  Fire(fx);
 }
 
 Handshake CcidReader::OutPacket(std::uint8_t endpoint, std::span<const std::uint8_t> packet) {
@@ -464,8 +475,37 @@ std::optional<IccVoltage> CcidReader::CardVoltage(std::uint8_t slot) const {
 }
 
 void CcidReader::TypeKeys(std::string_view keys) {
+  Effects fx;
+  {
+    std::lock_guard guard(lock_);
+    keypad_.Type(keys);
+    firmware_.KeysTyped();
+    // The bus learns the reader's new timer when it next looks at the bulk-in pipe.
+    if (bulk_in_ && firmware_.Busy()) fx.ready.push_back(bulk_in_->address);
+  }
+  Fire(fx);
+}
+
+std::vector<std::string> CcidReader::LcdMessages() const {
   std::lock_guard guard(lock_);
-  keypad_.Type(keys);
+  return firmware_.LcdMessages();
+}
+
+std::optional<std::chrono::nanoseconds> CcidReader::NextTimer() const {
+  std::lock_guard guard(lock_);
+  if (unplugged_) return std::nullopt;
+  return firmware_.NextTimer();
+}
+
+void CcidReader::TimerDue() {
+  Effects fx;
+  {
+    std::lock_guard guard(lock_);
+    if (unplugged_) return;
+    firmware_.TimerDue();
+    NoteOutput(fx);
+  }
+  Fire(fx);
 }
 
 void CcidReader::AddFault(const Fault& fault) {

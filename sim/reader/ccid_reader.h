@@ -18,6 +18,7 @@
 //    SET_CONFIGURATION(1) and gives every slot's state. Queued messages that a bus reset,
 //    a new configuration or an unplug throws away before the host read them never reach
 //    the bus (they are counted as discarded).
+//  - Suspend: a resumed reader queues a slot-change message with every slot's state.
 //  - Unplug (by Unplug() or a scripted fault): Unplugged() turns true, the unplug
 //    callback fires, and every further call is refused (Nak, control Stall) until Plug(),
 //    after which the device is new on the bus (unconfigured, cards unpowered).
@@ -74,6 +75,8 @@ class CcidReader final : public hosted::usb::Device, private Ep0Listener {
   void ClearHalt(std::uint8_t endpoint) override;
   bool Unplugged() const override;
   void Suspend(bool suspended) override;
+  std::optional<std::chrono::nanoseconds> NextTimer() const override;
+  void TimerDue() override;
 
   // Cards, at any moment, from any thread.
   void InsertCard(std::unique_ptr<Icc> card) { InsertCard(0, std::move(card)); }
@@ -89,8 +92,11 @@ class CcidReader final : public hosted::usb::Device, private Ep0Listener {
   void Unplug();
   void Plug();
 
-  // The PIN pad (see Keypad for the key syntax).
+  // The PIN pad (see Keypad for the key syntax). On the bus's clock the user presses a
+  // key every 400 ms; without a clock the whole script is typed at once.
   void TypeKeys(std::string_view keys);
+  // The messages the reader's display showed, in order.
+  std::vector<std::string> LcdMessages() const;
 
   // Faults.
   void AddFault(const Fault& fault);

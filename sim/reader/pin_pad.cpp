@@ -26,34 +26,41 @@ void WriteBits(ccid::Bytes& data, std::size_t base, std::size_t at, std::size_t 
 
 }  // namespace
 
+std::optional<PinOutcome> PinEntryState::Key(char key) {
+  if (key >= '0' && key <= '9') {
+    if (rules_.max_digits != 0 && digits_.size() >= rules_.max_digits) return std::nullopt;
+    digits_.push_back(key);
+    if ((rules_.validation & 1) && rules_.max_digits != 0 && digits_.size() == rules_.max_digits)
+      return PinOutcome::Entered;
+  } else if (key == 'E' || key == '#') {
+    if ((rules_.validation & 2) && InBounds(rules_, digits_.size())) return PinOutcome::Entered;
+  } else if (key == 'C') {
+    return PinOutcome::Cancelled;
+  } else if (key == 'B' || key == '*') {
+    if (!digits_.empty()) digits_.pop_back();
+  }
+  return std::nullopt;
+}
+
+PinOutcome PinEntryState::TimeOut() const {
+  return (rules_.validation & 4) && InBounds(rules_, digits_.size()) ? PinOutcome::Entered : PinOutcome::TimedOut;
+}
+
 PinEntry ReadPin(Keypad& keypad, const PinEntryRules& rules) {
   PinEntry entry;
+  PinEntryState state(rules);
   char key = 0;
   while (keypad.Next(key)) {
-    if (key >= '0' && key <= '9') {
-      if (rules.max_digits != 0 && entry.digits.size() >= rules.max_digits) continue;
-      entry.digits.push_back(key);
-      if ((rules.validation & 1) && rules.max_digits != 0 && entry.digits.size() == rules.max_digits) {
-        entry.outcome = PinOutcome::Entered;
-        return entry;
-      }
-    } else if (key == 'E') {
-      if ((rules.validation & 2) && InBounds(rules, entry.digits.size())) {
-        entry.outcome = PinOutcome::Entered;
-        return entry;
-      }
-    } else if (key == 'C') {
-      entry.outcome = PinOutcome::Cancelled;
+    if (key == '.') ++entry.pauses;
+    if (auto outcome = state.Key(key)) {
+      entry.outcome = *outcome;
+      entry.digits = state.Digits();
       return entry;
-    } else if (key == 'B') {
-      if (!entry.digits.empty()) entry.digits.pop_back();
-    } else if (key == '.') {
-      ++entry.pauses;
     }
   }
   ++entry.pauses;  // the reader waited out the time-out
-  entry.outcome = (rules.validation & 4) && InBounds(rules, entry.digits.size()) ? PinOutcome::Entered
-                                                                               : PinOutcome::TimedOut;
+  entry.outcome = state.TimeOut();
+  entry.digits = state.Digits();
   return entry;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -11,9 +12,10 @@
 
 namespace sim {
 
-// Keys the simulated user presses, in order: '0'-'9' digits, 'E' enter (OK), 'C'
-// cancel, 'B' backspace, '.' a pause long enough for the reader to send one time
-// extension. When the script runs out the user stops typing and the entry times out.
+// Keys the simulated user presses, in order: '0'-'9' digits, 'E' or '#' enter (OK), 'C'
+// cancel, 'B' or '*' backspace (correction), '.' a pause long enough for the reader to
+// send one time extension. When the script runs out the user stops typing and the entry
+// times out.
 class Keypad {
  public:
   void Type(std::string_view keys) { keys_.insert(keys_.end(), keys.begin(), keys.end()); }
@@ -44,9 +46,24 @@ struct PinEntry {
   std::uint32_t pauses = 0;  // time extensions the entry cost
 };
 
-// One PIN entry. Digits beyond the maximum are ignored; enter with fewer digits than the
-// minimum is ignored (the user goes on typing). A time-out validates the entry when
-// the rules allow it and the length is within bounds; otherwise it is a time-out.
+// One PIN entry key by key. Digits beyond the maximum are ignored; enter with fewer
+// digits than the minimum is ignored (the user goes on typing). Key returns the outcome
+// once a key ends the entry; TimeOut ends it when the user stops typing: the time-out
+// validates the entry when the rules allow it and the length is within bounds.
+class PinEntryState {
+ public:
+  explicit PinEntryState(const PinEntryRules& rules) : rules_(rules) {}
+  std::optional<PinOutcome> Key(char key);
+  PinOutcome TimeOut() const;
+  const std::string& Digits() const { return digits_; }
+
+ private:
+  PinEntryRules rules_;
+  std::string digits_;
+};
+
+// One PIN entry with the whole script typed at once (a reader without a clock): '.'
+// pauses count as time extensions, and the end of the script is the time-out.
 PinEntry ReadPin(Keypad& keypad, const PinEntryRules& rules);
 
 // bmFormatString, bmPINBlockString and bmPINLengthFormat of a PIN structure.

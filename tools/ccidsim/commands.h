@@ -4,6 +4,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace ccidsim {
 
@@ -40,10 +41,31 @@ struct RunOptions {
   std::string card;     // card profile, atr:<hex> or "none"; empty: the script's
   std::string pcap;     // trace file to write; empty: none
   bool json = false;
+  bool wire = false;    // text report: each step's CCID messages too
 };
 // Exit status 0 when every step did what it asked and every expectation held, 1 when one
 // did not (or the verifier objected), 2 for a bad script, naming the line.
 int RunScript(const RunOptions& options, std::ostream& out, std::ostream& err);
+// The same for a script given as text; `options.script` names it in messages.
+int RunScriptText(const std::string& text, const RunOptions& options, std::ostream& out, std::ostream& err);
+
+// The PC/SC part 10 features one at a time, on a PIN-pad reader by default: `features`,
+// `properties`, `escape HEX`, `verify-pin` and `modify-pin` (the keys typed on the
+// simulated keypad first; settings as `ccidsim run` reads them), each as the one step of
+// a script.
+inline constexpr char kDefaultPinReader[] = "pinpad-lcd";
+inline constexpr char kDefaultPinCard[] = "t0";
+struct FeatureOptions {
+  std::string command;  // features, properties, escape, verify-pin, modify-pin
+  std::string reader = kDefaultPinReader;
+  std::string card = kDefaultPinCard;
+  std::string keys;                   // empty: 1234# for verify, 1234#5678#5678# for modify
+  std::vector<std::string> settings;  // verify-pin and modify-pin
+  std::string hex;                    // escape
+  std::string pcap;
+  bool json = false;
+};
+int RunFeature(const FeatureOptions& options, std::ostream& out, std::ostream& err);
 
 struct AtrOptions {
   std::string hex;

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "commands.h"
+#include "script.h"
+#include "script_runner.h"
 #include "scenario.h"
 #include "session_report.h"
 
@@ -16,6 +18,7 @@ const char* StepTitle(StepKind kind) {
     case StepKind::Load: return "Loading the driver into the hosted kernel";
     case StepKind::Plug: return "Plugging the reader in: the PnP manager adds and starts it";
     case StepKind::CardInserted: return "Inserting a card while an application waits for one";
+    case StepKind::Application: return "An application powers the card, selects a protocol and talks to the card";
     case StepKind::StopAndRestart: return "Stopping and restarting the reader (a PnP rebalance), card in the slot";
     case StepKind::CardRemoved: return "Removing the card while an application waits for that";
     case StepKind::SurpriseRemoval: return "Pulling the reader out while an application waits for a card";
@@ -34,6 +37,7 @@ class Narrator {
     if (step.kind == StepKind::Load) Load(step, result);
     if (step.tracking && step.kind != StepKind::Removal) Sent(*step.tracking);
     PnpRequests(step);
+    Exchange(step);
     Wire(step);
     if (step.tracking) Completed(step.kind, *step.tracking);
     if (step.kind == StepKind::Unload)
@@ -63,6 +67,12 @@ class Narrator {
     if (step.pnp.empty()) return;
     out_ << "  PnP manager:\n";
     for (const PnpRequest& request : step.pnp) Row(request.name, StatusName(request.status));
+  }
+
+  void Exchange(const ScenarioStep& step) {
+    if (step.exchange.empty()) return;
+    out_ << "  application (> to the card, < from it, with the status word's meaning):\n";
+    for (const std::string& line : step.exchange) out_ << "    " << line << "\n";
   }
 
   void Wire(const ScenarioStep& step) {
@@ -120,11 +130,42 @@ class Narrator {
   int count_ = 0;
 };
 
+// The user's side of a PIN pad: the right PIN, a wrong one and a correction,
+// each typed on the keypad of the PIN-pad reader while the driver waits for the reader.
+constexpr char kPinScript[] =
+    "keypad 1234#\n"
+    "verify-pin => 9000\n"
+    "keypad 9999#\n"
+    "verify-pin => 63C2\n"
+    "keypad 19*234#\n"
+    "verify-pin => 9000\n";
+
+// A second reader for the PIN pad: its steps narrated as `ccidsim run` prints them. True
+// when every step did what it asked and the verifier had nothing to say.
+bool PinOnThePinPad(std::ostream& out) {
+  ScriptError error;
+  const std::optional<Script> script = ParseScript(kPinScript, &error);
+  std::optional<sim::ReaderProfile> reader = sim::FindReaderProfile(kDefaultPinReader);
+  if (!script || !reader) return false;
+  out << "\nA PIN typed on the keypad of a PIN-pad reader (" << reader->name << ", card " << kDefaultPinCard
+      << "), one second of virtual time per time extension\n";
+  ScriptRunOptions run;
+  run.reader = std::move(*reader);
+  run.card = kDefaultPinCard;
+  run.onStep = [&out](const StepRecord& step) { PrintStep(step, false, out); };
+  const ScriptRunResult result = RunParsedScript(*script, run);
+  const bool clean = result.startStatus == STATUS_SUCCESS && result.Failures() == 0 && result.Clean();
+  out << "PIN pad: " << (clean ? "every step as expected, verifier clean" : "a step failed or the verifier objected")
+      << "\n";
+  return clean;
+}
+
 }  // namespace
 
 int RunDemo(const DemoOptions& demo, std::ostream& out, std::ostream& err) {
   std::optional<ScenarioOptions> options = PrepareScenario(demo.reader, {}, demo.card, {}, err);
   if (!options) return kExitUsage;
+  options->application = true;
   Narrator narrator(out);
   if (!demo.quiet) {
     out << "ccidsim demo: the CCID reader driver in a hosted Windows kernel, on a simulated reader\n"
@@ -135,9 +176,11 @@ int RunDemo(const DemoOptions& demo, std::ostream& out, std::ostream& err) {
     };
   }
   const ScenarioResult result = RunScenario(*options);
+  bool pinClean = true;
+  if (!demo.quiet) pinClean = PinOnThePinPad(out);
   if (!demo.quiet) out << "\n";
   out << "verifier: " << VerdictText(result) << "\n";
-  return result.Clean() ? kExitClean : kExitProblem;
+  return result.Clean() && pinClean ? kExitClean : kExitProblem;
 }
 
 }  // namespace ccidsim

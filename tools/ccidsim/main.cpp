@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   runCommand->add_option("--card", run.card, "card profile, atr:<hex>, or none");
   runCommand->add_option("--pcap", run.pcap, "write the USB trace to this pcap file");
   runCommand->add_flag("--json", run.json, "print one JSON object");
+  runCommand->add_flag("--wire", run.wire, "show each step's CCID messages too");
   runCommand->footer("Exit status: 0 every expectation held, 1 one did not (or a step failed, or the verifier "
                      "objected), 2 a bad script (its line is named).");
 
@@ -44,6 +45,36 @@ int main(int argc, char** argv) {
   auto* atrCommand = app.add_subcommand("atr", "an answer to reset as the smart-card library reads it");
   atrCommand->add_option("HEX", atr.hex, "the ATR in hexadecimal")->required();
   atrCommand->add_flag("--json", atr.json, "print one JSON object");
+
+  // The PC/SC part 10 features, one request each, on a PIN-pad reader.
+  ccidsim::FeatureOptions feature;
+  std::vector<std::pair<CLI::App*, std::string>> featureCommands;
+  const auto addFeature = [&](const char* name, const char* what) {
+    CLI::App* command = app.add_subcommand(name, what);
+    command->add_option("--reader", feature.reader, "built-in reader profile, or a JSON reader description file")
+        ->capture_default_str();
+    command->add_option("--card", feature.card, "card profile, atr:<hex>, or none")->capture_default_str();
+    command->add_option("--pcap", feature.pcap, "write the USB trace to this pcap file");
+    command->add_flag("--json", feature.json, "print one JSON object");
+    featureCommands.emplace_back(command, name);
+    return command;
+  };
+  addFeature("features", "the reader's PC/SC part 10 feature list, decoded");
+  addFeature("properties", "the reader's PIN-pad and TLV properties, decoded");
+  addFeature("escape", "a reader escape command (PC_to_RDR_Escape) and its answer")
+      ->add_option("HEX", feature.hex, "the command in hexadecimal")
+      ->required();
+  for (const char* name : {"verify-pin", "modify-pin"}) {
+    CLI::App* command = addFeature(name, std::string(name) == "verify-pin"
+                                             ? "verify a PIN typed on the simulated reader's keypad"
+                                             : "change a PIN on the simulated reader's keypad");
+    command->add_option("--keys", feature.keys,
+                        "keys the user types: digits, # (OK), * (correction), C (cancel), . (a pause)");
+    command->add_option("SETTINGS", feature.settings,
+                        "apdu=HEX format=ascii|bcd|binary block=N justify=left|right pin-at=N length-bits=N "
+                        "length-at=N min=N max=N validation=key,max,timeout timeout=S messages=N"
+                        " (modify: old-at=N new-at=N old=yes|no confirm=yes|no)");
+  }
 
   try {
     app.parse(argc, argv);
@@ -58,7 +89,12 @@ int main(int argc, char** argv) {
   if (runCommand->parsed()) return ccidsim::RunScript(run, std::cout, std::cerr);
   if (readersCommand->parsed()) return ccidsim::RunReaders(std::cout);
   if (atrCommand->parsed()) return ccidsim::RunAtr(atr, std::cout, std::cerr);
-  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers or atr\n"
+  for (const auto& [command, name] : featureCommands) {
+    if (!command->parsed()) continue;
+    feature.command = name;
+    return ccidsim::RunFeature(feature, std::cout, std::cerr);
+  }
+  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, atr, features, properties, escape, verify-pin or modify-pin\n"
             << "Run with --help for more information.\n";
   return ccidsim::kExitUsage;
 }

@@ -50,9 +50,13 @@ int ReaderLine(std::string_view text) {
   return 0;
 }
 
-void PrintStep(const StepRecord& step, std::ostream& out) {
+}  // namespace
+
+void PrintStep(const StepRecord& step, bool wire, std::ostream& out) {
   out << (step.line > 0 ? "line " + std::to_string(step.line) : std::string("start")) << ": " << step.text << "\n";
   for (const std::string& line : step.exchange) out << "  " << line << "\n";
+  if (wire)
+    for (const std::string& line : step.wire) out << "    | " << line << "\n";
   if (step.held) {
     if (*step.held) {
       out << "  = as expected (" << step.expected << ")\n";
@@ -61,6 +65,8 @@ void PrintStep(const StepRecord& step, std::ostream& out) {
     }
   }
 }
+
+namespace {
 
 Json StepJson(const StepRecord& step) {
   Json json{{"line", step.line}, {"step", step.text}, {"status", StatusName(step.status)}};
@@ -96,6 +102,11 @@ int RunScript(const RunOptions& options, std::ostream& out, std::ostream& err) {
   if (!file) return BadScript(err, options.script, 0, "cannot read the script");
   std::stringstream text;
   text << file.rdbuf();
+  return RunScriptText(text.str(), options, out, err);
+}
+
+int RunScriptText(const std::string& source, const RunOptions& options, std::ostream& out, std::ostream& err) {
+  const std::stringstream text(source);
   ScriptError error;
   const std::optional<Script> script = ParseScript(text.str(), &error);
   if (!script) return BadScript(err, options.script, error.line, error.message);
@@ -112,9 +123,13 @@ int RunScript(const RunOptions& options, std::ostream& out, std::ostream& err) {
   if (card == "none") card.clear();
   if (!card.empty() && !sim::FindCardProfile(card))
     return BadScript(err, options.script, 0, "unknown card \"" + card + "\" (a card profile name, or atr:<hex>)");
-  for (const ScriptStep& step : script->steps)
-    if (step.action == ScriptAction::Insert && !step.card.empty() && !sim::FindCardProfile(step.card))
+  for (const ScriptStep& step : script->steps) {
+    if (step.action != ScriptAction::Insert) continue;
+    if (step.card.empty() && card.empty())
+      return BadScript(err, options.script, step.line, "insert needs a card name when the script starts with none");
+    if (!step.card.empty() && !sim::FindCardProfile(step.card))
       return BadScript(err, options.script, step.line, "unknown card \"" + step.card + "\"");
+  }
   if (!options.pcap.empty() && !std::ofstream(options.pcap, std::ios::binary | std::ios::trunc))
     return BadScript(err, options.script, 0, "cannot write the trace file " + options.pcap);
 
@@ -125,7 +140,7 @@ int RunScript(const RunOptions& options, std::ostream& out, std::ostream& err) {
   if (!options.json) {
     out << "ccidsim run " << options.script << ": reader " << run.reader.name << ", card "
         << (card.empty() ? "none" : card) << "\n";
-    run.onStep = [&out](const StepRecord& step) { PrintStep(step, out); };
+    run.onStep = [&out, &options](const StepRecord& step) { PrintStep(step, options.wire, out); };
   }
   const ScriptRunResult result = RunParsedScript(*script, run);
 

@@ -16,6 +16,7 @@
 #include "CcidIoctl.h"
 #include "bench.h"
 #include "card/card.h"
+#include "card_application.h"
 #include "reader/ccid_reader.h"
 #include "scard.h"
 #include "session_scope.h"
@@ -108,6 +109,7 @@ class Session {
     if (!LoadDriver()) return;
     if (Plug()) {
       Track(StepKind::CardInserted, true, [this] { InsertCard(); });
+      if (options_.application) Application();
       StopAndRestart();
       Track(StepKind::CardRemoved, false, [this] { bench_->RemoveCard(); });
       UnplugWithParkedRequest();
@@ -200,6 +202,18 @@ class Session {
   void InsertCard() {
     std::unique_ptr<sim::Icc> card = sim::MakeCard(options_.card);
     bench_->Reader().InsertCard(std::move(card));
+  }
+
+  // An application's session with the card, through its own handle, closed at the end.
+  void Application() {
+    if (!Running()) return;
+    ScenarioStep step = Begin(StepKind::Application);
+    CardApplicationOutcome outcome = RunCardApplication(bench_->Pdo(), options_.card);
+    step.status = outcome.status;
+    step.exchange = std::move(outcome.exchange);
+    for (std::string& note : outcome.notes) step.notes.push_back(std::move(note));
+    bench_->WaitInterruptIdle();
+    End(step);
   }
 
   // Rebalance with the card in the slot: the stop powers it down, the start configures and
@@ -411,6 +425,7 @@ const char* StepName(StepKind kind) {
     case StepKind::Load: return "load";
     case StepKind::Plug: return "plug";
     case StepKind::CardInserted: return "card_inserted";
+    case StepKind::Application: return "application";
     case StepKind::StopAndRestart: return "stop_and_restart";
     case StepKind::CardRemoved: return "card_removed";
     case StepKind::SurpriseRemoval: return "surprise_removal";

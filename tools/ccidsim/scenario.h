@@ -50,6 +50,7 @@ enum class StepKind : std::uint8_t {
   Load,            // DriverEntry
   Plug,            // AddDevice, START, QUERY_CAPABILITIES
   CardInserted,    // with an IS_PRESENT request waiting
+  Application,     // an application powers the card, selects a protocol and exchanges APDUs
   StopAndRestart,  // rebalance: QUERY_STOP, STOP, START, with the card in the slot
   CardRemoved,     // with an IS_ABSENT request waiting
   SurpriseRemoval, // the reader leaves the bus while an IS_PRESENT request is parked
@@ -70,6 +71,7 @@ struct ScenarioStep {
   std::optional<ULONG> cardStateAfter;
   bool identificationSeen = false;   // the reader received the identification escape in this step
   std::vector<std::string> notes;    // anything that did not go as a working driver does
+  std::vector<std::string> exchange; // the application's commands and the card's answers
   std::size_t traceBegin = 0;        // index of the step's first message in the trace
 };
 
@@ -77,6 +79,9 @@ struct ScenarioOptions {
   sim::ReaderProfile reader;
   std::string card = "dual";         // card profile (sim::FindCardProfile)
   std::string pcapPath;              // empty: no trace written
+  // After the card goes in, an application opens the reader, powers the card, selects
+  // T=1 (when the card offers it) and exchanges APDUs with the card's application.
+  bool application = false;
   // Called after each step, in the calling thread, with the result so far (narration).
   std::function<void(const ScenarioStep&, const struct ScenarioResult&)> onStep;
 };

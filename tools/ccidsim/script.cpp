@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "iso7816/bytes.h"
+#include "pin_structure.h"
 
 namespace ccidsim {
 namespace {
@@ -88,6 +89,12 @@ constexpr Keyword kKeywords[] = {
     {"transfer", ScriptAction::Transfer, true},
     {"read-event", ScriptAction::ReadEvent, true},
     {"abort", ScriptAction::Abort, false},
+    {"keypad", ScriptAction::Keypad, false},
+    {"verify-pin", ScriptAction::VerifyPin, true},
+    {"modify-pin", ScriptAction::ModifyPin, true},
+    {"features", ScriptAction::Features, true},
+    {"properties", ScriptAction::Properties, true},
+    {"escape", ScriptAction::Escape, true},
 };
 
 std::string Lower(std::string_view text) {
@@ -101,6 +108,14 @@ std::string_view Trim(std::string_view text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
   return text;
+}
+
+// A line without its comment: `#` at the start or after a blank (a `#` within a word is
+// the PIN pad's OK key, as in `keypad 1234#`).
+std::string_view WithoutComment(std::string_view line) {
+  for (std::size_t at = 0; at < line.size(); ++at)
+    if (line[at] == '#' && (at == 0 || std::isspace(static_cast<unsigned char>(line[at - 1])))) return line.substr(0, at);
+  return line;
 }
 
 // The first word of `text` and the rest after it, trimmed.
@@ -222,6 +237,26 @@ class LineReader {
       case ScriptAction::Insert:
         step.card = std::string(argument);
         return true;
+      case ScriptAction::Keypad:
+        if (argument.empty() || argument.find_first_not_of("0123456789#*EBC. ") != std::string_view::npos)
+          return Fail("keypad takes keys: digits, # (OK), * (correction), C (cancel), . (a pause)");
+        for (char key : argument)
+          if (key != ' ') step.keys.push_back(key);
+        return true;
+      case ScriptAction::VerifyPin:
+      case ScriptAction::ModifyPin: {
+        std::string reason;
+        const auto structure = BuildPinStructure(step.action == ScriptAction::ModifyPin, argument, &reason);
+        if (!structure) return Fail(reason);
+        step.data = *structure;
+        return true;
+      }
+      case ScriptAction::Escape: {
+        const std::optional<iso7816::Bytes> bytes = iso7816::FromHex(argument);
+        if (!bytes || bytes->empty()) return Fail("escape needs the reader command in hex");
+        step.data = *bytes;
+        return true;
+      }
       default:
         if (!argument.empty()) return Fail("\"" + std::string(SplitWord(text_).first) + "\" takes no argument");
         return true;
@@ -256,12 +291,13 @@ class LineReader {
 std::optional<Script> ParseScript(std::string_view text, ScriptError* error) {
   Script script;
   int line = 0;
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // a UTF-8 byte-order mark
   while (!text.empty()) {
     ++line;
     const std::size_t end = text.find('\n');
     std::string_view raw = text.substr(0, end);
     text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-    if (const std::size_t hash = raw.find('#'); hash != std::string_view::npos) raw = raw.substr(0, hash);
+    raw = WithoutComment(raw);
     raw = Trim(raw);
     if (raw.empty()) continue;
 

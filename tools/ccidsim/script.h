@@ -1,4 +1,5 @@
-// The script `ccidsim run` executes: one smart-card step a line, `#` starts a comment.
+// The script `ccidsim run` executes: one smart-card step a line; `#` at the start of a line
+// or after a blank starts a comment.
 //
 //   reader NAME|FILE          at the top: the simulated reader (a catalogue name or a file)
 //   card NAME|none            at the top: the card in the slot when the script starts
@@ -11,6 +12,14 @@
 //   state, attribute NAME     the library's view of the card and the reader
 //   class-descriptor, clocks, data-rates, transfer HEX, read-event, abort
 //                             the driver's own control codes
+//   keypad KEYS               what the user types on the reader's PIN pad: digits, # (OK),
+//                             * (correction), C (cancel), . (a pause)
+//   verify-pin [SETTINGS], modify-pin [SETTINGS]
+//                             PIN entry on the keypad (settings: pin_structure.h); the
+//                             answer is the card's
+//   features, properties, escape HEX
+//                             the PC/SC part 10 feature list, the PIN-pad and TLV
+//                             properties, a reader escape
 //   exit                      end the script here
 //
 // Any step that yields bytes may carry `=> EXPECTED`; `state => NAME` checks the card state.
@@ -43,6 +52,12 @@ enum class ScriptAction : std::uint8_t {
   Transfer,
   ReadEvent,
   Abort,
+  Keypad,
+  VerifyPin,
+  ModifyPin,
+  Features,
+  Properties,
+  Escape,
 };
 
 // scriptor's `reset` is a warm reset; `reset cold` powers the card down first.
@@ -52,7 +67,8 @@ struct ScriptStep {
   int line = 0;
   std::string text;  // the step as written, comment and surrounding blanks removed
   ScriptAction action = ScriptAction::Apdu;
-  Bytes data;                         // the APDU, or the CCID message of `transfer`
+  Bytes data;                         // the APDU, the CCID message of `transfer`, the PIN structure, the escape
+  std::string keys;                   // `keypad KEYS`
   ResetKind reset = ResetKind::Warm;
   std::uint32_t protocols = 0;        // SCARD_PROTOCOL_* bits of `protocol`
   std::uint32_t attribute = 0;        // SCARD_ATTR_* tag of `attribute`

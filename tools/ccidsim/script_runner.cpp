@@ -11,10 +11,12 @@
 #include <cstring>
 #include <memory>
 
+#include "CcidFeatures.h"
 #include "CcidIoctl.h"
 #include "bench.h"
 #include "iso7816/apdu.h"
 #include "iso7816/bytes.h"
+#include "pin_structure.h"
 #include "scard.h"
 #include "scenario.h"
 #include "session_report.h"
@@ -35,6 +37,7 @@ constexpr ULONG kClassQueryRoom = 256 * sizeof(ULONG);     // bNumClockSupported
 constexpr ULONG kClassDescriptorSize = 54;
 constexpr ULONG kEventRoom = 64;
 constexpr ULONG kAttributeRoom = 256;
+constexpr ULONG kFeatureRoom = 256;
 constexpr std::size_t kBytesPerLine = 24;
 
 std::string Hex(std::span<const std::uint8_t> bytes) { return iso7816::ToHex(bytes, ' '); }
@@ -158,7 +161,8 @@ class ScriptRunner {
   }
 
   void Stop() {
-    if (reader_ != nullptr) reader_->Close();
+    const NTSTATUS closed = reader_->Close();
+    if (!NT_SUCCESS(closed)) result_.benchNotes.push_back("closing the reader's handle failed: " + StatusName(closed));
     reader_.reset();
     WriteTrace();
     result_.leakedBlocks += bench_->Finish();
@@ -225,6 +229,12 @@ class ScriptRunner {
       case ScriptAction::Transfer: Transfer(step.data, record); break;
       case ScriptAction::ReadEvent: ReadEvent(record); break;
       case ScriptAction::Abort: Abort(record); break;
+      case ScriptAction::Keypad: Keypad(step.keys, record); break;
+      case ScriptAction::VerifyPin: Pin(IOCTL_FEATURE_VERIFY_PIN_DIRECT, step.data, record); break;
+      case ScriptAction::ModifyPin: Pin(IOCTL_FEATURE_MODIFY_PIN_DIRECT, step.data, record); break;
+      case ScriptAction::Features: Features(record); break;
+      case ScriptAction::Properties: Properties(record); break;
+      case ScriptAction::Escape: Escape(step.data, record); break;
       case ScriptAction::Exit: break;
     }
   }
@@ -401,8 +411,8 @@ class ScriptRunner {
     record.exchange.push_back("> IOCTL_CCID_READ_EVENT");
     const std::shared_ptr<hosted::UserRequest> request = reader_->ControlAsync(IOCTL_CCID_READ_EVENT, {}, kEventRoom);
     if (!WaitFor(*request)) {
-      request->Cancel();
-      hosted::Scheduler::RunUntil([&request] { return request->Done(); });
+      if (!CancelAndWait(*request))
+        return Fail(record, STATUS_PENDING, "the driver kept the cancelled event read");
       const hosted::UserIoResult result = request->Result();
       record.status = result.status;
       record.exchange.push_back("< no event within " + std::to_string(kPatience.count()) + " s; read cancelled (" +
@@ -419,6 +429,62 @@ class ScriptRunner {
   void Abort(StepRecord& record) {
     const std::uint8_t slot[] = {0};
     if (Query(record, IOCTL_CCID_ABORT, slot, 0, "IOCTL_CCID_ABORT slot 0")) record.exchange.push_back("< aborted");
+  }
+
+  // ---- the reader's features (PC/SC part 10) ----------------------------------------
+
+  void Keypad(const std::string& keys, StepRecord& record) {
+    bench_->Reader().TypeKeys(keys);
+    record.exchange.push_back("keypad: the user types " + keys);
+  }
+
+  // A PIN request: the reader takes the PIN from its keypad (typed by earlier `keypad`
+  // steps), puts it into the APDU and answers with the card's answer. What the reader's
+  // display showed meanwhile goes on the exchange.
+  void Pin(ULONG code, const Bytes& structure, StepRecord& record) {
+    if (!Connected(record)) return;
+    const std::size_t shown = bench_->Reader().LcdMessages().size();
+    AddBytes(record.exchange, code == IOCTL_FEATURE_VERIFY_PIN_DIRECT ? "> IOCTL_FEATURE_VERIFY_PIN_DIRECT "
+                                                                      : "> IOCTL_FEATURE_MODIFY_PIN_DIRECT ",
+             structure);
+    const std::int64_t start = hosted::Clock::Now();
+    const hosted::UserIoResult result = reader_->Control(code, structure, kAnswerRoom);
+    const std::vector<std::string> lcd = bench_->Reader().LcdMessages();
+    for (std::size_t i = shown; i < lcd.size(); ++i) record.exchange.push_back("display: " + lcd[i]);
+    char took[48];
+    std::snprintf(took, sizeof(took), "PIN entry took %.1f s",
+                  static_cast<double>(hosted::Clock::Now() - start) / hosted::Clock::kTicksPerSecond);
+    record.exchange.push_back(took);
+    record.status = result.status;
+    if (!NT_SUCCESS(result.status)) return Fail(record, result.status, "the PIN request failed");
+    Answer(record, std::span(result.output).first(std::min<std::size_t>(result.information, result.output.size())));
+    const std::string meaning =
+        record.answer.size() >= 2
+            ? " : " + iso7816::StatusWordMeaning(static_cast<std::uint16_t>(record.answer[record.answer.size() - 2] << 8 |
+                                                                            record.answer.back()))
+            : std::string();
+    AddBytes(record.exchange, "< ", record.answer, meaning);
+  }
+
+  void Features(StepRecord& record) {
+    if (!Query(record, CM_IOCTL_GET_FEATURE_REQUEST, {}, kFeatureRoom, "CM_IOCTL_GET_FEATURE_REQUEST")) return;
+    for (const std::string& line : DescribeFeatures(record.answer)) record.exchange.push_back("< " + line);
+  }
+
+  // The PIN-pad properties, then the TLV properties (the step's answer).
+  void Properties(StepRecord& record) {
+    if (!Query(record, IOCTL_FEATURE_IFD_PIN_PROPERTIES, {}, kFeatureRoom, "IOCTL_FEATURE_IFD_PIN_PROPERTIES")) return;
+    record.exchange.push_back("< " + DescribePinProperties(record.answer));
+    if (!Query(record, IOCTL_FEATURE_GET_TLV_PROPERTIES, {}, kFeatureRoom, "IOCTL_FEATURE_GET_TLV_PROPERTIES")) return;
+    for (const std::string& line : DescribeTlvProperties(record.answer)) record.exchange.push_back("< " + line);
+  }
+
+  void Escape(const Bytes& command, StepRecord& record) {
+    AddBytes(record.exchange, "> IOCTL_FEATURE_CCID_ESC_COMMAND ", command);
+    if (!Query(record, IOCTL_FEATURE_CCID_ESC_COMMAND, command, kAnswerRoom, {})) return;
+    std::string text(record.answer.begin(), record.answer.end());
+    const bool printable = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+    AddBytes(record.exchange, "< ", record.answer, printable ? " \"" + text + "\"" : "");
   }
 
   // ---- the card ------------------------------------------------------------------
@@ -445,9 +511,7 @@ class ScriptRunner {
 
   void Tracked(hosted::UserRequest& request, StepRecord& record, const std::string& missed) {
     if (!WaitFor(request)) {
-      request.Cancel();
-      hosted::Scheduler::RunUntil([&request] { return request.Done(); });
-      (void)request.Result();
+      if (CancelAndWait(request)) (void)request.Result();
       return Fail(record, STATUS_IO_TIMEOUT, missed + " within " + std::to_string(kPatience.count()) + " s");
     }
     const hosted::UserIoResult result = request.Result();
@@ -455,6 +519,13 @@ class ScriptRunner {
     if (!NT_SUCCESS(result.status)) return Fail(record, result.status, missed);
     bench_->WaitInterruptIdle();
     record.exchange.push_back("< completed (" + StatusName(result.status) + "), card " + CardStateName(reader_->State()));
+  }
+
+  // CancelIoEx, and the wait for the request to come back; false when the driver keeps it
+  // (the close then reports it pending).
+  static bool CancelAndWait(hosted::UserRequest& request) {
+    request.Cancel();
+    return WaitFor(request);
   }
 
   static bool WaitFor(hosted::UserRequest& request) {

@@ -7,6 +7,7 @@
 #include <wdm.h>
 
 #include <functional>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,7 +45,9 @@ struct ScriptRunResult {
   std::string pcapDecodeAs;
   std::string pcapError;
   std::vector<std::string> violations;  // verifier reports
-  std::vector<std::string> benchNotes;  // what the bench saw go wrong (a pipe that did not settle)
+  // What went wrong beside the steps: the bench's reports (a pipe that did not settle, a
+  // protocol rule broken on the wire) and a handle that did not close.
+  std::vector<std::string> benchNotes;
   std::size_t leakedBlocks = 0;
 
   std::size_t Failures() const;
@@ -54,5 +57,8 @@ struct ScriptRunResult {
 // Runs `script` (whose cards the caller has checked exist). The run stops at `exit` and
 // after the driver fails to start.
 ScriptRunResult RunParsedScript(const Script& script, const ScriptRunOptions& options);
+
+// A step as `ccidsim run` prints it: its line and text, then the exchange, indented.
+void PrintStep(const StepRecord& step, bool wire, std::ostream& out);
 
 }  // namespace ccidsim

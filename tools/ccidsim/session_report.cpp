@@ -46,6 +46,7 @@ Json StepJson(const ScenarioStep& step) {
       wire.push_back(std::string(message.direction == WireDirection::ToReader ? "> " : "< ") + message.text);
     event["wire"] = std::move(wire);
   }
+  if (!step.exchange.empty()) event["exchange"] = step.exchange;
   if (!step.notes.empty()) event["notes"] = step.notes;
   return event;
 }

@@ -205,10 +205,13 @@ NTSTATUS FailAtTarget(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
 
 // Closes a frame when the dispatch routine returns, and applies the pending checks that
 // can be decided now.
-void EndFrame(std::uint64_t id, NTSTATUS status, const std::string& what) {
+// `irp` may be gone by now: only its address is named in a report, and the text is made
+// only for one.
+void EndFrame(std::uint64_t id, NTSTATUS status, PIRP irp, UCHAR major, UCHAR minor) {
   IrpTable& t = Table();
   Check check = Check::IrpNotCompleted;
   std::string problem;
+  const auto what = [&] { return IrpText(irp, major, minor); };
   {
     std::lock_guard<std::mutex> lock(t.mutex);
     auto it = t.frames.find(id);
@@ -221,15 +224,15 @@ void EndFrame(std::uint64_t id, NTSTATUS status, const std::string& what) {
       }
       if (!frame.markedAtWalk) {
         check = Check::PendingNotMarked;
-        problem = "the dispatch routine returned STATUS_PENDING for " + what +
+        problem = "the dispatch routine returned STATUS_PENDING for " + what() +
                   " without IoMarkIrpPending (the IRP was completed without SL_PENDING_RETURNED)";
       }
     } else if (!frame.walked && !frame.irpGone) {
-      problem = "the dispatch routine returned " + StatusText(status) + " for " + what +
+      problem = "the dispatch routine returned " + StatusText(status) + " for " + what() +
                 " but nobody completed the IRP";
     } else if (frame.walked && frame.markedAtWalk) {
       check = Check::PendingMarkedNotReturned;
-      problem = "the dispatch routine marked " + what + " pending but returned " + StatusText(status);
+      problem = "the dispatch routine marked " + what() + " pending but returned " + StatusText(status);
     }
     DetachFrameLocked(t, id);
   }
@@ -545,7 +548,7 @@ extern "C" NTSTATUS __fastcall IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP I
   location->DeviceObject = DeviceObject;
   const UCHAR major = location->MajorFunction;
   const UCHAR minor = location->MinorFunction;
-  CheckNoSpinLockHeldAtCall("IofCallDriver", IrpText(Irp, major, minor));
+  if (!CurrentThread().heldLocks.empty()) CheckNoSpinLockHeldAtCall("IofCallDriver", IrpText(Irp, major, minor));
   if (major > IRP_MJ_MAXIMUM_FUNCTION) {
     Verifier::Report(Check::InvalidParameter, "IofCallDriver", "major function " + Hex(major, 2) + " out of range");
     Irp->CurrentLocation++;
@@ -560,12 +563,12 @@ extern "C" NTSTATUS __fastcall IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP I
     t.frames[id] = Frame{Irp, Irp->CurrentLocation, major, minor};
     t.irps.at(Irp).frames.push_back(id);
   }
+  if (major == IRP_MJ_POWER) NotePowerDispatch(DeviceObject, Irp);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
   const std::size_t locks = CurrentThread().heldLocks.size();
-  const std::string what = IrpText(Irp, major, minor);
   const NTSTATUS status = dispatch(DeviceObject, Irp);
-  CheckRoutineReturn(("dispatch routine for " + MajorName(major)).c_str(), irql, locks);
-  EndFrame(id, status, what);
+  if (!ReturnedClean(irql, locks)) CheckRoutineReturn(("dispatch routine for " + MajorName(major)).c_str(), irql, locks);
+  EndFrame(id, status, Irp, major, minor);
   return status;
 }
 

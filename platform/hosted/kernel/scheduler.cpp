@@ -524,15 +524,19 @@ void KernelCondition::NotifyAll() {
 }
 
 void KernelCondition::Wait(const std::function<bool()>& predicate) {
-  (void)WaitImpl(predicate, nullptr, __builtin_return_address(0));
+  (void)WaitImpl(predicate, nullptr, kNoDeadline, __builtin_return_address(0));
 }
 
 bool KernelCondition::Wait(const std::function<bool()>& predicate, std::chrono::milliseconds realTimeout) {
-  return WaitImpl(predicate, &realTimeout, __builtin_return_address(0));
+  return WaitImpl(predicate, &realTimeout, kNoDeadline, __builtin_return_address(0));
+}
+
+bool KernelCondition::WaitUntil(const std::function<bool()>& predicate, std::int64_t deadline) {
+  return WaitImpl(predicate, nullptr, deadline, __builtin_return_address(0));
 }
 
 bool KernelCondition::WaitImpl(const std::function<bool()>& predicate, const std::chrono::milliseconds* realTimeout,
-                               const void* caller) {
+                               std::int64_t kernelDeadline, const void* caller) {
   const auto deadline = std::chrono::steady_clock::now() + (realTimeout != nullptr ? *realTimeout : std::chrono::milliseconds(0));
   for (;;) {
     std::uint64_t seen;
@@ -543,11 +547,13 @@ bool KernelCondition::WaitImpl(const std::function<bool()>& predicate, const std
     if (predicate()) return true;
     std::unique_lock<std::mutex> lock(DispatcherLock());
     if (generation_ != seen) continue;
-    if (realTimeout != nullptr && RealTimeoutsApplyLocked() && std::chrono::steady_clock::now() >= deadline) {
+    if ((realTimeout != nullptr && RealTimeoutsApplyLocked() && std::chrono::steady_clock::now() >= deadline) ||
+        (kernelDeadline != kNoDeadline && ClockNowLocked() >= kernelDeadline)) {
       lock.unlock();
       return predicate();
     }
     WaitSpec wait;
+    wait.deadline = kernelDeadline;
     wait.kind = what_;
     wait.object = this;
     wait.caller = caller;

@@ -105,9 +105,13 @@ class KernelCondition {
   void Wait(const std::function<bool()>& predicate);
   // Gives up after `realTimeout` where real time-outs apply (see KernelThread::Join).
   bool Wait(const std::function<bool()>& predicate, std::chrono::milliseconds realTimeout);
+  // Gives up once kernel time reaches `deadline` (100-ns units, as Clock::Now), as a
+  // kernel wait with a time-out does: false when the predicate still does not hold then.
+  bool WaitUntil(const std::function<bool()>& predicate, std::int64_t deadline);
 
  private:
   bool WaitImpl(const std::function<bool()>& predicate, const std::chrono::milliseconds* realTimeout,
+                std::int64_t kernelDeadline,
                 const void* caller);
 
   const char* what_;

@@ -109,6 +109,7 @@ bool BusDevice::Impl::CreatePdo() {
 // Hooks the device's callbacks (they only raise signals) and starts the USB thread.
 void BusDevice::Impl::StartThread() {
   device_.SetDataReadyCallback([this](std::uint8_t endpoint) { Signal(false, ReadyBit(endpoint)); });
+  device_.SetClock([] { return std::chrono::nanoseconds(Clock::Now() * 100); });
   device_.SetUnplugCallback([this](bool unplugged) {
     if (!unplugged) return;  // a device back on the bus is a new arrival, not this PDO
     deviceUnplugged_ = true;
@@ -252,6 +253,17 @@ void BusDevice::ClearTransfers() {
 
 std::vector<std::uint8_t> BusDevice::DeviceDescriptor() const { return impl_->deviceDescriptor_; }
 std::vector<std::uint8_t> BusDevice::ConfigurationDescriptor() const { return impl_->configDescriptor_; }
+
+void BusDevice::HoldEndpoint(std::uint8_t endpoint, bool hold) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->engine_);
+    if (hold)
+      impl_->heldEndpoints_.insert(endpoint);
+    else
+      impl_->heldEndpoints_.erase(endpoint);
+  }
+  if (!hold) impl_->Signal(true, Impl::ReadyBit(endpoint));
+}
 
 DEVICE_POWER_STATE BusDevice::DevicePowerState() const {
   std::lock_guard<std::mutex> lock(impl_->engine_);

@@ -174,6 +174,7 @@ class BusDevice::Impl {
   void CompleteAll(Completions& local);
   void CancelRequest(PIRP irp);
   void ThreadMain();
+  bool WaitForSignal();
   void Signal(bool work, std::uint32_t readyBits = 0);
   // Publishes the number of queued transfers (for waits that must not take engine_).
   void NoteQueuesLocked();
@@ -223,6 +224,7 @@ class BusDevice::Impl {
   bool pdoDeleted_ = false;
   DEVICE_POWER_STATE devicePower_ = PowerDeviceD0;
   Request* waitWake_ = nullptr;
+  std::set<std::uint8_t> heldEndpoints_;
   std::atomic<bool> deviceUnplugged_{false};
   std::atomic<std::size_t> queued_{0};
 

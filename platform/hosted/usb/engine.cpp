@@ -121,6 +121,8 @@ static bool EndHeadLocked(BusDevice::Impl& bus, Request* r) {
 // the device NAKed waits for the endpoint's data-ready signal (a bit of `ready`). A halted
 // pipe fails each transfer that reaches its head.
 void BusDevice::Impl::ProgressPipeLocked(Pipe& pipe, std::uint32_t ready, Completions& local) {
+  if (devicePower_ != PowerDeviceD0) return;  // a suspended port moves no packets
+  if (heldEndpoints_.count(pipe.endpoint) != 0) return;
   while (!pipe.queue.empty() && !gone_) {
     Request* r = pipe.queue.front();
     if (r->cancelling) return;
@@ -360,6 +362,21 @@ void BusDevice::Impl::Signal(bool work, std::uint32_t readyBits) {
   signalled_.NotifyAll();
 }
 
+// Waits for work, or until the device's timer is due (true then); kernel time counts in
+// 100-ns units, the device's in nanoseconds.
+bool BusDevice::Impl::WaitForSignal() {
+  const auto signalled = [&] {
+    std::lock_guard<std::mutex> lock(signal_);
+    return stop_ || work_ || ready_ != 0 || wake_;
+  };
+  const std::optional<std::chrono::nanoseconds> timer = device_.NextTimer();
+  if (!timer) {
+    signalled_.Wait(signalled);
+    return false;
+  }
+  return !signalled_.WaitUntil(signalled, timer->count() / 100);
+}
+
 // The USB thread: waits for work, moves transfers, completes what finished.
 void BusDevice::Impl::ThreadMain() {
   for (;;) {
@@ -370,10 +387,7 @@ void BusDevice::Impl::ThreadMain() {
       busy_ = false;
     }
     idle_.NotifyAll();
-    signalled_.Wait([&] {
-      std::lock_guard<std::mutex> lock(signal_);
-      return stop_ || work_ || ready_ != 0 || wake_;
-    });
+    if (WaitForSignal()) device_.TimerDue();
     {
       std::lock_guard<std::mutex> lock(signal_);
       if (stop_) return;
@@ -398,6 +412,7 @@ void BusDevice::Impl::ThreadMain() {
         if (pipe->valid) ProgressPipeLocked(*pipe, ready, local);
       if (wake && waitWake_ != nullptr && !gone_) {
         device_.Suspend(false);  // the hub resumes the port on the device's resume signal
+        devicePower_ = PowerDeviceD0;
         if (ClaimLocked(waitWake_)) FinishLocked(waitWake_, USBD_STATUS_SUCCESS, STATUS_SUCCESS, local);
       }
       while (!done_.empty()) {

@@ -6,9 +6,11 @@
 // kernel to implement it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -85,6 +87,20 @@ class Device {
   // own through the wake callback below.
   virtual void Suspend(bool /*suspended*/) {}
 
+  // The device's own timer, for work it does on its clock rather than in answer to the
+  // host (a PIN pad waiting for the user, a time extension due every second). The bus
+  // calls TimerDue once its clock reaches NextTimer, and asks for NextTimer again after
+  // every transfer and every data-ready signal; a device whose timer moves on its own
+  // raises the data-ready signal of any IN endpoint to have it read again.
+  virtual std::optional<std::chrono::nanoseconds> NextTimer() const { return std::nullopt; }
+  virtual void TimerDue() {}
+
+  // The bus's clock (time since the bus started counting); without one, time stands
+  // still at zero and the device answers at once what it would otherwise time.
+  void SetClock(std::function<std::chrono::nanoseconds()> clock) { clock_ = std::move(clock); }
+  bool HasClock() const { return static_cast<bool>(clock_); }
+  std::chrono::nanoseconds Now() const { return clock_ ? clock_() : std::chrono::nanoseconds(0); }
+
   // Called by the device, from whatever thread changed its state, when an IN endpoint
   // may have a packet to send, so that the host polls it again instead of spinning.
   void SetDataReadyCallback(std::function<void(std::uint8_t endpoint)> callback) {
@@ -114,6 +130,7 @@ class Device {
   std::function<void(std::uint8_t)> data_ready_;
   std::function<void(bool)> unplug_;
   std::function<void()> wake_;
+  std::function<std::chrono::nanoseconds()> clock_;
 };
 
 }  // namespace hosted::usb
