@@ -1,9 +1,6 @@
 # The driver as a static library linked with the hosted platform. It compiles as
 # C++17 without exceptions or RTTI against the hosted kernel headers, exactly the
 # sources the Windows build compiles against the DDK headers.
-if(NOT CCID_DRIVER_SOURCES OR NOT TARGET hosted_platform)
-  return()
-endif()
 add_library(ccid_driver STATIC ${CCID_DRIVER_SOURCES})
 set_target_properties(ccid_driver PROPERTIES CXX_STANDARD 17 CXX_STANDARD_REQUIRED ON)
 target_compile_options(ccid_driver PRIVATE ${CCID_DRIVER_CXX_OPTIONS})

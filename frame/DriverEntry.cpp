@@ -4,6 +4,7 @@
 #include "CcidFrame.h"
 #include "CcidGuards.h"
 #include "CcidPnp.h"
+#include "CcidPower.h"
 #include "CcidReader.h"
 
 UNICODE_STRING DriverRegistryPath;
@@ -142,6 +143,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = CcidDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = CcidSystemControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = CcidPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = CcidPower;
 
     OsVersionCode = CcidDetermineOsVersion();
 

@@ -49,6 +49,11 @@ PIRP CcidUnparkEventRead(_In_ PDEVICE_OBJECT DeviceObject);
 // Cancel routine of a parked event read (entered holding the cancel spin lock).
 DRIVER_CANCEL CcidEventReadCancel;
 
+// Completes as cancelled the event read parked through FileObject, if any (PASSIVE_LEVEL,
+// no lock held): the cleanup of that handle ends it.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID CcidEndHandleEventRead(_In_ PDEVICE_OBJECT DeviceObject, _In_ PFILE_OBJECT FileObject);
+
 // ---- reader/Transmit.cpp ----------------------------------------------------------
 
 // Reader function RDF_TRANSMIT: the caller's command to the card and its answer back, on

@@ -57,6 +57,19 @@ constexpr UCHAR CCID_COMMAND_STATUS_FAILED = 1;
 constexpr UCHAR CCID_COMMAND_STATUS_TIME_EXTENSION = 2;
 constexpr UCHAR CCID_STATUS_FAILED_BIT = 0x40;
 
+// bChainParameter of an extended-APDU reader's RDR_to_PC_DataBlock: the answer is the
+// first part, or a middle part, of one that goes on in the next DataBlock.
+constexpr UCHAR CCID_CHAIN_BEGIN = 0x01;
+constexpr UCHAR CCID_CHAIN_MIDDLE = 0x03;
+// wLevelParameter of the empty PC_to_RDR_XfrBlock that asks for the answer's next part.
+constexpr USHORT CCID_LEVEL_NEXT_PART = 0x0010;
+// wLevelParameter of the parts of a command longer than one message: the first, one in
+// the middle, the last; and the bChainParameter with which the reader asks for the next.
+constexpr USHORT CCID_LEVEL_COMMAND_BEGIN = 0x0001;
+constexpr USHORT CCID_LEVEL_COMMAND_END = 0x0002;
+constexpr USHORT CCID_LEVEL_COMMAND_MIDDLE = 0x0003;
+constexpr UCHAR CCID_CHAIN_MORE_COMMAND = 0x10;
+
 // bError values the driver maps to their own statuses.
 constexpr UCHAR CCID_ERROR_NONE = 0x00;  // with a failure: command not supported
 constexpr UCHAR CCID_ERROR_ICC_MUTE = 0xFE;

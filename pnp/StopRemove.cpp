@@ -114,6 +114,9 @@ NTSTATUS CcidRemoveDevice(PDEVICE_OBJECT DeviceObject)
         SmartcardReleaseRemoveLockAndWait(smartcard);
         SmartcardExit(smartcard);
     }
+    // A power-up that was under way when the removal began may have restarted the pipe
+    // after the first stop; the drain above has waited for it.
+    UsbStopInterruptPipe(DeviceObject);
 
     for (ULONG index = 0; index < extension->ExtraInterfaceCount; ++index) {
         CcidDeleteInterface(&extension->ExtraInterfaceNames[index]);

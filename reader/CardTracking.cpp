@@ -95,16 +95,19 @@ VOID CcidCardTrackingCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
-// IRP_MJ_CLEANUP (PASSIVE_LEVEL): the cleanup of a handle ends a parked tracking request.
-// Takes neither an I/O reference nor the remove lock; the cleanup request keeps the
-// status block it came with.
+// IRP_MJ_CLEANUP (PASSIVE_LEVEL): the cleanup of a handle ends a parked tracking request
+// and the event read the handle left parked. Takes neither an I/O reference nor the
+// remove lock; the cleanup request keeps the status block it came with.
 _Use_decl_annotations_
 NTSTATUS CcidCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PAGED_CODE();
+
     PSMARTCARD_EXTENSION smartcard = &CcidGetExtension(DeviceObject)->SmartcardExtension;
     if (smartcard->OsData != NULL) {
         CcidCompleteCardTracking(smartcard);
     }
+    CcidEndHandleEventRead(DeviceObject, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
 }

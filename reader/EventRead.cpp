@@ -89,3 +89,28 @@ VOID CcidEventReadCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Status = STATUS_CANCELLED;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
+
+// Ends the event read that the handle being cleaned up left parked (PASSIVE_LEVEL): the
+// close of a handle comes only once its requests are done, so an application closing its
+// handle with a read parked would otherwise wait in CloseHandle for ever. A read parked
+// through another file object stays.
+_Use_decl_annotations_
+VOID CcidEndHandleEventRead(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject)
+{
+    PAGED_CODE();
+
+    PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
+    PIRP parked = NULL;
+    {
+        SpinLockGuard guard(extension->EventLock);
+        const PIRP irp = extension->PendingEventIrp;
+        if (irp != NULL && IoGetCurrentIrpStackLocation(irp)->FileObject == FileObject) {
+            parked = CcidUnparkEventRead(DeviceObject);
+        }
+    }
+    if (parked != NULL) {
+        parked->IoStatus.Information = 0;
+        parked->IoStatus.Status = STATUS_CANCELLED;
+        IoCompleteRequest(parked, IO_NO_INCREMENT);
+    }
+}

@@ -32,9 +32,10 @@ ULONG CcidT1BlockTimeout(ULONG BwtMicroseconds, UCHAR Wtx)
 // Sends Length bytes as one PC_to_RDR_XfrBlock (PASSIVE_LEVEL): Message holds the
 // 10-byte header room followed by the data. TimeoutMs, when not 0, replaces
 // ExchangeTimeout for this exchange only, under the exchange lock so that no other
-// exchange runs with it. The answer (*Answer, the caller frees it) is the response's data.
-NTSTATUS CcidExchangeXfrBlock(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG Length, UCHAR Bwi, ULONG TimeoutMs,
-                              PUCHAR* Answer, PULONG AnswerLength)
+// exchange runs with it. The answer (*Answer, the caller frees it) is the response's data;
+// *Chain, when asked for, its bChainParameter.
+NTSTATUS CcidExchangeXfrBlock(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG Length, UCHAR Bwi, USHORT Level,
+                              ULONG TimeoutMs, PUCHAR* Answer, PULONG AnswerLength, PUCHAR Chain)
 {
     PAGED_CODE();
 
@@ -44,7 +45,9 @@ NTSTATUS CcidExchangeXfrBlock(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG
     CCID_HEADER expected;
     CcidPrepareCommand(DeviceObject, command, CCID_PC_TO_RDR_XFR_BLOCK, Length - CCID_HEADER_SIZE,
                        CCID_RDR_TO_PC_DATA_BLOCK, &expected);
-    command->bStatus = Bwi;  // byte 7: bBWI; wLevelParameter stays 0
+    command->bStatus = Bwi;                                  // byte 7: bBWI
+    command->bError = static_cast<UCHAR>(Level & 0xFF);      // bytes 8-9: wLevelParameter
+    command->bSpecific = static_cast<UCHAR>(Level >> 8);
 
     const ULONG savedTimeout = extension->ExchangeTimeout;
     if (TimeoutMs != 0) {
@@ -52,6 +55,9 @@ NTSTATUS CcidExchangeXfrBlock(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG
     }
     const NTSTATUS status = CcidExchange(DeviceObject, Message, Length, &expected, Answer, AnswerLength);
     extension->ExchangeTimeout = savedTimeout;
+    if (Chain != NULL) {
+        *Chain = status == STATUS_SUCCESS ? expected.bSpecific : 0;
+    }
     return status;
 }
 
@@ -81,8 +87,8 @@ NTSTATUS CcidExchangeLibraryBlock(PSMARTCARD_EXTENSION SmartcardExtension, PDEVI
     PUCHAR answer = NULL;
     ULONG answerLength = 0;
     NTSTATUS status = CcidExchangeXfrBlock(DeviceObject, SmartcardExtension->SmartcardRequest.Buffer,
-                                           SmartcardExtension->SmartcardRequest.BufferLength, Bwi, TimeoutMs, &answer,
-                                           &answerLength);
+                                           SmartcardExtension->SmartcardRequest.BufferLength, Bwi, 0, TimeoutMs,
+                                           &answer, &answerLength, NULL);
     if (status == STATUS_DEVICE_PROTOCOL_ERROR) {
         answerLength = 0;
         status = STATUS_SUCCESS;
@@ -146,9 +152,92 @@ NTSTATUS CcidTransmitT1(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT 
     }
 }
 
+// The size of the command parts an extended-APDU reader takes when its messages are too
+// short for the whole command (PASSIVE_LEVEL); 0 when the command goes in one message.
+ULONG CcidCommandPartSize(PDEVICE_OBJECT DeviceObject, ULONG CommandLength)
+{
+    PAGED_CODE();
+
+    CCID_CLASS_DESCRIPTOR descriptor = {};
+    if (!NT_SUCCESS(CcidGetClassDescriptor(DeviceObject, &descriptor)) ||
+        (descriptor.dwFeatures.Get() & CCID_FEATURE_EXTENDED_APDU) == 0) {
+        return 0;
+    }
+    const ULONG maxMessage = descriptor.dwMaxCCIDMessageLength.Get();
+    if (maxMessage <= CCID_HEADER_SIZE || CommandLength <= maxMessage - CCID_HEADER_SIZE) {
+        return 0;
+    }
+    return maxMessage - CCID_HEADER_SIZE;
+}
+
+// Sends the Length command bytes at Message + 10 (PASSIVE_LEVEL, exchange lock held) and
+// receives the first part of the answer (*Answer, the caller frees it). A command longer
+// than the reader's messages goes in parts, each with its header written over the bytes
+// already sent before it; the reader answers each part but the last by asking for the
+// next.
+NTSTATUS CcidSendWholeCommand(PDEVICE_OBJECT DeviceObject, PUCHAR Message, ULONG Length, PUCHAR* Answer,
+                              PULONG AnswerLength, PUCHAR Chain)
+{
+    PAGED_CODE();
+
+    const ULONG partSize = CcidCommandPartSize(DeviceObject, Length);
+    if (partSize == 0) {
+        return CcidExchangeXfrBlock(DeviceObject, Message, CCID_HEADER_SIZE + Length, 0, 0, 0, Answer, AnswerLength,
+                                    Chain);
+    }
+    for (ULONG offset = 0;; offset += partSize) {
+        const ULONG part = Length - offset < partSize ? Length - offset : partSize;
+        const BOOLEAN last = offset + part == Length;
+        const USHORT level =
+            offset == 0 ? CCID_LEVEL_COMMAND_BEGIN : (last ? CCID_LEVEL_COMMAND_END : CCID_LEVEL_COMMAND_MIDDLE);
+        const NTSTATUS status = CcidExchangeXfrBlock(DeviceObject, Message + offset, CCID_HEADER_SIZE + part, 0, level,
+                                                     0, Answer, AnswerLength, Chain);
+        if (status != STATUS_SUCCESS || last) {
+            return status;
+        }
+        CcidFreePoolAndNull(*Answer);
+        *AnswerLength = 0;
+        if (*Chain != CCID_CHAIN_MORE_COMMAND) {
+            return STATUS_DEVICE_PROTOCOL_ERROR;  // the reader did not take the part as one of several
+        }
+    }
+}
+
+// Gathers the rest of an answer that an extended-APDU reader sends in parts (PASSIVE_LEVEL,
+// exchange lock held): while the last part began or continued a chain, an empty
+// XfrBlock with wLevelParameter 0x10 asks for the next one, which is appended to the
+// reply. An answer that outgrows the reply buffer is refused; an empty part that is not
+// the last would never end the chain and is a protocol error.
+NTSTATUS CcidReceiveAnswerParts(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT DeviceObject, UCHAR Chain)
+{
+    PAGED_CODE();
+
+    while (Chain == CCID_CHAIN_BEGIN || Chain == CCID_CHAIN_MIDDLE) {
+        UCHAR request[CCID_HEADER_SIZE] = {};
+        PUCHAR part = NULL;
+        ULONG partLength = 0;
+        NTSTATUS status = CcidExchangeXfrBlock(DeviceObject, request, sizeof(request), 0, CCID_LEVEL_NEXT_PART, 0,
+                                               &part, &partLength, &Chain);
+        if (status == STATUS_SUCCESS && partLength == 0 && (Chain == CCID_CHAIN_BEGIN || Chain == CCID_CHAIN_MIDDLE)) {
+            status = STATUS_DEVICE_PROTOCOL_ERROR;
+        }
+        if (status == STATUS_SUCCESS) {
+            status = CcidStoreReply(SmartcardExtension, SmartcardExtension->SmartcardReply.BufferLength, part,
+                                    partLength);
+        }
+        CcidFreePoolAndNull(part);
+        if (status != STATUS_SUCCESS) {
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
 // Whole-request way (PASSIVE_LEVEL): the command behind the caller's SCARD_IO_REQUEST
-// header (cbPciLength bytes) in one message; the reply is that header followed by the
-// answer. A header length beyond the request is refused before anything is sent.
+// header (cbPciLength bytes) in one message, or in parts when an extended-APDU reader's
+// messages are shorter; the reply is that header followed by the answer, all its parts
+// when the reader chains it. A header length beyond the request is
+// refused before anything is sent.
 NTSTATUS CcidTransmitWhole(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJECT DeviceObject)
 {
     PAGED_CODE();
@@ -171,15 +260,23 @@ NTSTATUS CcidTransmitWhole(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE_OBJE
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     RtlCopyMemory(message.Get() + CCID_HEADER_SIZE, request + pciLength, commandLength);
-    PUCHAR answer = NULL;
-    ULONG answerLength = 0;
-    status = CcidExchangeXfrBlock(DeviceObject, message.Get(), CCID_HEADER_SIZE + commandLength, 0, 0, &answer,
-                                  &answerLength);
-    message.Free();
-    if (status == STATUS_SUCCESS) {
-        status = CcidStoreReply(SmartcardExtension, pciLength, answer, answerLength);
+    {
+        // One lock for the command and every part of its answer: nothing else reaches the
+        // reader while it holds the rest of an answer.
+        MutexGuard exchange(CcidExchangeLock(DeviceObject));
+        PUCHAR answer = NULL;
+        ULONG answerLength = 0;
+        UCHAR chain = 0;
+        status = CcidSendWholeCommand(DeviceObject, message.Get(), commandLength, &answer, &answerLength, &chain);
+        message.Free();
+        if (status == STATUS_SUCCESS) {
+            status = CcidStoreReply(SmartcardExtension, pciLength, answer, answerLength);
+        }
+        CcidFreePoolAndNull(answer);
+        if (status == STATUS_SUCCESS) {
+            status = CcidReceiveAnswerParts(SmartcardExtension, DeviceObject, chain);
+        }
     }
-    CcidFreePoolAndNull(answer);
     if (status != STATUS_SUCCESS) {
         return status;
     }

@@ -149,6 +149,14 @@ PDEVICE_EXTENSION ReaderBench::Extension() const {
   return fdo == nullptr ? nullptr : static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
 }
 
+std::unique_ptr<scard::Reader> ReaderBench::Open(NTSTATUS* status) {
+  NTSTATUS opened = STATUS_UNSUCCESSFUL;
+  std::unique_ptr<scard::Reader> reader = bus_->Pdo() == nullptr ? nullptr : scard::Reader::Open(bus_->Pdo(), &opened);
+  if (bus_->Pdo() == nullptr) opened = STATUS_NO_SUCH_DEVICE;
+  if (status != nullptr) *status = reader != nullptr ? STATUS_SUCCESS : opened;
+  return reader;
+}
+
 NTSTATUS ReaderBench::Plug() {
   const NTSTATUS status = node_->Plug();
   if (status == STATUS_SUCCESS) WaitInterruptIdle();

@@ -26,6 +26,7 @@
 #include "card/card.h"
 #include "reader/ccid_reader.h"
 #include "referee.h"
+#include "scard.h"
 
 namespace ccid_test {
 
@@ -104,6 +105,10 @@ class ReaderBench {
   PDEVICE_EXTENSION Extension() const;
   PREADER_EXTENSION ReaderExtension() const { return Extension()->SmartcardExtension.ReaderExtension; }
   PSMARTCARD_EXTENSION Smartcard() const { return &Extension()->SmartcardExtension; }
+
+  // An application's handle on the reader's smart-card interface (CreateFile); NULL, with
+  // the status, when the driver or the I/O manager refuses it.
+  std::unique_ptr<scard::Reader> Open(NTSTATUS* status = nullptr);
 
   // AddDevice, START, QUERY_CAPABILITIES; then waits until the interrupt request is back
   // in the USB stack after the reader's first slot-change message.

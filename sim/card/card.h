@@ -82,6 +82,10 @@ struct CardProfile {
   unsigned busy_extensions = 0;   // NULL bytes (T=0) or S(WTX) requests (T=1) before every answer
   unsigned slow_extensions = 3;   // the same for INTERNAL AUTHENTICATE, the slow operation
   std::uint8_t wtx_multiplier = 1;
+  // The fastest D index the card really copes with (0: whatever TA1 announces). A card
+  // whose TA1 promises more stays mute after parameters asking for a faster D, until it
+  // is reset, as a card clocked beyond its means does.
+  std::uint8_t fastest_di = 0;
   PinFormat pin_format;
   std::uint8_t pin_reference = 0x81;
   std::string pin = "1234";

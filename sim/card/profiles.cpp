@@ -153,6 +153,16 @@ std::vector<CardProfile> BuiltInProfiles() {
   list.push_back(p);
 
   p = {};
+  p.name = "slow-t1";
+  p.summary = "T=1 card announcing TA1 96 that copes only with D 8 (TA1 94): mute after a faster PPS";
+  p.t0 = false;
+  p.t1 = true;
+  p.ta1 = 0x96;
+  p.fastest_di = 0x04;
+  p.historical = Text("CCIDSIM SLOW");
+  list.push_back(p);
+
+  p = {};
   p.name = "atr-64plus";
   p.summary = "T=1 card whose 68-byte answer to reset is over the 33-byte limit (invalid)";
   p.raw_atr = OverlongAtr();

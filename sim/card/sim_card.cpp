@@ -67,6 +67,7 @@ bool SimCard::ParametersAcceptable(int protocol, std::uint8_t fidi) const {
   const unsigned fi_index = fidi >> 4;
   const unsigned di_index = fidi & 0x0F;
   if (iso7816::FiValue(fi_index) == 0 || iso7816::DiValue(di_index) == 0) return false;
+  if (profile_.fastest_di != 0 && iso7816::DiValue(di_index) > iso7816::DiValue(profile_.fastest_di)) return false;
   if (atr.specific_mode) {
     const std::uint8_t required = atr.specific_implicit_parameters ? 0x11 : atr.Ta1();
     return protocol == atr.specific_protocol && fidi == required;

@@ -152,6 +152,7 @@ void CcidReader::ResetTransport() {
   stats_.interrupt_discarded += interrupt_.size();
   interrupt_.clear();
   armed_.clear();
+  pull_.reset();
 }
 
 void CcidReader::BusReset() {
@@ -166,9 +167,17 @@ bool CcidReader::Unplugged() const {
   return unplugged_;
 }
 
+// USB suspend and resume. After a resume the reader reports every slot again on the
+// interrupt pipe, as after SET_CONFIGURATION: the host may have missed changes meanwhile.
 void CcidReader::Suspend(bool suspended) {
-  std::lock_guard guard(lock_);
-  suspended_ = suspended;
+  Effects fx;
+  {
+    std::lock_guard guard(lock_);
+    const bool resumed = suspended_ && !suspended;
+    suspended_ = suspended;
+    if (resumed && !unplugged_ && ep0_.Configured()) QueueInterrupt(firmware_.InitialSlotChange(), fx);
+  }
+  Fire(fx);
 }
 
 Handshake CcidReader::OutPacket(std::uint8_t endpoint, std::span<const std::uint8_t> packet) {
@@ -238,8 +247,15 @@ bool CcidReader::CommandArrived(std::span<const std::uint8_t> message, Effects& 
       UnplugLocked(fx);
       return true;
     }
-    if (f.kind == FaultKind::TimeExtensions)
+    if (f.kind == FaultKind::TimeExtensions) {
       extra_waits += f.value;
+    } else if (f.kind == FaultKind::CardPulled) {
+      // The reader is still working on the command when the card goes: it has sent its
+      // time extensions, and the answer it would have sent never comes.
+      const std::uint32_t extensions = std::max<std::uint32_t>(f.value, 1);
+      extra_waits += extensions;
+      pull_ = CardPull{h.slot, extensions};
+    }
     else if (f.kind == FaultKind::CorruptToCard)
       noise.to_card = f.value;
     else if (f.kind == FaultKind::CorruptToHost)
@@ -262,9 +278,18 @@ void CcidReader::NoteOutput(Effects& fx) {
 // (not to a time extension) and cuts it into packets.
 void CcidReader::Refill(Effects& fx) {
   while (in_packets_.empty()) {
+    if (pull_ && pull_->extensions_left == 0) {
+      const std::uint8_t slot = pull_->slot;
+      pull_.reset();
+      if (firmware_.Busy() && firmware_.CardPresent(slot)) {
+        firmware_.RemoveCard(slot);
+        SlotEvent(fx);
+      }
+    }
     std::optional<ccid::Bytes> m = firmware_.NextOutput();
     if (!m) return;
     if (IsTimeExtension(*m)) {
+      if (pull_ && pull_->extensions_left > 0) --pull_->extensions_left;
       ++stats_.time_extensions;
       QueueAnswer(*m);
       return;
@@ -497,6 +522,7 @@ void CcidReader::ClearFaults() {
   std::lock_guard guard(lock_);
   faults_.Clear();
   armed_.clear();
+  pull_.reset();
   control_faults_.clear();
 }
 

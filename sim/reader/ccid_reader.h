@@ -18,6 +18,7 @@
 //    SET_CONFIGURATION(1) and gives every slot's state. Queued messages that a bus reset,
 //    a new configuration or an unplug throws away before the host read them never reach
 //    the bus (they are counted as discarded).
+//  - Suspend: a resumed reader queues a slot-change message with every slot's state.
 //  - Unplug (by Unplug() or a scripted fault): Unplugged() turns true, the unplug
 //    callback fires, and every further call is refused (Nak, control Stall) until Plug(),
 //    after which the device is new on the bus (unconfigured, cards unpowered).
@@ -171,6 +172,11 @@ class CcidReader final : public hosted::usb::Device, private Ep0Listener {
   FaultScript faults_;
   std::vector<FaultRecord> fired_;
   std::vector<CommandFaults> armed_;  // faults waiting for their command's answer
+  struct CardPull {
+    std::uint8_t slot;
+    std::uint32_t extensions_left;  // time extensions still to go out before the card goes
+  };
+  std::optional<CardPull> pull_;
   std::vector<ControlFault> control_faults_;
   ccid::Bytes rx_;                    // bulk-out bytes of the message being received
   bool rx_oversize_ = false;

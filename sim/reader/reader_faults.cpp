@@ -25,6 +25,7 @@ std::string_view FaultName(FaultKind kind) {
     case FaultKind::CorruptToCard: return "byte garbled towards the card";
     case FaultKind::CorruptToHost: return "byte garbled towards the host";
     case FaultKind::Control: return "control request fault";
+    case FaultKind::CardPulled: return "card pulled out during the command";
   }
   return "?";
 }
@@ -103,6 +104,7 @@ FaultedAnswer ApplyAnswerFaults(const ccid::Bytes& answer, const std::vector<Fau
       case FaultKind::CorruptToCard:
       case FaultKind::CorruptToHost:
       case FaultKind::Control:
+      case FaultKind::CardPulled:
         break;  // these act on the command, not on its answer
     }
   }

@@ -32,6 +32,10 @@ enum class FaultKind : std::uint8_t {
                      // arrives with its low bit flipped (an unnoticed parity error)
   CorruptToHost,     // the same for the value-th byte the card sends back for the command
   Control,           // a ControlFault on the default pipe (record: bRequest, bSeq 0)
+  CardPulled,        // the card leaves the slot while the reader works on the command,
+                     // after value (at least 1) time extensions: the command ends as the
+                     // reader ends any on a card pulled out (ICC_MUTE, no ICC) and the
+                     // slot change follows on the interrupt pipe
 };
 
 std::string_view FaultName(FaultKind kind);

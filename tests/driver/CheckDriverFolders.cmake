@@ -1,5 +1,7 @@
 # Driver folders hold kernel C++ only: no standard-library header, no std::, no
-# exceptions, no hosted-only conditional code. Called with -DSOURCE_DIR=<project root>.
+# exceptions, no hosted-only conditional code, and no quoted include of anything but
+# the driver's own headers in include/ (the hosted kernel's internals are off limits).
+# Called with -DSOURCE_DIR=<project root>.
 set(_folders include frame pnp usb reader features power)
 set(_allowed_headers wdm.h ntddk.h usb.h usbdi.h usbdlib.h usbioctl.h usbspec.h smclib.h winsmcrd.h kcompat.h)
 set(_failures "")
@@ -20,6 +22,20 @@ foreach(_folder IN LISTS _folders)
         list(FIND _allowed_headers "${CMAKE_MATCH_1}" _at)
         if(_at EQUAL -1)
           set(_problem "includes <${CMAKE_MATCH_1}>")
+        endif()
+      elseif(_line MATCHES "^[ \t]*#[ \t]*include[ \t]*\"([^\"]+)\"")
+        # A quoted include is looked up beside the including file first, then on the
+        # include path: it must land in include/, never in a driver folder, the hosted
+        # platform or anywhere else.
+        get_filename_component(_directory ${_file} DIRECTORY)
+        get_filename_component(_beside "${_directory}/${CMAKE_MATCH_1}" ABSOLUTE)
+        get_filename_component(_resolved "${SOURCE_DIR}/include/${CMAKE_MATCH_1}" ABSOLUTE)
+        if(EXISTS "${_beside}")
+          set(_resolved "${_beside}")
+        endif()
+        get_filename_component(_resolved_directory "${_resolved}" DIRECTORY)
+        if(NOT EXISTS "${_resolved}" OR NOT _resolved_directory STREQUAL "${SOURCE_DIR}/include")
+          set(_problem "includes \"${CMAKE_MATCH_1}\", which is not a header in include/")
         endif()
       elseif(_line MATCHES "std::")
         set(_problem "uses std::")

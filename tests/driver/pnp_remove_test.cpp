@@ -225,4 +225,41 @@ TEST(PnpRemoveDeathTest, LostReleaseIsADeadlockNamingTheWaits) {
   }
 }
 
+// ---- paths no application can reach ---------------------------------------------------
+// Queries on a reader that never started reach the driver only from the PnP manager's own
+// odd sequences, and a tracking request still parked at REMOVE only if no handle's cleanup
+// ended it first: both are driven here through the driver's own entry points.
+
+TEST(PnpRemove, QueriesOnAReaderNeverStartedArePassedDownAndChangeNoFlag) {
+  ReaderBench bench;
+  ASSERT_EQ(bench.Node().AddDevice(), STATUS_SUCCESS);
+  PDEVICE_EXTENSION extension = bench.Extension();
+  for (UCHAR minor : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE}) {
+    SCOPED_TRACE(hosted::PnpMinorName(minor));
+    EXPECT_EQ(bench.Node().Send(minor), STATUS_SUCCESS);
+    EXPECT_FALSE(extension->StopPending);
+    EXPECT_FALSE(extension->RemovePending);
+    EXPECT_FALSE(extension->Started);
+  }
+  EXPECT_EQ(bench.Node().Send(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+}
+
+TEST(PnpRemove, RemovalCompletesAParkedTrackingRequestBeforeTheLibraryShutsDown) {
+  for (bool unplug : {false, true}) {
+    SCOPED_TRACE(unplug ? "unplug" : "disable");
+    ReaderBench bench;
+    ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
+    ccid_test::LibraryRequest present(bench.Fdo(), IOCTL_SMARTCARD_IS_PRESENT);
+    ASSERT_EQ(present.Send(), STATUS_PENDING);
+    if (unplug) {
+      bench.Reader().Unplug();
+      ASSERT_TRUE(ccid_test::WaitUntil([&] { return bench.Node().State() == hosted::PnpState::Deleted; }));
+    } else {
+      ASSERT_EQ(bench.Node().Disable(), STATUS_SUCCESS);
+    }
+    ASSERT_TRUE(present.Wait());
+    EXPECT_EQ(present.Status(), STATUS_SUCCESS) << "completed, not cancelled";
+  }
+}
+
 }  // namespace

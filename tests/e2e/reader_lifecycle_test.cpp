@@ -10,20 +10,22 @@
 #include <kernel_test_support.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "CcidFrame.h"
+#include "CcidIoctl.h"
 #include "CcidUsb.h"
 #include "driver_bench.h"
+#include "scard.h"
 #include "reader/ccid_wire.h"
 
 namespace {
 
 using ccid_test::Bytes;
-using ccid_test::LibraryRequest;
 using ccid_test::ReaderBench;
 using hosted::PnpState;
 using hosted::usb::TransferRecord;
@@ -52,7 +54,37 @@ bool ReaderInterfaceEnabled(ReaderBench& bench) {
   return false;
 }
 
-ULONG CardState(ReaderBench& bench) { return bench.Smartcard()->ReaderCapabilities.CurrentState; }
+// What an application's CreateFile gets now: STATUS_SUCCESS while the driver admits a
+// handle (started, no stop or removal pending, no other handle open).
+NTSTATUS OpenStatus(ReaderBench& bench) {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  (void)bench.Open(&status);
+  return status;
+}
+
+std::unique_ptr<scard::Reader> OpenReader(ReaderBench& bench) {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  std::unique_ptr<scard::Reader> reader = bench.Open(&status);
+  EXPECT_NE(reader, nullptr) << "the driver refused the handle: 0x" << std::hex << status;
+  return reader;
+}
+
+// The card state as an application reads it (IOCTL_SMARTCARD_GET_STATE), on a handle
+// opened for the question.
+ULONG CardState(ReaderBench& bench) {
+  std::unique_ptr<scard::Reader> reader = OpenReader(bench);
+  return reader == nullptr ? 0 : reader->State();
+}
+
+ULONG UlongAttribute(scard::Reader& reader, ULONG tag) {
+  const Bytes value = reader.Attribute(tag);
+  ULONG number = 0;
+  if (value.size() >= sizeof(number)) std::memcpy(&number, value.data(), sizeof(number));
+  return number;
+}
+
+// The driver's interrupt request waits in the USB stack (and nothing else does).
+bool InterruptRequestWaits(ReaderBench& bench) { return bench.Bus().PendingTransfers() == 1; }
 
 // ---- plug and start ---------------------------------------------------------------
 
@@ -86,11 +118,9 @@ TEST(ReaderLifecycle, PlugReadsDescriptorsSelectsTheConfigurationIdentifiesAndAr
                                       "bulk-out-28", "interrupt"}));
 
   EXPECT_EQ(IdentificationsReceived(bench), 1u);
-  EXPECT_TRUE(bench.Extension()->InterruptPipeRunning);
-  EXPECT_GE(bench.Bus().PendingTransfers(), 1u) << "the interrupt request waits in the stack";
+  EXPECT_TRUE(InterruptRequestWaits(bench)) << "the interrupt request waits in the stack";
   EXPECT_TRUE(ReaderInterfaceEnabled(bench));
   EXPECT_EQ(CardState(bench), ULONG{SCARD_ABSENT});
-  EXPECT_EQ(bench.Extension()->IoCount, 2) << "the base reference and the interrupt request";
 }
 
 // Every real reader of the data file, and variations of one showing what real readers
@@ -158,28 +188,35 @@ TEST_P(RealReaderTest, StartsWithTheClassDescriptorsCapabilitiesOrIsRefusedByThe
     return;
   }
 
+  // The capabilities as an application reads them.
   const auto& d = profile.class_descriptor;
-  const SCARD_READER_CAPABILITIES& caps = bench.Smartcard()->ReaderCapabilities;
-  if (row.capabilitiesFromDescriptor) {
-    EXPECT_EQ(caps.CLKFrequency.Default, sim::ccid::Le32(d, 10));
-    EXPECT_EQ(caps.CLKFrequency.Max, sim::ccid::Le32(d, 14));
-    EXPECT_EQ(caps.DataRate.Default, sim::ccid::Le32(d, 19));
-    EXPECT_EQ(caps.DataRate.Max, sim::ccid::Le32(d, 23));
-    EXPECT_EQ(caps.MaxIFSD, profile.MaxIfsd());
-    EXPECT_EQ(caps.MechProperties, sim::ccid::Le32(d, 36));
-    EXPECT_EQ(bench.Extension()->CcidFeatures, profile.Features());
-    const ULONG expectedProtocols =
-        (profile.Protocols() & 1) != 0
-            ? (SCARD_PROTOCOL_T0 | ((profile.Protocols() & 2) != 0 ? SCARD_PROTOCOL_T1 : 0))
-            : SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-    EXPECT_EQ(caps.SupportedProtocols, expectedProtocols);
-  } else {
-    EXPECT_EQ(caps.CLKFrequency.Default, 4000u);
-    EXPECT_EQ(caps.DataRate.Default, 10750u);
-    EXPECT_EQ(caps.MaxIFSD, 253u);
-    EXPECT_EQ(caps.SupportedProtocols, ULONG{SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1});
+  {
+    std::unique_ptr<scard::Reader> reader = OpenReader(bench);
+    ASSERT_NE(reader, nullptr);
+    auto attribute = [&](ULONG tag) { return UlongAttribute(*reader, tag); };
+    if (row.capabilitiesFromDescriptor) {
+      EXPECT_EQ(attribute(SCARD_ATTR_DEFAULT_CLK), sim::ccid::Le32(d, 10));
+      EXPECT_EQ(attribute(SCARD_ATTR_MAX_CLK), sim::ccid::Le32(d, 14));
+      EXPECT_EQ(attribute(SCARD_ATTR_DEFAULT_DATA_RATE), sim::ccid::Le32(d, 19));
+      EXPECT_EQ(attribute(SCARD_ATTR_MAX_DATA_RATE), sim::ccid::Le32(d, 23));
+      EXPECT_EQ(attribute(SCARD_ATTR_MAX_IFSD), profile.MaxIfsd());
+      EXPECT_EQ(attribute(SCARD_ATTR_CHARACTERISTICS), sim::ccid::Le32(d, 36));
+      const hosted::UserIoResult descriptor = reader->Control(IOCTL_CCID_GET_CLASS_DESCRIPTOR, {}, 54);
+      ASSERT_EQ(descriptor.status, STATUS_SUCCESS);
+      EXPECT_EQ(sim::ccid::Le32(descriptor.output, 40), profile.Features());
+      const ULONG expectedProtocols =
+          (profile.Protocols() & 1) != 0
+              ? (SCARD_PROTOCOL_T0 | ((profile.Protocols() & 2) != 0 ? SCARD_PROTOCOL_T1 : 0))
+              : SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+      EXPECT_EQ(attribute(SCARD_ATTR_PROTOCOL_TYPES), expectedProtocols);
+    } else {
+      EXPECT_EQ(attribute(SCARD_ATTR_DEFAULT_CLK), 4000u);
+      EXPECT_EQ(attribute(SCARD_ATTR_DEFAULT_DATA_RATE), 10750u);
+      EXPECT_EQ(attribute(SCARD_ATTR_MAX_IFSD), 253u);
+      EXPECT_EQ(attribute(SCARD_ATTR_PROTOCOL_TYPES), ULONG{SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1});
+    }
+    EXPECT_EQ(attribute(SCARD_ATTR_CHANNEL_ID) >> 16, ULONG{SCARD_READER_TYPE_USB});
   }
-  EXPECT_EQ(caps.ReaderType, ULONG{SCARD_READER_TYPE_USB});
   EXPECT_EQ(IdentificationsReceived(bench), 1u);
   EXPECT_TRUE(bench.Reader().HostErrors().empty());
 
@@ -215,40 +252,53 @@ TEST(ReaderLifecycle, EveryRealReaderOfTheDataFileHasARow) {
 TEST(ReaderLifecycle, CardInsertionAndRemovalCompleteTheWaitingTrackingRequest) {
   ReaderBench bench;
   ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
+  std::unique_ptr<scard::Reader> reader = OpenReader(bench);
+  ASSERT_NE(reader, nullptr);
 
-  LibraryRequest present(bench.Fdo(), IOCTL_SMARTCARD_IS_PRESENT);
-  EXPECT_EQ(present.Send(), STATUS_PENDING);
-  EXPECT_FALSE(present.Completed());
+  std::shared_ptr<hosted::UserRequest> present = reader->WaitForCard(true);
+  hosted::Scheduler::Settle();
+  EXPECT_FALSE(present->Done());
   bench.InsertCard("t0");
-  ASSERT_TRUE(present.Wait());
-  EXPECT_EQ(present.Status(), STATUS_SUCCESS);
-  EXPECT_EQ(present.Information(), 0u);
-  EXPECT_EQ(CardState(bench), ULONG{SCARD_PRESENT});
-  EXPECT_EQ(bench.Smartcard()->OsData->NotificationIrp, nullptr);
+  ASSERT_TRUE(ccid_test::WaitUntil([&] { return present->Done(); }));
+  const hosted::UserIoResult presentResult = present->Result();
+  EXPECT_TRUE(presentResult.returnedPending);
+  EXPECT_EQ(presentResult.status, STATUS_SUCCESS);
+  EXPECT_EQ(presentResult.information, 0u);
+  EXPECT_EQ(reader->State(), ULONG{SCARD_PRESENT});
 
-  LibraryRequest absent(bench.Fdo(), IOCTL_SMARTCARD_IS_ABSENT);
-  EXPECT_EQ(absent.Send(), STATUS_PENDING);
+  // The completed request left the library's slot free: the next one waits in it.
+  std::shared_ptr<hosted::UserRequest> absent = reader->WaitForCard(false);
+  hosted::Scheduler::Settle();
+  EXPECT_FALSE(absent->Done());
   bench.RemoveCard();
-  ASSERT_TRUE(absent.Wait());
-  EXPECT_EQ(absent.Status(), STATUS_SUCCESS);
-  EXPECT_EQ(CardState(bench), ULONG{SCARD_ABSENT});
-  EXPECT_FALSE(bench.ReaderExtension()->CardPresent);
+  ASSERT_TRUE(ccid_test::WaitUntil([&] { return absent->Done(); }));
+  EXPECT_EQ(absent->Result().status, STATUS_SUCCESS);
+  EXPECT_EQ(reader->State(), ULONG{SCARD_ABSENT});
 }
 
 TEST(ReaderLifecycle, CancelledTrackingRequestEndsCancelledAndTheNextInsertionCompletesNothing) {
   ReaderBench bench;
   ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
+  std::unique_ptr<scard::Reader> reader = OpenReader(bench);
+  ASSERT_NE(reader, nullptr);
   {
-    LibraryRequest present(bench.Fdo(), IOCTL_SMARTCARD_IS_PRESENT);
-    ASSERT_EQ(present.Send(), STATUS_PENDING);
-    EXPECT_TRUE(present.Cancel());
-    ASSERT_TRUE(present.Wait());
-    EXPECT_EQ(present.Status(), STATUS_CANCELLED);
+    std::shared_ptr<hosted::UserRequest> present = reader->WaitForCard(true);
+    hosted::Scheduler::Settle();
+    ASSERT_FALSE(present->Done());
+    EXPECT_TRUE(present->Cancel());
+    ASSERT_TRUE(ccid_test::WaitUntil([&] { return present->Done(); }));
+    EXPECT_EQ(present->Result().status, STATUS_CANCELLED);
   }
-  EXPECT_EQ(bench.Smartcard()->OsData->NotificationIrp, nullptr);
   bench.InsertCard("t1-ifsc32");
   bench.WaitInterruptIdle();
-  EXPECT_EQ(CardState(bench), ULONG{SCARD_PRESENT});
+  EXPECT_EQ(reader->State(), ULONG{SCARD_PRESENT});
+  // The cancel left the library's slot free: the next request waits in it.
+  std::shared_ptr<hosted::UserRequest> absent = reader->WaitForCard(false);
+  hosted::Scheduler::Settle();
+  EXPECT_FALSE(absent->Done());
+  bench.RemoveCard();
+  ASSERT_TRUE(ccid_test::WaitUntil([&] { return absent->Done(); }));
+  EXPECT_EQ(absent->Result().status, STATUS_SUCCESS);
 }
 
 // ---- stop and restart -----------------------------------------------------------------
@@ -268,12 +318,10 @@ TEST(ReaderLifecycle, RebalanceStopsWithTheCardPoweredDownAndStartsAgain) {
 
   EXPECT_EQ(CommandsOfType(bench, CCID_PC_TO_RDR_ICC_POWER_OFF), 1u) << "the present card is powered down";
   EXPECT_EQ(IdentificationsReceived(bench), 2u) << "every start identifies the driver";
-  EXPECT_TRUE(bench.Extension()->Started);
-  EXPECT_FALSE(bench.Extension()->StopPending);
-  EXPECT_TRUE(bench.Extension()->InterruptPipeRunning);
+  EXPECT_TRUE(InterruptRequestWaits(bench));
   EXPECT_TRUE(ReaderInterfaceEnabled(bench));
+  EXPECT_EQ(OpenStatus(bench), STATUS_SUCCESS) << "started, no stop pending";
   EXPECT_EQ(CardState(bench), ULONG{SCARD_PRESENT}) << "the reader reports the card again after configuration";
-  EXPECT_EQ(bench.Extension()->IoCount, 2);
 }
 
 TEST(ReaderLifecycle, StopWithoutACardSendsNoPowerDown) {
@@ -281,12 +329,10 @@ TEST(ReaderLifecycle, StopWithoutACardSendsNoPowerDown) {
   ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
   bench.ClearMessages();
   ASSERT_EQ(bench.Node().Send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-  EXPECT_TRUE(bench.Extension()->StopPending);
+  EXPECT_NE(OpenStatus(bench), STATUS_SUCCESS) << "no handle while a stop is pending";
   ASSERT_EQ(bench.Node().Send(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
-  EXPECT_FALSE(bench.Extension()->Started);
-  EXPECT_FALSE(bench.Extension()->StopPending);
-  EXPECT_FALSE(bench.Extension()->InterruptPipeRunning);
-  EXPECT_EQ(bench.Extension()->IoCount, 1) << "nothing outstanding after a stop but the base reference";
+  EXPECT_NE(OpenStatus(bench), STATUS_SUCCESS) << "no handle on a stopped reader";
+  EXPECT_EQ(bench.Bus().PendingTransfers(), 0u) << "nothing outstanding after a stop";
   EXPECT_EQ(CommandsOfType(bench, CCID_PC_TO_RDR_ICC_POWER_OFF), 0u);
   EXPECT_FALSE(ReaderInterfaceEnabled(bench));
 }
@@ -304,9 +350,7 @@ TEST(ReaderLifecycle, StopSucceedsWhenThePresentCardDoesNotPowerDown) {
   ASSERT_EQ(bench.Node().Send(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(bench.Node().Send(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_FALSE(bench.Bus().Started()) << "the bus driver saw the stop";
-  EXPECT_FALSE(bench.Extension()->Started);
-  EXPECT_FALSE(bench.Extension()->StopPending);
-  EXPECT_FALSE(bench.Extension()->InterruptPipeRunning) << "the rest of the stop ran";
+  EXPECT_EQ(bench.Bus().PendingTransfers(), 0u) << "the rest of the stop ran: the interrupt request is back";
   std::size_t resets = 0;
   for (const TransferRecord& record : bench.Bus().Transfers()) {
     resets += record.ioControlCode == IOCTL_INTERNAL_USB_RESET_PORT ? 1 : 0;
@@ -314,6 +358,7 @@ TEST(ReaderLifecycle, StopSucceedsWhenThePresentCardDoesNotPowerDown) {
   EXPECT_EQ(resets, 1u) << "the port reset takes the card's power";
   EXPECT_EQ(bench.Node().Send(IRP_MN_START_DEVICE), STATUS_SUCCESS);
   bench.WaitInterruptIdle();
+  EXPECT_EQ(OpenStatus(bench), STATUS_SUCCESS) << "started again, no stop pending";
 }
 
 // ---- query and cancel -------------------------------------------------------------------
@@ -321,40 +366,24 @@ TEST(ReaderLifecycle, StopSucceedsWhenThePresentCardDoesNotPowerDown) {
 TEST(ReaderLifecycle, QueriesSetTheirFlagsAndCancelsClearThem) {
   ReaderBench bench;
   ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
-  PDEVICE_EXTENSION extension = bench.Extension();
 
   ASSERT_EQ(bench.Node().Send(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
-  EXPECT_TRUE(extension->RemovePending);
   ASSERT_EQ(bench.Node().Send(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
-  EXPECT_FALSE(extension->RemovePending);
+  EXPECT_EQ(OpenStatus(bench), STATUS_SUCCESS) << "the cancel ended the pending removal";
 
   EXPECT_EQ(bench.Node().Rebalance(/*vetoAfterQuery=*/true), STATUS_UNSUCCESSFUL);
-  EXPECT_FALSE(extension->StopPending);
-  EXPECT_TRUE(extension->Started);
+  EXPECT_EQ(OpenStatus(bench), STATUS_SUCCESS) << "the cancel ended the pending stop";
   EXPECT_EQ(bench.Node().QueryRemoveVetoed(), STATUS_SUCCESS);
-  EXPECT_FALSE(extension->RemovePending);
-  EXPECT_TRUE(extension->InterruptPipeRunning);
+  EXPECT_EQ(OpenStatus(bench), STATUS_SUCCESS) << "the cancel ended the pending removal";
+  EXPECT_TRUE(InterruptRequestWaits(bench));
 
   // Still a working reader.
-  LibraryRequest present(bench.Fdo(), IOCTL_SMARTCARD_IS_PRESENT);
-  ASSERT_EQ(present.Send(), STATUS_PENDING);
+  std::unique_ptr<scard::Reader> reader = OpenReader(bench);
+  ASSERT_NE(reader, nullptr);
+  std::shared_ptr<hosted::UserRequest> present = reader->WaitForCard(true);
   bench.InsertCard("t0");
-  ASSERT_TRUE(present.Wait());
-  EXPECT_EQ(present.Status(), STATUS_SUCCESS);
-}
-
-TEST(ReaderLifecycle, QueriesOnAReaderNeverStartedArePassedDownAndChangeNoFlag) {
-  ReaderBench bench;
-  ASSERT_EQ(bench.Node().AddDevice(), STATUS_SUCCESS);
-  PDEVICE_EXTENSION extension = bench.Extension();
-  for (UCHAR minor : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE}) {
-    SCOPED_TRACE(hosted::PnpMinorName(minor));
-    EXPECT_EQ(bench.Node().Send(minor), STATUS_SUCCESS);
-    EXPECT_FALSE(extension->StopPending);
-    EXPECT_FALSE(extension->RemovePending);
-    EXPECT_FALSE(extension->Started);
-  }
-  EXPECT_EQ(bench.Node().Send(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+  ASSERT_TRUE(ccid_test::WaitUntil([&] { return present->Done(); }));
+  EXPECT_EQ(present->Result().status, STATUS_SUCCESS);
 }
 
 // ---- removal ------------------------------------------------------------------------------
@@ -381,47 +410,33 @@ TEST(ReaderLifecycle, SurpriseRemovalStopsThePipeAndReportsNoCardUntilTheRemoval
   ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
   bench.InsertCard("t0");
   bench.WaitInterruptIdle();
+  std::unique_ptr<scard::Reader> reader = OpenReader(bench);
+  ASSERT_NE(reader, nullptr);
   bench.Reader().Unplug();
 
   ASSERT_EQ(bench.Node().Send(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
-  EXPECT_TRUE(bench.Extension()->SurpriseRemoved);
-  EXPECT_FALSE(bench.Extension()->InterruptPipeRunning);
-  EXPECT_EQ(CardState(bench), ULONG{SCARD_ABSENT});
-  // The completion routine drops the request's reference just after it lets the stop go on.
-  EXPECT_TRUE(ccid_test::WaitUntil([&] { return InterlockedCompareExchange(&bench.Extension()->IoCount, 0, 0) == 1; }))
-      << "the interrupt request's reference is back";
+  EXPECT_EQ(reader->State(), ULONG{SCARD_ABSENT}) << "the application hears of no card";
+  EXPECT_TRUE(ccid_test::WaitUntil([&] { return bench.Bus().PendingTransfers() == 0; }))
+      << "the interrupt request is back";
+  // The removal waits for every I/O reference: one the surprise removal lost would hold it
+  // (a deadlock the bench names).
+  EXPECT_EQ(reader->Close(), STATUS_SUCCESS);
   EXPECT_EQ(bench.Node().Send(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(bench.Node().FunctionDevice(), nullptr);
-}
-
-TEST(ReaderLifecycle, RemovalCompletesAParkedTrackingRequestBeforeTheLibraryShutsDown) {
-  for (bool unplug : {false, true}) {
-    SCOPED_TRACE(unplug ? "unplug" : "disable");
-    ReaderBench bench;
-    ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
-    LibraryRequest present(bench.Fdo(), IOCTL_SMARTCARD_IS_PRESENT);
-    ASSERT_EQ(present.Send(), STATUS_PENDING);
-    if (unplug) {
-      bench.Reader().Unplug();
-      ASSERT_TRUE(ccid_test::WaitUntil([&] { return bench.Node().State() == PnpState::Deleted; }));
-    } else {
-      ASSERT_EQ(bench.Node().Disable(), STATUS_SUCCESS);
-    }
-    ASSERT_TRUE(present.Wait());
-    EXPECT_EQ(present.Status(), STATUS_SUCCESS) << "completed, not cancelled";
-  }
 }
 
 TEST(ReaderLifecycle, UnplugInTheMiddleOfAnExchangeEndsItAndLeavesNothingBehind) {
   ReaderBench bench;
   ASSERT_EQ(bench.Plug(), STATUS_SUCCESS);
   bench.Reader().AddFault({sim::FaultKind::UnplugOnCommand, 0, CCID_PC_TO_RDR_ESCAPE});
-  // The exchange runs as a device-control request would, under the library's remove lock,
-  // so the removal that the unplug starts waits for it before it frees the reader's state.
-  PSMARTCARD_EXTENSION smartcard = &bench.Extension()->SmartcardExtension;
-  ASSERT_EQ(SmartcardAcquireRemoveLockWithTag(smartcard, CCID_REMOVE_LOCK_TAG), STATUS_SUCCESS);
-  EXPECT_NE(CcidSendDriverIdentification(bench.Fdo()), STATUS_SUCCESS);
-  SmartcardReleaseRemoveLockWithTag(smartcard, CCID_REMOVE_LOCK_TAG);
+  std::unique_ptr<scard::Reader> reader = OpenReader(bench);
+  ASSERT_NE(reader, nullptr);
+  // The raw pass-through runs under the library's remove lock, so the removal that the
+  // unplug starts waits for it before it frees the reader's state.
+  const Bytes escape = sim::ccid::BuildMessage(CCID_PC_TO_RDR_ESCAPE, 0, 0, 0, 0, 0, Bytes{0x01});
+  EXPECT_NE(reader->Control(IOCTL_CCID_TRANSFER, escape, 64).status, STATUS_SUCCESS);
+  ASSERT_TRUE(ccid_test::WaitUntil([&] { return bench.Node().State() == PnpState::SurpriseRemoved; }));
+  EXPECT_EQ(reader->Close(), STATUS_SUCCESS);
   ASSERT_TRUE(ccid_test::WaitUntil([&] { return bench.Node().State() == PnpState::Deleted; }));
 }
 

@@ -34,9 +34,14 @@ TEST(CcidsimCommandLine, DemoNarratesTheSessionAndEndsWithACleanVerdict) {
            "IRP_MN_SURPRISE_REMOVAL               STATUS_SUCCESS",
            "still parked after IRP_MN_SURPRISE_REMOVAL",
            "(parked before the unplug) completed with STATUS_SUCCESS",
+           "> connect: cold reset, select T=1",
+           "> PC_to_RDR_SetParameters seq 2 T=1",
+           "< 63 C2 : verification failed, 2 tries left",
+           "< 66 A7 75 27 87 7A 87 2A 90 00 : success",
        }) {
     EXPECT_TRUE(Contains(run.out, part)) << "missing: " << part;
   }
+  EXPECT_FALSE(Contains(run.out, "  ! ")) << "a step did not go as a working driver does";
   EXPECT_TRUE(run.out.ends_with("verifier: clean: no violations, no pool block left behind\n")) << run.out;
   const ccidsim_test::ProcessResult quiet = RunCcidsim("demo --quiet");
   EXPECT_EQ(quiet.exitStatus, ccidsim::kExitClean);

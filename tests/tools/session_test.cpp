@@ -43,15 +43,13 @@ Json RealReader(const std::string& name) {
   return Json::object();
 }
 
-// What the driver holds after start for this descriptor entry: the class descriptor's
+// What an application reads after start for this descriptor entry: the class descriptor's
 // values when the reader starts (its smart-card interface has the three endpoints the
-// driver needs), the add-device defaults otherwise. dwProtocols bit 0 makes the protocols
-// T=0 alone, bit 1 then adds T=1; without bit 0 they stay T=0 + T=1.
+// driver needs); nothing otherwise, as no handle can be opened on a reader that did not
+// start. dwProtocols bit 0 makes the protocols T=0 alone, bit 1 then adds T=1; without
+// bit 0 they stay T=0 + T=1.
 Json ExpectedCapabilities(const Json& entry, bool starts) {
-  if (!starts) {
-    return Json{{"SupportedProtocols", kT0 | kT1}, {"ClkDefault", 4000}, {"ClkMax", 4000}, {"DataRateDefault", 10750},
-                {"DataRateMax", 10750}, {"MaxIFSD", 253}, {"MechProperties", 0}, {"CcidFeatures", 0}};
-  }
+  if (!starts) return Json(nullptr);
   const unsigned protocols = entry["dwProtocols"];
   const unsigned supported = (protocols & 1) ? (kT0 | ((protocols & 2) ? kT1 : 0)) : (kT0 | kT1);
   return Json{{"SupportedProtocols", supported},
@@ -72,7 +70,7 @@ std::vector<std::string> EventNames(const Json& report) {
 
 // The application's requests of a started reader: the insertion and the removal complete
 // their waiting request, the one parked across the unplug outlives the surprise removal and
-// is completed by the removal.
+// is completed when the application closes its handle for the removal.
 void ExpectTrackingOfAStartedReader(const Json& report) {
   for (const Json& event : report["events"]) {
     if (!event.contains("tracking")) continue;

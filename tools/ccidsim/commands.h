@@ -41,6 +41,7 @@ struct RunOptions {
   std::string card;     // card profile, atr:<hex> or "none"; empty: the script's
   std::string pcap;     // trace file to write; empty: none
   bool json = false;
+  bool wire = false;    // text report: each step's CCID messages too
 };
 // Exit status 0 when every step did what it asked and every expectation held, 1 when one
 // did not (or the verifier objected), 2 for a bad script, naming the line.

@@ -18,6 +18,7 @@ const char* StepTitle(StepKind kind) {
     case StepKind::Load: return "Loading the driver into the hosted kernel";
     case StepKind::Plug: return "Plugging the reader in: the PnP manager adds and starts it";
     case StepKind::CardInserted: return "Inserting a card while an application waits for one";
+    case StepKind::Application: return "An application powers the card, selects a protocol and talks to the card";
     case StepKind::StopAndRestart: return "Stopping and restarting the reader (a PnP rebalance), card in the slot";
     case StepKind::CardRemoved: return "Removing the card while an application waits for that";
     case StepKind::SurpriseRemoval: return "Pulling the reader out while an application waits for a card";
@@ -36,6 +37,7 @@ class Narrator {
     if (step.kind == StepKind::Load) Load(step, result);
     if (step.tracking && step.kind != StepKind::Removal) Sent(*step.tracking);
     PnpRequests(step);
+    Exchange(step);
     Wire(step);
     if (step.tracking) Completed(step.kind, *step.tracking);
     if (step.kind == StepKind::Unload)
@@ -65,6 +67,12 @@ class Narrator {
     if (step.pnp.empty()) return;
     out_ << "  PnP manager:\n";
     for (const PnpRequest& request : step.pnp) Row(request.name, StatusName(request.status));
+  }
+
+  void Exchange(const ScenarioStep& step) {
+    if (step.exchange.empty()) return;
+    out_ << "  application (> to the card, < from it, with the status word's meaning):\n";
+    for (const std::string& line : step.exchange) out_ << "    " << line << "\n";
   }
 
   void Wire(const ScenarioStep& step) {
@@ -144,7 +152,7 @@ bool PinOnThePinPad(std::ostream& out) {
   ScriptRunOptions run;
   run.reader = std::move(*reader);
   run.card = kDefaultPinCard;
-  run.onStep = [&out](const StepRecord& step) { PrintStep(step, out); };
+  run.onStep = [&out](const StepRecord& step) { PrintStep(step, false, out); };
   const ScriptRunResult result = RunParsedScript(*script, run);
   const bool clean = result.startStatus == STATUS_SUCCESS && result.Failures() == 0 && result.Clean();
   out << "PIN pad: " << (clean ? "every step as expected, verifier clean" : "a step failed or the verifier objected")
@@ -157,6 +165,7 @@ bool PinOnThePinPad(std::ostream& out) {
 int RunDemo(const DemoOptions& demo, std::ostream& out, std::ostream& err) {
   std::optional<ScenarioOptions> options = PrepareScenario(demo.reader, {}, demo.card, {}, err);
   if (!options) return kExitUsage;
+  options->application = true;
   Narrator narrator(out);
   if (!demo.quiet) {
     out << "ccidsim demo: the CCID reader driver in a hosted Windows kernel, on a simulated reader\n"

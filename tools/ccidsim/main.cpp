@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   runCommand->add_option("--card", run.card, "card profile, atr:<hex>, or none");
   runCommand->add_option("--pcap", run.pcap, "write the USB trace to this pcap file");
   runCommand->add_flag("--json", run.json, "print one JSON object");
+  runCommand->add_flag("--wire", run.wire, "show each step's CCID messages too");
   runCommand->footer("Exit status: 0 every expectation held, 1 one did not (or a step failed, or the verifier "
                      "objected), 2 a bad script (its line is named).");
 

@@ -52,9 +52,11 @@ int ReaderLine(std::string_view text) {
 
 }  // namespace
 
-void PrintStep(const StepRecord& step, std::ostream& out) {
+void PrintStep(const StepRecord& step, bool wire, std::ostream& out) {
   out << (step.line > 0 ? "line " + std::to_string(step.line) : std::string("start")) << ": " << step.text << "\n";
   for (const std::string& line : step.exchange) out << "  " << line << "\n";
+  if (wire)
+    for (const std::string& line : step.wire) out << "    | " << line << "\n";
   if (step.held) {
     if (*step.held) {
       out << "  = as expected (" << step.expected << ")\n";
@@ -121,9 +123,13 @@ int RunScriptText(const std::string& source, const RunOptions& options, std::ost
   if (card == "none") card.clear();
   if (!card.empty() && !sim::FindCardProfile(card))
     return BadScript(err, options.script, 0, "unknown card \"" + card + "\" (a card profile name, or atr:<hex>)");
-  for (const ScriptStep& step : script->steps)
-    if (step.action == ScriptAction::Insert && !step.card.empty() && !sim::FindCardProfile(step.card))
+  for (const ScriptStep& step : script->steps) {
+    if (step.action != ScriptAction::Insert) continue;
+    if (step.card.empty() && card.empty())
+      return BadScript(err, options.script, step.line, "insert needs a card name when the script starts with none");
+    if (!step.card.empty() && !sim::FindCardProfile(step.card))
       return BadScript(err, options.script, step.line, "unknown card \"" + step.card + "\"");
+  }
   if (!options.pcap.empty() && !std::ofstream(options.pcap, std::ios::binary | std::ios::trunc))
     return BadScript(err, options.script, 0, "cannot write the trace file " + options.pcap);
 
@@ -134,7 +140,7 @@ int RunScriptText(const std::string& source, const RunOptions& options, std::ost
   if (!options.json) {
     out << "ccidsim run " << options.script << ": reader " << run.reader.name << ", card "
         << (card.empty() ? "none" : card) << "\n";
-    run.onStep = [&out](const StepRecord& step) { PrintStep(step, out); };
+    run.onStep = [&out, &options](const StepRecord& step) { PrintStep(step, options.wire, out); };
   }
   const ScriptRunResult result = RunParsedScript(*script, run);
 

@@ -7,14 +7,18 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 
 #include "CcidFrame.h"
+#include "CcidIoctl.h"
 #include "bench.h"
 #include "card/card.h"
+#include "card_application.h"
 #include "reader/ccid_reader.h"
+#include "scard.h"
 #include "session_scope.h"
 #include "tracking.h"
 
@@ -29,6 +33,10 @@ using namespace std::chrono_literals;
 // known at once (a deadlock inside the driver stops the process with its waits named).
 constexpr auto kPatience = 10s;
 
+// The CCID class descriptor's size, and where its dwFeatures lies.
+constexpr ULONG kClassDescriptorSize = 54;
+constexpr std::size_t kFeaturesOffset = 40;
+
 // The status of the last request of that name in a PnP history, or `otherwise`.
 NTSTATUS StatusOf(const std::vector<PnpRequest>& history, const std::string& name,
                   NTSTATUS otherwise = STATUS_UNSUCCESSFUL) {
@@ -42,17 +50,27 @@ bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return hosted::Scheduler::RunUntil(condition, patience);
 }
 
-DriverCapabilities CapabilitiesOf(PDEVICE_EXTENSION extension) {
-  const SCARD_READER_CAPABILITIES& reader = extension->SmartcardExtension.ReaderCapabilities;
+ULONG UlongAttribute(scard::Reader& reader, ULONG tag) {
+  const scard::Bytes value = reader.Attribute(tag);
+  ULONG number = 0;
+  if (value.size() >= sizeof(number)) std::memcpy(&number, value.data(), sizeof(number));
+  return number;
+}
+
+// The reader capabilities as an application reads them: the smart-card attributes, and
+// dwFeatures from the class descriptor the driver's own control code returns.
+DriverCapabilities CapabilitiesOf(scard::Reader& reader) {
   DriverCapabilities caps;
-  caps.SupportedProtocols = reader.SupportedProtocols;
-  caps.ClkDefault = reader.CLKFrequency.Default;
-  caps.ClkMax = reader.CLKFrequency.Max;
-  caps.DataRateDefault = reader.DataRate.Default;
-  caps.DataRateMax = reader.DataRate.Max;
-  caps.MaxIFSD = reader.MaxIFSD;
-  caps.MechProperties = reader.MechProperties;
-  caps.CcidFeatures = extension->CcidFeatures;
+  caps.SupportedProtocols = UlongAttribute(reader, SCARD_ATTR_PROTOCOL_TYPES);
+  caps.ClkDefault = UlongAttribute(reader, SCARD_ATTR_DEFAULT_CLK);
+  caps.ClkMax = UlongAttribute(reader, SCARD_ATTR_MAX_CLK);
+  caps.DataRateDefault = UlongAttribute(reader, SCARD_ATTR_DEFAULT_DATA_RATE);
+  caps.DataRateMax = UlongAttribute(reader, SCARD_ATTR_MAX_DATA_RATE);
+  caps.MaxIFSD = UlongAttribute(reader, SCARD_ATTR_MAX_IFSD);
+  caps.MechProperties = UlongAttribute(reader, SCARD_ATTR_CHARACTERISTICS);
+  const hosted::UserIoResult descriptor = reader.Control(IOCTL_CCID_GET_CLASS_DESCRIPTOR, {}, kClassDescriptorSize);
+  if (NT_SUCCESS(descriptor.status) && descriptor.information >= kFeaturesOffset + sizeof(ULONG))
+    std::memcpy(&caps.CcidFeatures, descriptor.output.data() + kFeaturesOffset, sizeof(ULONG));
   return caps;
 }
 
@@ -90,9 +108,10 @@ class Session {
   void Run() {
     if (!LoadDriver()) return;
     if (Plug()) {
-      Track(StepKind::CardInserted, IOCTL_SMARTCARD_IS_PRESENT, [this] { InsertCard(); });
+      Track(StepKind::CardInserted, true, [this] { InsertCard(); });
+      if (options_.application) Application();
       StopAndRestart();
-      Track(StepKind::CardRemoved, IOCTL_SMARTCARD_IS_ABSENT, [this] { bench_->RemoveCard(); });
+      Track(StepKind::CardRemoved, false, [this] { bench_->RemoveCard(); });
       UnplugWithParkedRequest();
     }
     WriteTrace();
@@ -109,14 +128,10 @@ class Session {
     ScenarioStep step;
     step.kind = StepKind::Load;
     ccid_test::BenchOptions bench;
-    // Runs as each PnP request comes back (in the PnP manager's thread for an unplug). The
-    // capabilities are read when START returns, before a failed start's REMOVE deletes the
-    // device; a request parked across an unplug is looked at when SURPRISE_REMOVAL returns,
-    // before REMOVE.
+    // Runs as each PnP request comes back (in the PnP manager's thread for an unplug): a
+    // request parked across an unplug is looked at when SURPRISE_REMOVAL returns.
     bench.pnpObserver = [this](const hosted::PnpStep& pnp) {
       if (pnp.addDevice) return;
-      if (pnp.minor == IRP_MN_START_DEVICE && !result_.capabilities && bench_->Driver()->DeviceObject != nullptr)
-        result_.capabilities = CapabilitiesOf(CcidGetExtension(bench_->Driver()->DeviceObject));
       if (pnp.minor == IRP_MN_SURPRISE_REMOVAL) {
         std::lock_guard<std::mutex> lock(parkedMutex_);
         if (parked_ != nullptr) parkedAtSurpriseRemoval_ = parked_->Outcome();
@@ -147,6 +162,7 @@ class Session {
     result_.started = bench_->Node().State() == hosted::PnpState::Started;
     if (result_.started) {
       bench_->WaitInterruptIdle();
+      if (std::unique_ptr<scard::Reader> reader = Open(step)) result_.capabilities = CapabilitiesOf(*reader);
     } else {
       step.notes.push_back("the driver did not start the reader (" + StatusName(step.status) + ")");
     }
@@ -156,13 +172,20 @@ class Session {
     return result_.started;
   }
 
-  // An application waits for the card with `ioControlCode`; `change` makes the slot change.
-  void Track(StepKind kind, ULONG ioControlCode, const std::function<void()>& change) {
+  // An application opens the reader and waits for the card with IS_PRESENT or IS_ABSENT;
+  // `change` makes the slot change; the application closes its handle after the step.
+  void Track(StepKind kind, bool present, const std::function<void()>& change) {
     if (!Running()) return;
     ScenarioStep step = Begin(kind);
-    TrackingRequest request(bench_->Fdo(), ioControlCode);
-    const NTSTATUS sent = request.Send();
-    if (sent != STATUS_PENDING) step.notes.push_back("the request was not left waiting (" + StatusName(sent) + ")");
+    app_ = Open(step);
+    if (app_ == nullptr) {
+      result_.incomplete = true;
+      End(step);
+      return;
+    }
+    TrackingRequest request(*app_, present);
+    if (request.Outcome().sent != STATUS_PENDING)
+      step.notes.push_back("the request was not left waiting (" + StatusName(request.Outcome().sent) + ")");
     change();
     if (!request.Wait(kPatience)) {
       step.notes.push_back("the waiting request did not complete on the slot change");
@@ -172,11 +195,25 @@ class Session {
     step.tracking = request.Outcome();
     step.status = step.tracking->status;
     End(step);
+    request.End();
+    app_.reset();
   }
 
   void InsertCard() {
     std::unique_ptr<sim::Icc> card = sim::MakeCard(options_.card);
     bench_->Reader().InsertCard(std::move(card));
+  }
+
+  // An application's session with the card, through its own handle, closed at the end.
+  void Application() {
+    if (!Running()) return;
+    ScenarioStep step = Begin(StepKind::Application);
+    CardApplicationOutcome outcome = RunCardApplication(bench_->Pdo(), options_.card);
+    step.status = outcome.status;
+    step.exchange = std::move(outcome.exchange);
+    for (std::string& note : outcome.notes) step.notes.push_back(std::move(note));
+    bench_->WaitInterruptIdle();
+    End(step);
   }
 
   // Rebalance with the card in the slot: the stop powers it down, the start configures and
@@ -197,49 +234,60 @@ class Session {
   }
 
   // The reader leaves the bus while an application waits for a card: the PnP manager sends
-  // SURPRISE_REMOVAL and, no handle being open, REMOVE, which completes the parked request.
+  // SURPRISE_REMOVAL; the application then closes its handle, whose cleanup ends the parked
+  // request, and the PnP manager sends REMOVE.
   void UnplugWithParkedRequest() {
     if (!Running()) return;
     ScenarioStep surprise = Begin(StepKind::SurpriseRemoval);
-    auto request = std::make_unique<TrackingRequest>(bench_->Fdo(), IOCTL_SMARTCARD_IS_PRESENT);
-    const NTSTATUS sent = request->Send();
-    if (sent != STATUS_PENDING) surprise.notes.push_back("the request was not parked (" + StatusName(sent) + ")");
+    app_ = Open(surprise);
+    if (app_ == nullptr) {
+      result_.incomplete = true;
+      End(surprise);
+      return;
+    }
+    auto request = std::make_unique<TrackingRequest>(*app_, true);
+    if (request->Outcome().sent != STATUS_PENDING)
+      surprise.notes.push_back("the request was not parked (" + StatusName(request->Outcome().sent) + ")");
     {
       std::lock_guard<std::mutex> lock(parkedMutex_);
       parked_ = request.get();
     }
     bench_->Reader().Unplug();
     hosted::PnpDevice& node = bench_->Node();
-    const bool removed = node.WaitIdle(kPatience) &&
-                         PollUntil([&node] { return node.State() == hosted::PnpState::Deleted; });
+    const bool surpriseRemoved = PollUntil([&node] {
+      return node.State() == hosted::PnpState::SurpriseRemoved || node.State() == hosted::PnpState::Deleted;
+    });
     {
       std::lock_guard<std::mutex> lock(parkedMutex_);
       parked_ = nullptr;
       surprise.tracking = parkedAtSurpriseRemoval_;
     }
-    if (!removed) {
-      surprise.notes.push_back("the PnP manager did not finish the removal");
+    if (!surpriseRemoved) {
+      surprise.notes.push_back("the PnP manager did not send SURPRISE_REMOVAL");
       result_.incomplete = true;
     }
-    // One history for both requests: SURPRISE_REMOVAL and what came before it go to the
-    // first step, the REMOVE to the second.
-    ScenarioStep removal;
-    removal.kind = StepKind::Removal;
-    for (PnpRequest& entry : TakePnpHistory()) {
-      const bool first = removal.pnp.empty() && entry.name != "IRP_MN_REMOVE_DEVICE";
-      (first ? surprise.pnp : removal.pnp).push_back(std::move(entry));
-    }
+    surprise.pnp = TakePnpHistory();
     surprise.status = StatusOf(surprise.pnp, "IRP_MN_SURPRISE_REMOVAL");
     End(surprise);
 
-    removal.status = StatusOf(removal.pnp, "IRP_MN_REMOVE_DEVICE");
-    removal.traceBegin = TraceSize();
-    if (!request->Wait(kPatience)) {
-      removal.notes.push_back("the parked request was not completed by the removal");
+    ScenarioStep removal = Begin(StepKind::Removal);
+    app_->Close();
+    const bool removed = node.WaitIdle(kPatience) &&
+                         PollUntil([&node] { return node.State() == hosted::PnpState::Deleted; });
+    if (!removed) {
+      removal.notes.push_back("the PnP manager did not finish the removal");
       result_.incomplete = true;
     }
+    if (!request->Wait(kPatience)) {
+      removal.notes.push_back("the parked request was not completed at the removal");
+      result_.incomplete = true;
+    }
+    removal.pnp = TakePnpHistory();
+    removal.status = StatusOf(removal.pnp, "IRP_MN_REMOVE_DEVICE");
     removal.tracking = request->Outcome();
+    request->End();
     request.reset();
+    app_.reset();
     End(removal);
   }
 
@@ -251,15 +299,19 @@ class Session {
   }
 
   void Unload() {
+    app_.reset();
     ScenarioStep step = Begin(StepKind::Unload);
     const std::size_t before = hosted::Verifier::Count();
     result_.leakedBlocks += bench_->Finish();
     result_.trace = bench_->SessionTrace();
+    for (const ccid_test::ProtocolFinding& finding : bench_->ProtocolFindings())
+      result_.protocolFindings.push_back(finding.ToString());
     if (hosted::Verifier::Count() != before) step.notes.push_back("the verifier reported what the driver left behind");
     End(step);
   }
 
   void TearDown() {
+    app_.reset();
     if (bench_ == nullptr) return;
     if (!bench_->Finished()) {
       result_.leakedBlocks += bench_->Finish();
@@ -319,11 +371,32 @@ class Session {
     return bench_ != nullptr && bench_->HasNode() && bench_->Node().State() == hosted::PnpState::Started;
   }
 
-  std::optional<ULONG> CardState() const {
-    if (bench_ == nullptr || bench_->Finished()) return std::nullopt;
-    PDEVICE_EXTENSION extension = bench_->Extension();
-    if (extension == nullptr) return std::nullopt;
-    return extension->SmartcardExtension.ReaderCapabilities.CurrentState;
+  // The card state as an application reads it (IOCTL_SMARTCARD_GET_STATE): on the handle
+  // the step holds, else on one opened for the question; none while no handle can be
+  // opened (not started, surprise-removed, gone).
+  std::optional<ULONG> CardState() {
+    if (bench_ == nullptr || bench_->Finished() || !bench_->HasNode() || bench_->Pdo() == nullptr) return std::nullopt;
+    std::unique_ptr<scard::Reader> temporary;
+    scard::Reader* reader = app_ != nullptr && app_->File().IsOpen() ? app_.get() : nullptr;
+    if (reader == nullptr) {
+      if (bench_->Node().State() != hosted::PnpState::Started) return std::nullopt;
+      NTSTATUS status = STATUS_UNSUCCESSFUL;
+      temporary = bench_->Open(&status);
+      reader = temporary.get();
+    }
+    if (reader == nullptr) return std::nullopt;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    const ULONG state = reader->State(&status);
+    if (!NT_SUCCESS(status)) return std::nullopt;
+    return state;
+  }
+
+  // The application's handle on the reader; a note on the step when the driver refuses it.
+  std::unique_ptr<scard::Reader> Open(ScenarioStep& step) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::unique_ptr<scard::Reader> reader = bench_->Open(&status);
+    if (reader == nullptr) step.notes.push_back("the reader could not be opened (" + StatusName(status) + ")");
+    return reader;
   }
 
   std::size_t IdentificationsReceived() {
@@ -337,6 +410,7 @@ class Session {
   ScenarioResult& result_;
   ccid_test::BenchFailureHandler previousHandler_;
   std::unique_ptr<ccid_test::ReaderBench> bench_;
+  std::unique_ptr<scard::Reader> app_;  // the application's handle during a step
   std::mutex notesMutex_;
   std::vector<std::string> benchNotes_;
   std::mutex parkedMutex_;
@@ -351,6 +425,7 @@ const char* StepName(StepKind kind) {
     case StepKind::Load: return "load";
     case StepKind::Plug: return "plug";
     case StepKind::CardInserted: return "card_inserted";
+    case StepKind::Application: return "application";
     case StepKind::StopAndRestart: return "stop_and_restart";
     case StepKind::CardRemoved: return "card_removed";
     case StepKind::SurpriseRemoval: return "surprise_removal";

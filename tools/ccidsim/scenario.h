@@ -18,7 +18,9 @@
 
 namespace ccidsim {
 
-// The reader capabilities the driver holds in its device extension.
+// The reader capabilities as an application reads them from a started reader: the
+// smart-card attributes (IOCTL_SMARTCARD_GET_ATTRIBUTE) and the class descriptor's
+// dwFeatures (IOCTL_CCID_GET_CLASS_DESCRIPTOR).
 struct DriverCapabilities {
   ULONG SupportedProtocols = 0;
   ULONG ClkDefault = 0;
@@ -48,6 +50,7 @@ enum class StepKind : std::uint8_t {
   Load,            // DriverEntry
   Plug,            // AddDevice, START, QUERY_CAPABILITIES
   CardInserted,    // with an IS_PRESENT request waiting
+  Application,     // an application powers the card, selects a protocol and exchanges APDUs
   StopAndRestart,  // rebalance: QUERY_STOP, STOP, START, with the card in the slot
   CardRemoved,     // with an IS_ABSENT request waiting
   SurpriseRemoval, // the reader leaves the bus while an IS_PRESENT request is parked
@@ -64,10 +67,11 @@ struct ScenarioStep {
   std::vector<PnpRequest> pnp;
   std::vector<WireMessage> wire;
   std::optional<TrackingOutcome> tracking;
-  std::optional<ULONG> cardStateBefore;  // ReaderCapabilities.CurrentState, while the device exists
+  std::optional<ULONG> cardStateBefore;  // IOCTL_SMARTCARD_GET_STATE, while a handle can be opened
   std::optional<ULONG> cardStateAfter;
   bool identificationSeen = false;   // the reader received the identification escape in this step
   std::vector<std::string> notes;    // anything that did not go as a working driver does
+  std::vector<std::string> exchange; // the application's commands and the card's answers
   std::size_t traceBegin = 0;        // index of the step's first message in the trace
 };
 
@@ -75,6 +79,9 @@ struct ScenarioOptions {
   sim::ReaderProfile reader;
   std::string card = "dual";         // card profile (sim::FindCardProfile)
   std::string pcapPath;              // empty: no trace written
+  // After the card goes in, an application opens the reader, powers the card, selects
+  // T=1 (when the card offers it) and exchanges APDUs with the card's application.
+  bool application = false;
   // Called after each step, in the calling thread, with the result so far (narration).
   std::function<void(const ScenarioStep&, const struct ScenarioResult&)> onStep;
 };
@@ -91,8 +98,8 @@ struct ScenarioResult {
   std::vector<DispatchEntry> dispatchTable;  // as DriverEntry left it
   bool started = false;
   NTSTATUS startStatus = STATUS_UNSUCCESSFUL;
-  // What the driver held right after the first start (the add-device defaults when the
-  // start failed); empty when no device was created.
+  // What an application reads right after the first start; empty when the reader did
+  // not start (no handle can be opened on it).
   std::optional<DriverCapabilities> capabilities;
   bool identificationSeen = false;  // the reader received "TALMOR_DRIVER_3004" at the first start
   std::vector<ScenarioStep> steps;
@@ -100,11 +107,12 @@ struct ScenarioResult {
   std::string pcapDecodeAs;                 // tshark's decode-as argument for the trace
   std::string pcapError;                    // why the trace could not be written
   std::vector<std::string> violations;      // verifier reports during the session
+  std::vector<std::string> protocolFindings; // the protocol referee's findings on the session
   std::size_t leakedBlocks = 0;             // pool blocks the driver left at unload
   // True when the scenario could not run to its end (a request that never came back).
   bool incomplete = false;
 
-  bool Clean() const { return violations.empty() && leakedBlocks == 0 && !incomplete; }
+  bool Clean() const { return violations.empty() && protocolFindings.empty() && leakedBlocks == 0 && !incomplete; }
 };
 
 // The identification text the driver sends to the reader at every start.

@@ -291,6 +291,7 @@ class LineReader {
 std::optional<Script> ParseScript(std::string_view text, ScriptError* error) {
   Script script;
   int line = 0;
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // a UTF-8 byte-order mark
   while (!text.empty()) {
     ++line;
     const std::size_t end = text.find('\n');

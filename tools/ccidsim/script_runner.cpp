@@ -161,7 +161,8 @@ class ScriptRunner {
   }
 
   void Stop() {
-    if (reader_ != nullptr) reader_->Close();
+    const NTSTATUS closed = reader_->Close();
+    if (!NT_SUCCESS(closed)) result_.benchNotes.push_back("closing the reader's handle failed: " + StatusName(closed));
     reader_.reset();
     WriteTrace();
     result_.leakedBlocks += bench_->Finish();
@@ -410,8 +411,8 @@ class ScriptRunner {
     record.exchange.push_back("> IOCTL_CCID_READ_EVENT");
     const std::shared_ptr<hosted::UserRequest> request = reader_->ControlAsync(IOCTL_CCID_READ_EVENT, {}, kEventRoom);
     if (!WaitFor(*request)) {
-      request->Cancel();
-      hosted::Scheduler::RunUntil([&request] { return request->Done(); });
+      if (!CancelAndWait(*request))
+        return Fail(record, STATUS_PENDING, "the driver kept the cancelled event read");
       const hosted::UserIoResult result = request->Result();
       record.status = result.status;
       record.exchange.push_back("< no event within " + std::to_string(kPatience.count()) + " s; read cancelled (" +
@@ -510,9 +511,7 @@ class ScriptRunner {
 
   void Tracked(hosted::UserRequest& request, StepRecord& record, const std::string& missed) {
     if (!WaitFor(request)) {
-      request.Cancel();
-      hosted::Scheduler::RunUntil([&request] { return request.Done(); });
-      (void)request.Result();
+      if (CancelAndWait(request)) (void)request.Result();
       return Fail(record, STATUS_IO_TIMEOUT, missed + " within " + std::to_string(kPatience.count()) + " s");
     }
     const hosted::UserIoResult result = request.Result();
@@ -520,6 +519,13 @@ class ScriptRunner {
     if (!NT_SUCCESS(result.status)) return Fail(record, result.status, missed);
     bench_->WaitInterruptIdle();
     record.exchange.push_back("< completed (" + StatusName(result.status) + "), card " + CardStateName(reader_->State()));
+  }
+
+  // CancelIoEx, and the wait for the request to come back; false when the driver keeps it
+  // (the close then reports it pending).
+  static bool CancelAndWait(hosted::UserRequest& request) {
+    request.Cancel();
+    return WaitFor(request);
   }
 
   static bool WaitFor(hosted::UserRequest& request) {

@@ -45,7 +45,9 @@ struct ScriptRunResult {
   std::string pcapDecodeAs;
   std::string pcapError;
   std::vector<std::string> violations;  // verifier reports
-  std::vector<std::string> benchNotes;  // what the bench saw go wrong (a pipe that did not settle)
+  // What went wrong beside the steps: the bench's reports (a pipe that did not settle, a
+  // protocol rule broken on the wire) and a handle that did not close.
+  std::vector<std::string> benchNotes;
   std::size_t leakedBlocks = 0;
 
   std::size_t Failures() const;
@@ -57,6 +59,6 @@ struct ScriptRunResult {
 ScriptRunResult RunParsedScript(const Script& script, const ScriptRunOptions& options);
 
 // A step as `ccidsim run` prints it: its line and text, then the exchange, indented.
-void PrintStep(const StepRecord& step, std::ostream& out);
+void PrintStep(const StepRecord& step, bool wire, std::ostream& out);
 
 }  // namespace ccidsim

@@ -46,6 +46,7 @@ Json StepJson(const ScenarioStep& step) {
       wire.push_back(std::string(message.direction == WireDirection::ToReader ? "> " : "< ") + message.text);
     event["wire"] = std::move(wire);
   }
+  if (!step.exchange.empty()) event["exchange"] = step.exchange;
   if (!step.notes.empty()) event["notes"] = step.notes;
   return event;
 }
@@ -125,6 +126,7 @@ Json SessionJson(const ScenarioOptions& options, const ScenarioResult& result) {
                       {"leaked_blocks", result.leakedBlocks},
                       {"verdict", VerdictText(result)},
                       {"reports", result.violations}};
+  json["protocol_findings"] = result.protocolFindings;
   return json;
 }
 
@@ -137,6 +139,9 @@ std::string VerdictText(const ScenarioResult& result) {
            " pool block(s) left behind";
     if (!result.violations.empty()) text += "; first: " + result.violations.front();
   }
+  if (!result.protocolFindings.empty())
+    text += "; " + std::to_string(result.protocolFindings.size()) +
+            " protocol finding(s), first: " + result.protocolFindings.front();
   if (result.incomplete) text += " (the session could not run to its end)";
   return text;
 }

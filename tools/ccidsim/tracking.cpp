@@ -1,9 +1,8 @@
-// Card-tracking requests sent through the smart-card library on behalf of an application.
+// Card-tracking requests an application sends through its handle on the reader.
 #include "tracking.h"
 
 #include <hosted/kernel/scheduler.h>
-
-#include "CcidDevice.h"
+#include <winsmcrd.h>
 
 namespace ccidsim {
 namespace {
@@ -14,63 +13,54 @@ constexpr std::chrono::seconds kCancelPatience{5};
 
 }  // namespace
 
-TrackingRequest::TrackingRequest(PDEVICE_OBJECT fdo, ULONG ioControlCode)
-    : fdo_(fdo), ioControlCode_(ioControlCode), buffer_(sizeof(ULONG)) {
-  irp_ = IoAllocateIrp(static_cast<CCHAR>(fdo->StackSize + 1), FALSE);
-  if (irp_ == nullptr) return;
-  // The application's location, with this object's completion routine, then the reader's.
-  IoSetNextIrpStackLocation(irp_);
-  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp_);
-  stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-  stack->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
-  stack->Parameters.DeviceIoControl.InputBufferLength = 0;
-  stack->Parameters.DeviceIoControl.OutputBufferLength = 0;
-  irp_->AssociatedIrp.SystemBuffer = buffer_.data();
-  irp_->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  irp_->IoStatus.Information = 0;
-  IoSetCompletionRoutine(irp_, OnComplete, this, TRUE, TRUE, TRUE);
-  IoSetNextIrpStackLocation(irp_);
-  IoGetCurrentIrpStackLocation(irp_)->DeviceObject = fdo;
+TrackingRequest::TrackingRequest(scard::Reader& reader, bool present)
+    : ioControlCode_(present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT) {
+  request_ = reader.WaitForCard(present);
+  // What the dispatch routine returned: STATUS_PENDING while the driver holds it.
+  if (request_ == nullptr) {
+    sent_ = STATUS_INSUFFICIENT_RESOURCES;
+  } else if (request_->Done()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    result_ = request_->Result();
+    sent_ = result_->returned;
+  }
 }
 
-TrackingRequest::~TrackingRequest() {
-  if (irp_ == nullptr) return;
+TrackingRequest::~TrackingRequest() { End(); }
+
+void TrackingRequest::End() {
+  if (request_ == nullptr) return;
   if (!Completed()) {
-    IoCancelIrp(irp_);
+    request_->Cancel();
     Wait(kCancelPatience);
   }
-  if (Completed()) IoFreeIrp(irp_);
-}
-
-NTSTATUS TrackingRequest::Send() {
-  if (irp_ == nullptr) return sent_ = STATUS_INSUFFICIENT_RESOURCES;
-  PDEVICE_EXTENSION extension = CcidGetExtension(fdo_);
-  sent_ = SmartcardDeviceControl(&extension->SmartcardExtension, irp_);
-  return sent_;
-}
-
-// Completion (any IRQL up to DISPATCH_LEVEL, any thread): records the end; this object
-// frees the IRP.
-NTSTATUS NTAPI TrackingRequest::OnComplete(PDEVICE_OBJECT, PIRP, PVOID context) {
-  static_cast<TrackingRequest*>(context)->completed_ = true;
-  return STATUS_MORE_PROCESSING_REQUIRED;  // we free the IRP
+  if (Completed()) request_.reset();
 }
 
 bool TrackingRequest::Wait(std::chrono::milliseconds patience) {
-  if (irp_ == nullptr) return false;
-  return hosted::Scheduler::RunUntil([this] { return Completed(); }, patience);
+  if (request_ == nullptr) return Completed();
+  const bool done = hosted::Scheduler::RunUntil([this] { return request_->Done(); }, patience);
+  if (done) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!result_) result_ = request_->Result();
+  }
+  return done;
 }
 
-bool TrackingRequest::Completed() const { return completed_.load(); }
+bool TrackingRequest::Completed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return result_.has_value();
+}
 
 TrackingOutcome TrackingRequest::Outcome() const {
   TrackingOutcome outcome;
   outcome.ioControlCode = ioControlCode_;
   outcome.sent = sent_;
-  outcome.completed = Completed();
+  std::lock_guard<std::mutex> lock(mutex_);
+  outcome.completed = result_.has_value();
   if (outcome.completed) {
-    outcome.status = irp_->IoStatus.Status;
-    outcome.information = irp_->IoStatus.Information;
+    outcome.status = result_->status;
+    outcome.information = result_->information;
   }
   return outcome;
 }

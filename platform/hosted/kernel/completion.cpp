@@ -71,7 +71,7 @@ extern "C" VOID __fastcall IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (CurrentIrql() > DISPATCH_LEVEL) {
     Verifier::Report(Check::IrqlInvalid, "IofCompleteRequest", "called above DISPATCH_LEVEL");
   }
-  CheckNoSpinLockHeldAtCall("IofCompleteRequest", "IRP " + PointerText(Irp));
+  if (!CurrentThread().heldLocks.empty()) CheckNoSpinLockHeldAtCall("IofCompleteRequest", "IRP " + PointerText(Irp));
   if (!BeginCompletion(Irp, "IofCompleteRequest")) return;
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     Verifier::Report(Check::IrpCompletedPending, "IofCompleteRequest",
@@ -81,6 +81,10 @@ extern "C" VOID __fastcall IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Verifier::Report(Check::IrpCompletedWithCancelRoutine, "IofCompleteRequest",
                      "IRP " + PointerText(Irp) + " completed with its cancel routine still set");
     IoSetCancelRoutine(Irp, NULL);
+  }
+  if (Irp->CurrentLocation <= Irp->StackCount && IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+    CheckPowerIrpReleased(Irp, "IofCompleteRequest");
+    NotePowerCompletion(Irp);
   }
   Walk(Irp);
 }

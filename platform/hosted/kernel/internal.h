@@ -146,6 +146,12 @@ bool ResumeCompletion(PIRP irp);   // it returned without stopping the walk
 // buffers, free). Returns with the IRP gone or handed back to its owner.
 void FinishTopCompletion(PIRP irp);
 bool IsLiveIrp(PIRP irp);
+// The power manager's bookkeeping of PoStartNextPowerIrp (power.cpp): a power IRP reaches
+// a device's dispatch routine; it leaves the driver at its current location (a report when
+// that driver has not released it); its completion walk begins.
+void NotePowerDispatch(PDEVICE_OBJECT device, PIRP irp);
+void CheckPowerIrpReleased(PIRP irp, const char* routine);
+void NotePowerCompletion(PIRP irp);
 // The I/O manager's stack-underflow stand-in location for this thread.
 PIO_STACK_LOCATION ScratchStackLocation(PIRP irp);
 bool ScratchBelongsTo(PIRP irp);
@@ -164,6 +170,9 @@ void DrainWorkQueue();
 // ---- spin locks (spinlock.cpp) ---------------------------------------------------------
 // Checks that a driver routine left the IRQL and the held locks as it found them.
 void CheckRoutineReturn(const char* routine, KIRQL irqlBefore, std::size_t locksBefore);
+// Whether a routine returned as CheckRoutineReturn wants it (no extra spin lock held, the
+// IRQL it was entered at): lets a hot caller build the routine's name only for a report.
+bool ReturnedClean(KIRQL irqlBefore, std::size_t locksBefore);
 // Reports a call of `routine` (IoCompleteRequest, IoCallDriver) made while this thread
 // holds a spin lock: the routines it runs in other drivers may take locks of their own,
 // wait, or come back into this driver for the same lock.

@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,6 +74,14 @@ class Devices {
   static DEVICE_POWER_STATE ReportedPowerState(PDEVICE_OBJECT device);
   // Symbolic links made with IoCreateSymbolicLink: link -> device name.
   static std::vector<std::pair<std::u16string, std::u16string>> SymbolicLinks();
+};
+
+// IRPs the I/O manager handed out so far (IoAllocateIrp, IoBuildDeviceIoControlRequest and
+// the user-mode side's requests, which use IoAllocateIrp): the difference across an
+// operation is what it allocated.
+class Irps {
+ public:
+  static std::uint64_t Allocations();
 };
 
 }  // namespace hosted

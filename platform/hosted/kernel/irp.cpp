@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "internal.h"
+#include "io_manager.h"
 #include "kernel_state.h"
 
 using namespace hosted;
@@ -47,6 +48,7 @@ struct IrpTable {
   std::unordered_map<PIRP, IrpRecord> irps;
   std::unordered_map<std::uint64_t, Frame> frames;
   std::uint64_t serial = 0;
+  std::uint64_t allocations = 0;  // by AllocateIrp
   std::uint64_t nextFrame = 0;
   std::vector<PIRP> quarantine;  // freed IRPs kept poisoned a while so stale use shows
 };
@@ -151,6 +153,7 @@ PIRP AllocateIrp(const char* routine, CCHAR stackSize, bool chargeQuota) {
   std::lock_guard<std::mutex> lock(t.mutex);
   IrpRecord record;
   record.serial = ++t.serial;
+  ++t.allocations;
   record.allocationSize = size;
   t.irps[irp] = record;
   return irp;
@@ -202,10 +205,13 @@ NTSTATUS FailAtTarget(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
 
 // Closes a frame when the dispatch routine returns, and applies the pending checks that
 // can be decided now.
-void EndFrame(std::uint64_t id, NTSTATUS status, const std::string& what) {
+// `irp` may be gone by now: only its address is named in a report, and the text is made
+// only for one.
+void EndFrame(std::uint64_t id, NTSTATUS status, PIRP irp, UCHAR major, UCHAR minor) {
   IrpTable& t = Table();
   Check check = Check::IrpNotCompleted;
   std::string problem;
+  const auto what = [&] { return IrpText(irp, major, minor); };
   {
     std::lock_guard<std::mutex> lock(t.mutex);
     auto it = t.frames.find(id);
@@ -218,15 +224,15 @@ void EndFrame(std::uint64_t id, NTSTATUS status, const std::string& what) {
       }
       if (!frame.markedAtWalk) {
         check = Check::PendingNotMarked;
-        problem = "the dispatch routine returned STATUS_PENDING for " + what +
+        problem = "the dispatch routine returned STATUS_PENDING for " + what() +
                   " without IoMarkIrpPending (the IRP was completed without SL_PENDING_RETURNED)";
       }
     } else if (!frame.walked && !frame.irpGone) {
-      problem = "the dispatch routine returned " + StatusText(status) + " for " + what +
+      problem = "the dispatch routine returned " + StatusText(status) + " for " + what() +
                 " but nobody completed the IRP";
     } else if (frame.walked && frame.markedAtWalk) {
       check = Check::PendingMarkedNotReturned;
-      problem = "the dispatch routine marked " + what + " pending but returned " + StatusText(status);
+      problem = "the dispatch routine marked " + what() + " pending but returned " + StatusText(status);
     }
     DetachFrameLocked(t, id);
   }
@@ -417,6 +423,12 @@ extern "C" PIO_STACK_LOCATION HostedNextStackUnderflow(PIRP Irp, const char* Rou
   return ScratchStackLocation(Irp);
 }
 
+std::uint64_t hosted::Irps::Allocations() {
+  IrpTable& t = Table();
+  std::lock_guard<std::mutex> lock(t.mutex);
+  return t.allocations;
+}
+
 // ---- IoAllocateIrp ---------------------------------------------------------------------
 extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   if (CurrentIrql() > DISPATCH_LEVEL) {
@@ -536,7 +548,7 @@ extern "C" NTSTATUS __fastcall IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP I
   location->DeviceObject = DeviceObject;
   const UCHAR major = location->MajorFunction;
   const UCHAR minor = location->MinorFunction;
-  CheckNoSpinLockHeldAtCall("IofCallDriver", IrpText(Irp, major, minor));
+  if (!CurrentThread().heldLocks.empty()) CheckNoSpinLockHeldAtCall("IofCallDriver", IrpText(Irp, major, minor));
   if (major > IRP_MJ_MAXIMUM_FUNCTION) {
     Verifier::Report(Check::InvalidParameter, "IofCallDriver", "major function " + Hex(major, 2) + " out of range");
     Irp->CurrentLocation++;
@@ -551,12 +563,12 @@ extern "C" NTSTATUS __fastcall IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP I
     t.frames[id] = Frame{Irp, Irp->CurrentLocation, major, minor};
     t.irps.at(Irp).frames.push_back(id);
   }
+  if (major == IRP_MJ_POWER) NotePowerDispatch(DeviceObject, Irp);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
   const std::size_t locks = CurrentThread().heldLocks.size();
-  const std::string what = IrpText(Irp, major, minor);
   const NTSTATUS status = dispatch(DeviceObject, Irp);
-  CheckRoutineReturn(("dispatch routine for " + MajorName(major)).c_str(), irql, locks);
-  EndFrame(id, status, what);
+  if (!ReturnedClean(irql, locks)) CheckRoutineReturn(("dispatch routine for " + MajorName(major)).c_str(), irql, locks);
+  EndFrame(id, status, Irp, major, minor);
   return status;
 }
 

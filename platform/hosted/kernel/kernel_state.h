@@ -41,5 +41,9 @@ std::size_t OutstandingIrps();
 // Blocks until every queued work item has run.
 void DrainWorkQueue();
 std::size_t PendingWorkItems();
+// While held, queued work items wait (a hold point for tests that force an interleaving);
+// HeldWorkItems counts those waiting.
+void HoldWorkItems(bool hold);
+std::size_t HeldWorkItems();
 
 }  // namespace hosted

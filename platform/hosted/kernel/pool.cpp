@@ -78,6 +78,7 @@ struct PoolState {
   std::deque<Quarantined> quarantine;
   std::size_t quarantineBytes = 0;
   std::uint64_t serial = 0;
+  std::unordered_map<ULONG, std::uint64_t> allocationsByTag;
   std::vector<RuleState> rules;
   std::uint64_t attempts = 0;
   std::uint64_t injected = 0;
@@ -224,6 +225,7 @@ PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, cons
   std::lock_guard<std::mutex> lock(s.mutex);
   s.freed.erase(block);
   s.live[block] = BlockInfo{tag, type, size, ++s.serial, routine, caller};
+  ++s.allocationsByTag[tag];
   return block;
 }
 
@@ -392,7 +394,12 @@ std::size_t Pool::OutstandingBytes(ULONG tag) {
   return bytes;
 }
 
-std::uint64_t Pool::Allocations() { return PoolSerial(); }
+std::uint64_t Pool::Allocations(ULONG tag) {
+  if (tag == 0) return PoolSerial();
+  std::lock_guard<std::mutex> lock(State().mutex);
+  const auto found = State().allocationsByTag.find(tag);
+  return found == State().allocationsByTag.end() ? 0 : found->second;
+}
 
 void AllocationFailures::Add(const FailureRule& rule) {
   std::lock_guard<std::mutex> lock(State().mutex);

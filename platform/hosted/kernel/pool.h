@@ -42,8 +42,9 @@ class Pool {
   // Outstanding blocks with this tag (any tag when 0).
   static std::size_t OutstandingCount(ULONG tag = 0);
   static std::size_t OutstandingBytes(ULONG tag = 0);
-  // Number of successful pool allocations so far.
-  static std::uint64_t Allocations();
+  // Number of successful pool allocations so far (with this tag; any tag when 0): the
+  // difference across an operation is what it allocated.
+  static std::uint64_t Allocations(ULONG tag = 0);
 };
 
 struct FailureRule {

@@ -107,6 +107,11 @@ void CheckRoutineReturn(const char* routine, KIRQL irqlBefore, std::size_t locks
   }
 }
 
+bool ReturnedClean(KIRQL irqlBefore, std::size_t locksBefore) {
+  const ThreadState& thread = CurrentThread();
+  return thread.heldLocks.size() <= locksBefore && thread.irql == irqlBefore;
+}
+
 void CheckNoSpinLockHeldAtCall(const char* routine, const std::string& what) {
   const ThreadState& thread = CurrentThread();
   if (thread.heldLocks.empty()) return;

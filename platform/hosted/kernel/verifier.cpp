@@ -64,6 +64,7 @@ const char* CheckName(Check check) {
     case Check::WorkItemMisuse: return "work-item-misuse";
     case Check::EventInvalid: return "dispatcher-object-invalid";
     case Check::RemoveLockMisuse: return "remove-lock-misuse";
+    case Check::PowerIrpMisuse: return "power-irp-misuse";
     case Check::StopDeviceFailed: return "stop-device-failed";
     case Check::RequestPendingAtClose: return "request-pending-at-close";
     case Check::ResetPortWithIoPending: return "reset-port-with-io-pending";

@@ -53,6 +53,7 @@ enum class Check {
   WorkItemMisuse,              // freeing a queued work item, leaking one
   EventInvalid,                // waiting on or setting something that is not an event
   RemoveLockMisuse,
+  PowerIrpMisuse,              // a power IRP not released with PoStartNextPowerIrp, or two of a kind at once
   StopDeviceFailed,            // IRP_MN_STOP_DEVICE failed (a driver must refuse the query instead)
   RequestPendingAtClose,       // a handle's request still pending when IRP_MJ_CLOSE is due
   ResetPortWithIoPending,      // IOCTL_INTERNAL_USB_RESET_PORT while transfers are pending

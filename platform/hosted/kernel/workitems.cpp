@@ -23,6 +23,7 @@ struct WorkState {
   std::deque<std::function<void()>> queue;
   bool running = false;  // an item is executing
   bool started = false;
+  bool held = false;     // HoldWorkItems: queued items wait
   char drained = 0;      // its address: where DrainWorkQueue waits
   // Allocated IO_WORKITEMs -> serial, under `mutex`.
   std::mutex mutex;
@@ -48,7 +49,7 @@ void WorkerThread(std::shared_ptr<Participant> self) {
       std::unique_lock<std::mutex> lock(DispatcherLock());
       s.running = false;
       if (s.queue.empty()) WakeLocked(&s.drained);
-      while (s.queue.empty()) BlockLocked(lock, idle);
+      while (s.queue.empty() || s.held) BlockLocked(lock, idle);
       work = std::move(s.queue.front());
       s.queue.pop_front();
       s.running = true;
@@ -114,6 +115,17 @@ void DrainWorkQueue() {
 namespace hosted {
 
 void DrainWorkQueue() { detail::DrainWorkQueue(); }
+
+void HoldWorkItems(bool hold) {
+  std::lock_guard<std::mutex> lock(DispatcherLock());
+  State().held = hold;
+  WakeLocked(&State().queue);
+}
+
+std::size_t HeldWorkItems() {
+  std::lock_guard<std::mutex> lock(DispatcherLock());
+  return State().held ? State().queue.size() : 0;
+}
 
 std::size_t PendingWorkItems() {
   std::lock_guard<std::mutex> lock(DispatcherLock());

@@ -23,7 +23,7 @@
 
 #include "card_capabilities.h"
 #include "smclib_internal.h"
-#include "verifier.h"
+#include "hosted/kernel/verifier.h"
 
 namespace hosted::smclib {
 namespace {

@@ -32,7 +32,7 @@
 
 #include "smclib_internal.h"
 #include "smclib_requests.h"
-#include "verifier.h"
+#include "hosted/kernel/verifier.h"
 
 namespace {
 constexpr const char* kRoutine = "SmartcardDeviceControl";

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "smclib_internal.h"
-#include "verifier.h"
+#include "hosted/kernel/verifier.h"
 
 namespace hosted::smclib {
 namespace {

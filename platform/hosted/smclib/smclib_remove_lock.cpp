@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "smclib_internal.h"
-#include "verifier.h"
+#include "hosted/kernel/verifier.h"
 
 namespace hosted::smclib {
 namespace {

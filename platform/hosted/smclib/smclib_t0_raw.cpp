@@ -31,7 +31,7 @@
 #include "iso7816/apdu.h"
 #include "iso7816/t0_host.h"
 #include "smclib_transfer.h"
-#include "verifier.h"
+#include "hosted/kernel/verifier.h"
 
 namespace hosted::smclib {
 namespace {

@@ -41,7 +41,7 @@
 #include "iso7816/t1_host.h"
 #include "smclib_internal.h"
 #include "smclib_transfer.h"
-#include "verifier.h"
+#include "hosted/kernel/verifier.h"
 
 namespace hosted::smclib {
 namespace {

@@ -254,6 +254,17 @@ void BusDevice::ClearTransfers() {
 std::vector<std::uint8_t> BusDevice::DeviceDescriptor() const { return impl_->deviceDescriptor_; }
 std::vector<std::uint8_t> BusDevice::ConfigurationDescriptor() const { return impl_->configDescriptor_; }
 
+void BusDevice::HoldEndpoint(std::uint8_t endpoint, bool hold) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->engine_);
+    if (hold)
+      impl_->heldEndpoints_.insert(endpoint);
+    else
+      impl_->heldEndpoints_.erase(endpoint);
+  }
+  if (!hold) impl_->Signal(true, Impl::ReadyBit(endpoint));
+}
+
 DEVICE_POWER_STATE BusDevice::DevicePowerState() const {
   std::lock_guard<std::mutex> lock(impl_->engine_);
   return impl_->devicePower_;

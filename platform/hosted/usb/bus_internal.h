@@ -224,6 +224,7 @@ class BusDevice::Impl {
   bool pdoDeleted_ = false;
   DEVICE_POWER_STATE devicePower_ = PowerDeviceD0;
   Request* waitWake_ = nullptr;
+  std::set<std::uint8_t> heldEndpoints_;
   std::atomic<bool> deviceUnplugged_{false};
   std::atomic<std::size_t> queued_{0};
 

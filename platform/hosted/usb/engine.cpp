@@ -121,6 +121,8 @@ static bool EndHeadLocked(BusDevice::Impl& bus, Request* r) {
 // the device NAKed waits for the endpoint's data-ready signal (a bit of `ready`). A halted
 // pipe fails each transfer that reaches its head.
 void BusDevice::Impl::ProgressPipeLocked(Pipe& pipe, std::uint32_t ready, Completions& local) {
+  if (devicePower_ != PowerDeviceD0) return;  // a suspended port moves no packets
+  if (heldEndpoints_.count(pipe.endpoint) != 0) return;
   while (!pipe.queue.empty() && !gone_) {
     Request* r = pipe.queue.front();
     if (r->cancelling) return;
@@ -410,6 +412,7 @@ void BusDevice::Impl::ThreadMain() {
         if (pipe->valid) ProgressPipeLocked(*pipe, ready, local);
       if (wake && waitWake_ != nullptr && !gone_) {
         device_.Suspend(false);  // the hub resumes the port on the device's resume signal
+        devicePower_ = PowerDeviceD0;
         if (ClaimLocked(waitWake_)) FinishLocked(waitWake_, USBD_STATUS_SUCCESS, STATUS_SUCCESS, local);
       }
       while (!done_.empty()) {

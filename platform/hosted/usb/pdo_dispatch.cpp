@@ -194,10 +194,14 @@ NTSTATUS BusDevice::Impl::Power(PIRP irp) {
   return CompleteHere(irp);
 }
 
+// A state below D0 suspends the port: transfers wait until it is resumed.
 void BusDevice::Impl::SetDevicePower(DEVICE_POWER_STATE state) {
-  std::lock_guard<std::mutex> lock(engine_);
-  devicePower_ = state;
-  if (!gone_) device_.Suspend(state != PowerDeviceD0);
+  {
+    std::lock_guard<std::mutex> lock(engine_);
+    devicePower_ = state;
+    if (!gone_) device_.Suspend(state != PowerDeviceD0);
+  }
+  if (state == PowerDeviceD0) Signal(true);
 }
 
 // IRP_MN_WAIT_WAKE: refused when the device cannot wake the system from the state asked

@@ -189,6 +189,11 @@ class BusDevice {
   std::vector<std::uint8_t> DeviceDescriptor() const;
   std::vector<std::uint8_t> ConfigurationDescriptor() const;
 
+  // Holds the transfers of one endpoint (with its direction bit) where they are: nothing
+  // moves on it until released. A hold point for tests that force an interleaving, e.g. a
+  // reader's answer held while the host does something else.
+  void HoldEndpoint(std::uint8_t endpoint, bool hold);
+
   // Power side of the PDO.
   DEVICE_POWER_STATE DevicePowerState() const;
   bool WaitWakePending() const;

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string>
 
-#include "verifier.h"
+#include "hosted/kernel/verifier.h"
 
 namespace {
 
