@@ -136,8 +136,8 @@ TEST(Application, EveryCommandCaseOnEveryExchangeLevel) {
     EXPECT_EQ(response.Body().size(), row.body);
     const std::vector<Bytes> xfr = Sent(c.bench, CCID_PC_TO_RDR_XFR_BLOCK);
     ASSERT_FALSE(xfr.empty());
-    if (!row.firstPayload.empty()) EXPECT_EQ(Payload(xfr[0]), Hex(row.firstPayload));
-    if (row.xfrBlocks != 0) EXPECT_EQ(xfr.size(), row.xfrBlocks);
+    if (!row.firstPayload.empty()) { EXPECT_EQ(Payload(xfr[0]), Hex(row.firstPayload)); }
+    if (row.xfrBlocks != 0) { EXPECT_EQ(xfr.size(), row.xfrBlocks); }
   }
 }
 
@@ -357,7 +357,7 @@ TEST(Application, SetProtocolRetriesSlowerAfterTimeOuts) {
     }
     EXPECT_EQ(rates, row.rates);
     EXPECT_EQ(resets, row.resets) << "a warm reset after each time-out";
-    if (row.status == STATUS_SUCCESS) EXPECT_EQ(c.reader->Transmit(kSelectApp).StatusWord(), 0x9000);
+    if (row.status == STATUS_SUCCESS) { EXPECT_EQ(c.reader->Transmit(kSelectApp).StatusWord(), 0x9000); }
   }
 }
 

@@ -293,7 +293,7 @@ TEST(Power, RemovalOvertakingSleepOrWakeLeavesTheReaderStateAlone) {
     SCOPED_TRACE(row.name);
     ReaderBench bench("tpdu-basic");
     PlugWithCard(bench, "t0", true);
-    if (row.first == PowerSystemWorking) ASSERT_EQ(SetSystem(bench, PowerSystemSleeping3), STATUS_SUCCESS);
+    if (row.first == PowerSystemWorking) { ASSERT_EQ(SetSystem(bench, PowerSystemSleeping3), STATUS_SUCCESS); }
 
     row.point(true);
     NTSTATUS transition = STATUS_PENDING;
@@ -317,7 +317,7 @@ TEST(Power, RemovalOvertakingSleepOrWakeLeavesTheReaderStateAlone) {
     ASSERT_TRUE(ccid_test::WaitUntil([&] { return bench.Fdo() == nullptr; })) << "the removal ended";
     PowerManager::WaitIdle();
     EXPECT_EQ(transition, STATUS_SUCCESS);
-    if (row.removal == Removal::Disable) EXPECT_EQ(disabled, STATUS_SUCCESS);
+    if (row.removal == Removal::Disable) { EXPECT_EQ(disabled, STATUS_SUCCESS); }
     EXPECT_EQ(Identifications(bench), identifications) << "no identification once the removal began";
   }
 }

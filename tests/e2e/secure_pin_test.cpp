@@ -116,7 +116,9 @@ TEST(SecurePin, RetryCounterOnTheKeypad) {
       const hosted::UserIoResult r = pad.Pin(step.header, step.keys, step.timeOut);
       const std::int64_t took = hosted::Clock::Now() - start;
       EXPECT_EQ(r.status, step.status);
-      if (step.status == STATUS_SUCCESS) EXPECT_EQ(Sw(r), step.sw);
+      if (step.status == STATUS_SUCCESS) {
+        EXPECT_EQ(Sw(r), step.sw);
+      }
       EXPECT_EQ(took / kSecond, step.seconds) << took << " ticks";
       // The reader asks for more time each second while the user types.
       EXPECT_GE(pad.bench_.Reader().Stats().time_extensions - extensionsBefore,
