@@ -189,11 +189,14 @@ void CcidFirmware::AbortCommand(const ccid::Header& h) {
   if (h.length != 0) NoteHostError(h, "payload on PC_to_RDR_Abort");
   if (abort_request_ && abort_request_->first == h.slot && abort_request_->second == h.seq) {
     abort_request_.reset();
+    abort_waiting_.reset();
     ready_.push_back(ccid::BuildMessage(ccid::kSlotStatus, h.slot, h.seq,
                                         ccid::MakeStatus(ccid::kProcessed, static_cast<ccid::IccStatus>(IccStatusOf(h.slot))),
                                         0, CardPowered(h.slot) ? 0 : 3));
     return;
   }
+  if (abort_request_ && abort_request_->first == h.slot)
+    NoteHostError(h, "PC_to_RDR_Abort with a bSeq other than the ABORT request's");
   abort_waiting_ = h;
 }
 

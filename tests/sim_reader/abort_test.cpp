@@ -64,6 +64,22 @@ TEST(ReaderAbort, RequestThenMessageAbortsTheCommandInProgress) {
   Expect(*status, 0x81, 8, 0x00, 0x00);
 }
 
+TEST(ReaderAbort, MessageWithAnotherSequenceNumberIsAHostError) {
+  SlowBench b;
+  b.StartSlowCommand(5, 10);
+  Expect(b.Next(), 0x80, 5, 0x80, 0x01);
+  EXPECT_EQ(b.host.AbortRequest(0, 6), Handshake::Ack);
+  Expect(b.Next(), 0x80, 5, 0x40, 0xFF);
+  ASSERT_EQ(b.host.Send(Cmd(0x72, 7)), Handshake::Ack);
+  EXPECT_FALSE(b.host.Read()) << "not the request's PC_to_RDR_Abort: not answered";
+  const auto errors = b.reader->HostErrors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].what, "PC_to_RDR_Abort with a bSeq other than the ABORT request's");
+  ASSERT_EQ(b.host.Send(Cmd(0x72, 6)), Handshake::Ack);
+  Expect(b.Next(), 0x81, 6, 0x00, 0x00);
+  EXPECT_FALSE(b.host.Read());
+}
+
 TEST(ReaderAbort, MessageFirstWaitsForTheRequest) {
   SlowBench b;
   ASSERT_EQ(b.host.Send(Cmd(0x72, 9)), Handshake::Ack);

@@ -153,6 +153,51 @@ TEST(CcidsimTrace, NoBulkOrInterruptRecordPrecedesSetConfiguration) {
   EXPECT_GE(configured, names.size() - 2) << "all but the readers the driver refuses were configured";
 }
 
+// A PIN session (the right PIN, then a user who stops half way and is timed out, then
+// the abort of nothing) decodes whole: every record a CCID message, none malformed, the
+// two PC_to_RDR_Secure commands and the reader's time extensions among them.
+TEST(CcidsimTrace, APinSessionDecodesWhole) {
+  const std::string tshark = CCID_TSHARK;
+  if (tshark.empty() || !std::filesystem::exists(tshark)) GTEST_SKIP() << "tshark is not installed";
+  ccidsim::RunOptions run;
+  run.script = "PIN session";
+  run.reader = "pinpad-lcd";
+  run.card = "t0";
+  run.pcap = ccidsim_test::TempPath("pin-session.pcap");
+  std::ostringstream out, err;
+  ASSERT_EQ(ccidsim::RunScriptText("keypad 1234#\nverify-pin => 9000\nkeypad 12\nverify-pin timeout=3\nabort\n", run,
+                                   out, err),
+            ccidsim::kExitProblem)
+      << "the timed-out PIN entry is the one failed step\n" << out.str() << err.str();
+  ASSERT_NE(out.str().find("STATUS_IO_TIMEOUT"), std::string::npos) << out.str();
+  const std::size_t decodeAs = out.str().find(" -d ", out.str().find("trace: "));
+  ASSERT_NE(decodeAs, std::string::npos) << out.str();
+  const std::string device = out.str().substr(decodeAs + 4, out.str().find(')', decodeAs) - decodeAs - 4);
+  const std::string output = ccidsim_test::CommandOutput(
+      tshark + " -n -r " + run.pcap + " -d " + device + " -Y usb.transfer_type==0x03"
+      " -T fields -E separator=';' -e usbccid.bMessageType -e usbccid.bStatus -e _ws.malformed -e usb.data_len 2>/dev/null");
+  std::filesystem::remove(run.pcap);
+  int bulk = 0, secure = 0, timeExtensions = 0, undecoded = 0, malformed = 0;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> f;
+    std::istringstream fields(line);
+    for (std::string field; std::getline(fields, field, ';');) f.push_back(field);
+    f.resize(4);
+    if (f[3].empty() || f[3] == "0") continue;  // a request or a completion without data
+    ++bulk;
+    if (f[0].empty()) ++undecoded;
+    if (!f[2].empty()) ++malformed;
+    if (f[0] == "0x69") ++secure;
+    if (f[0] == "0x80" && !f[1].empty() && (std::stoi(f[1], nullptr, 0) >> 6) == 2) ++timeExtensions;
+  }
+  EXPECT_GT(bulk, 0);
+  EXPECT_EQ(undecoded, 0) << output;
+  EXPECT_EQ(malformed, 0) << output;
+  EXPECT_EQ(secure, 2);
+  EXPECT_GE(timeExtensions, 3) << "one a second while the user types";
+}
+
 TEST(CcidsimTrace, AnUnwritableTraceFileStopsTheSessionBeforeItRuns) {
   std::ostringstream out, err;
   EXPECT_EQ(ccidsim::RunSession({.reader = "tpdu-basic", .pcap = "/nonexistent-directory/trace.pcap"}, out, err),

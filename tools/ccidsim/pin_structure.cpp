@@ -45,7 +45,7 @@ struct Settings {
 };
 
 std::optional<Settings> ReadSettings(bool modify, std::string_view text, std::string* error) {
-  static const char* const kCommon[] = {"apdu", "format", "block", "justify", "pin-at", "length-bits", "length-at",
+  static const char* const kCommon[] = {"apdu", "format", "block", "justify", "pin-at", "length-bits", "length-at", "length-at-bit",
                                         "min", "max", "validation", "timeout", "messages"};
   static const char* const kModify[] = {"old-at", "new-at", "old", "confirm"};
   Settings s;
@@ -116,19 +116,20 @@ std::optional<Bytes> BuildPinStructure(bool modify, std::string_view text, std::
   }
   const auto block = s->Number("block", 8, 15, error), pinAt = s->Number("pin-at", 0, 15, error),
              lengthBits = s->Number("length-bits", 0, 15, error), lengthAt = s->Number("length-at", 0, 15, error),
+             lengthAtBit = s->Number("length-at-bit", 16, 15, error),
              min = s->Number("min", 4, 255, error), max = s->Number("max", 8, 255, error),
              timeout = s->Number("timeout", 0, 255, error), messages = s->Number("messages", modify ? 3 : 1, 255, error),
              oldAt = s->Number("old-at", 0, 255, error), newAt = s->Number("new-at", 8, 255, error);
   const auto validation = Validation(s->Text("validation", "key"), error);
   const auto withOld = s->YesNo("old", true, error), confirm = s->YesNo("confirm", true, error);
-  if (!block || !pinAt || !lengthBits || !lengthAt || !min || !max || !timeout || !messages || !oldAt || !newAt ||
+  if (!block || !pinAt || !lengthBits || !lengthAt || !lengthAtBit || !min || !max || !timeout || !messages || !oldAt || !newAt ||
       !validation || !withOld || !confirm)
     return std::nullopt;
 
   const auto b = [](unsigned v) { return static_cast<std::uint8_t>(v); };
   Bytes out{b(*timeout), 0x00,
             b(kUnitsBytes | (*pinAt << 3) | (justify == "right" ? kRightJustify : 0) | coding),
-            b(*lengthBits << 4 | *block), b(*lengthBits ? kLengthInBytes | *lengthAt : 0)};
+            b(*lengthBits << 4 | *block), b(!*lengthBits ? 0 : *lengthAtBit < 16 ? *lengthAtBit : kLengthInBytes | *lengthAt)};
   if (modify) out.insert(out.end(), {b(*oldAt), b(*newAt)});
   out.insert(out.end(), {b(*max), b(*min)});
   if (modify) out.push_back(b((*withOld ? 2 : 0) | (*confirm ? 1 : 0)));

@@ -20,7 +20,8 @@ using Bytes = std::vector<std::uint8_t>;
 //   block=N             PIN block size in bytes, 0 to 15 (default 8)
 //   justify=left|right  the digits' place in the block (default left)
 //   pin-at=N            the block's byte offset in the data field (default 0)
-//   length-bits=N length-at=N  a PIN length field of N bits at byte offset N (default none)
+//   length-bits=N length-at=N  a PIN length field of N bits at byte offset N (default none);
+//                       length-at-bit=N places it at bit N instead
 //   min=N max=N         digits (default 4 and 8)
 //   validation=key,max,timeout  what ends the entry (default key)
 //   timeout=S           seconds the reader waits; 0 its own time-out (default 0)
