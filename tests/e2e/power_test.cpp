@@ -259,6 +259,7 @@ TEST(Power, ADevicePowerDownOfNoSystemIrpKeepsTheCount) {
   ASSERT_TRUE(bench.Bus().WaitWakePending());
   ASSERT_EQ(bench.Node().Disable(), STATUS_SUCCESS);  // cancels the wait-wake and waits for it
   EXPECT_FALSE(bench.Bus().WaitWakePending());
+  PowerManager::WaitIdle();  // the power manager frees the wait-wake IRP after its completion function
 }
 
 // ---- removal against sleep and wake ------------------------------------------------
