@@ -259,6 +259,7 @@ TEST(Power, ADevicePowerDownOfNoSystemIrpKeepsTheCount) {
   ASSERT_TRUE(bench.Bus().WaitWakePending());
   ASSERT_EQ(bench.Node().Disable(), STATUS_SUCCESS);  // cancels the wait-wake and waits for it
   EXPECT_FALSE(bench.Bus().WaitWakePending());
+  PowerManager::WaitIdle();  // the power manager frees the wait-wake IRP after its completion function
 }
 
 // ---- removal against sleep and wake ------------------------------------------------
@@ -303,6 +304,7 @@ TEST(Power, RemovalOvertakingSleepOrWakeLeavesTheReaderStateAlone) {
       return PowerManager::Held(PowerHold::Send) + PowerManager::Held(PowerHold::Callback) +
                  hosted::HeldWorkItems() != 0;
     }));
+    if (hosted::HeldWorkItems() == 0) hosted::DrainWorkQueue();  // a power-up that ran before the removal
     const std::size_t identifications = Identifications(bench);
     NTSTATUS disabled = STATUS_PENDING;
     std::unique_ptr<hosted::KernelThread> removal;

@@ -463,6 +463,25 @@ const FaultRow kFaults[] = {
        IoFreeIrp(irp);
      }},
     {"AssertInDriverCode", Check::AssertFailed, [] { ASSERT(sizeof(IRP) == 0); }},
+    // A function driver passes a device set-power IRP down without PoStartNextPowerIrp.
+    {"PowerIrpPassedDownWithoutStartNext", Check::PowerIrpMisuse,
+     [] {
+       TestStack stack(2);
+       stack.SetDispatch(0, [](PDEVICE_OBJECT, PIRP irp) {
+         PoStartNextPowerIrp(irp);
+         return Complete(irp, STATUS_SUCCESS);
+       });
+       stack.SetDispatch(1, [&stack](PDEVICE_OBJECT, PIRP irp) {
+         IoCopyCurrentIrpStackLocationToNext(irp);
+         return PoCallDriver(stack[0], irp);
+       });
+       PIRP irp = NewIrp(stack, IRP_MJ_POWER);
+       IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_SET_POWER;
+       IoGetNextIrpStackLocation(irp)->Parameters.Power.Type = DevicePowerState;
+       (void)IoCallDriver(stack.top(), irp);
+       IoFreeIrp(irp);
+     },
+     "without PoStartNextPowerIrp"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Checks, Verifier, ::testing::ValuesIn(kFaults),

@@ -289,8 +289,10 @@ namespace hosted::detail {
 
 // IofCallDriver is about to run `device`'s dispatch routine for a power IRP.
 void NotePowerDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  // A wait-wake pends at its bus driver until it completes; a second one is the bus's to
+  // refuse (STATUS_DEVICE_BUSY).
   const Kind kind = KindOf(*IoGetCurrentIrpStackLocation(irp));
-  if (kind == Kind::Other) return;
+  if (kind == Kind::Other || kind == Kind::WaitWake) return;
   PIRP previous = nullptr;
   {
     std::lock_guard<std::mutex> lock(State().mutex);

@@ -15,8 +15,9 @@
 // One power IRP of a kind at a time per device: set and query IRPs for system states, for
 // device states, and wait-wake IRPs are the three kinds. The power thread sends the next
 // IRP of a kind to a stack only after the previous one has completed; the verifier reports
-// a power IRP of a kind that reaches a device before that device's driver released the
-// previous one with PoStartNextPowerIrp, and a set, query or wait-wake IRP that a driver
+// a set or query IRP of a kind that reaches a device before that device's driver released
+// the previous one with PoStartNextPowerIrp (a second wait-wake is the bus driver's to
+// refuse), and a set, query or wait-wake IRP that a driver
 // passes down with PoCallDriver or completes without calling PoStartNextPowerIrp first.
 //
 // Hold points, for tests that force an interleaving: while a point is held, IRPs that

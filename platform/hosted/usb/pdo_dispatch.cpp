@@ -170,8 +170,9 @@ NTSTATUS BusDevice::Impl::QueryCapabilities(PIRP irp) {
   return STATUS_SUCCESS;
 }
 
-// IRP_MJ_POWER: set-power recorded (a device state below D0 suspends the port), queries
-// succeed, wait-wake pends; other minors keep their status.
+// IRP_MJ_POWER: set-power recorded (a device state below D0 suspends the port: transfers
+// wait until D0 resumes it), queries succeed, wait-wake pends; other minors keep their
+// status.
 NTSTATUS BusDevice::Impl::Power(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   switch (stack->MinorFunction) {
