@@ -10,20 +10,22 @@
 //    cheapest possible client (bare_host.h), with no driver and no library.
 // The ratio Driver/Bare is what the driver and the library add; the run prints it at the
 // end. Likewise a slot change delivered to a waiting tracking request against a bare
-// interrupt-in transfer, and a whole plug-to-unplug session.
+// interrupt-in transfer; and, alone, a whole plug-to-unplug session and `ccidsim run` of
+// a 1,000-APDU script as a process.
 //
 // Everything runs on the hosted kernel's virtual clock: nothing waits in real time, so
-// the times are the CPU's work alone.
+// the times are the CPU's work and the hand-offs between threads. CPU times are the whole
+// process's (all threads). BENCHMARKS.md has the numbers and what limits them.
 
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <hosted/kernel/hosted.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/resource.h>
-#include <unistd.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,8 +33,8 @@
 #include <vector>
 
 #include "bare_host.h"
-#include "card/card.h"
 #include "bench.h"
+#include "card/card.h"
 #include "reader/ccid_reader.h"
 #include "scard.h"
 
