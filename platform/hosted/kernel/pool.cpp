@@ -156,9 +156,19 @@ void FillGuards(void* block, std::size_t size) {
   std::memset(static_cast<unsigned char*>(block) + size, kPoolGuardByte, RearGuard(size));
 }
 
+// Whether all `n` bytes at `bytes` hold `value` (a vectorised compare of the bytes with
+// themselves shifted by one: the checks of every free stay cheap).
+bool AllBytesAre(const unsigned char* bytes, std::size_t n, unsigned char value) {
+  return n == 0 || (bytes[0] == value && std::memcmp(bytes, bytes + 1, n - 1) == 0);
+}
+
 // The first changed byte of a guard zone, described; empty when both are intact.
 std::string GuardDamage(const void* block, std::size_t size) {
   const unsigned char* front = BaseOf(const_cast<void*>(block));
+  if (AllBytesAre(front, kGuardSize, kPoolGuardByte) &&
+      AllBytesAre(static_cast<const unsigned char*>(block) + size, RearGuard(size), kPoolGuardByte)) {
+    return std::string();
+  }
   for (std::size_t i = 0; i < kGuardSize; ++i) {
     if (front[i] != kPoolGuardByte) return "written " + std::to_string(kGuardSize - i) + " byte(s) before its start";
   }
@@ -183,7 +193,8 @@ std::string GuardReport(void* block, const BlockInfo& info, std::string_view con
 // it is as the free left it.
 std::string QuarantineReport(const Quarantined& entry) {
   const auto* bytes = static_cast<const unsigned char*>(entry.block);
-  for (std::size_t i = 0; i < entry.info.size; ++i) {
+  const std::size_t scan = AllBytesAre(bytes, entry.info.size, kPoolFreedByte) ? 0 : entry.info.size;
+  for (std::size_t i = 0; i < scan; ++i) {
     if (bytes[i] != kPoolFreedByte) {
       std::memset(entry.block, kPoolFreedByte, entry.info.size);  // reported once
       return BlockText(entry.block, entry.info) + " written after it was freed (offset " + std::to_string(i) + ")";
