@@ -343,6 +343,8 @@ TEST(Application, SetProtocolRetriesSlowerAfterTimeOuts) {
     silent.times = row.unanswered;
     Connected c("tpdu-basic", row.card, SCARD_PROTOCOL_T1,
                 row.unanswered == 0 ? std::vector<sim::Fault>{} : std::vector<sim::Fault>{silent});
+    // The driver sends its next command after a time-out without a CCID abort.
+    if (row.unanswered != 0) c.bench.ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);
     EXPECT_EQ(c.connected, row.status);
     EXPECT_EQ(c.active, row.status == STATUS_SUCCESS ? static_cast<ULONG>(SCARD_PROTOCOL_T1) : 0u);
     std::vector<std::uint8_t> rates;
@@ -398,6 +400,7 @@ TEST(Application, T1BlockTimeOutIsTheWaitingTimeTimesTheExtension) {
     sim::Fault silent{sim::FaultKind::NoAnswer, 0, CCID_PC_TO_RDR_XFR_BLOCK};
     silent.skip = row.answeredBlocks;
     c.bench.Reader().AddFault(silent);
+    c.bench.ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);  // the power-down at the end
     const std::int64_t ms = (bwtMicroseconds * row.multiplier + 999) / 1000 + kAllowanceMs;
     scard::Response response;
     ccid_test::ExpectEndsExactlyAfter(ms * hosted::Clock::kTicksPerMillisecond,
