@@ -501,11 +501,6 @@ extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) 
   return Allocate("ExAllocatePool", PoolType, NumberOfBytes, 'enoN', __builtin_return_address(0));
 }
 
-// ---- ExAllocatePoolWithQuotaTag --------------------------------------------------------
-extern "C" PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-  return Allocate("ExAllocatePoolWithQuotaTag", PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
-}
-
 // ---- ExFreePoolWithTag -----------------------------------------------------------------
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { Free("ExFreePoolWithTag", P, Tag); }
 
