@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,6 +106,32 @@ TEST_F(DriverImage, EveryRoutineHasAnUnwindEntry) {
   const std::vector<pe::MapCode> code = pe::MapCodeSections(text, ".cpp.obj");
   ASSERT_GT(code.size(), 50u) << "the map lists too few routines: is the map's format still understood?";
   for (const std::string& finding : pe::CheckFunctionTable(image_, code)) ADD_FAILURE() << finding;
+}
+
+// File and product version are the driver's own version digits ("3004": 3.0.0.4), and the
+// resource names the driver.
+TEST_F(DriverImage, VersionResourceCarriesTheDriversVersion) {
+  std::ifstream in(CCID_DRIVER_WIRE_HEADER);
+  ASSERT_TRUE(in) << "cannot read " << CCID_DRIVER_WIRE_HEADER;
+  const std::string header{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::string marker = "DriverVersionDigits[] = \"";
+  const auto at = header.find(marker);
+  ASSERT_NE(at, std::string::npos);
+  const std::string digits = header.substr(at + marker.size(), 4);
+  const std::uint16_t expected[4] = {static_cast<std::uint16_t>(digits[0] - '0'),
+                                     static_cast<std::uint16_t>(digits[1] - '0'), 0,
+                                     static_cast<std::uint16_t>(std::stoi(digits.substr(2)))};
+
+  const std::optional<pe::VersionResource> version = pe::ReadVersionResource(file_, image_);
+  ASSERT_TRUE(version.has_value()) << "no version resource";
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(version->file[i], expected[i]) << "file version part " << i << " (digits " << digits << ")";
+    EXPECT_EQ(version->product[i], expected[i]) << "product version part " << i;
+  }
+  const std::u16string description = u"USB CCID smart-card reader driver";
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(description.data());
+  EXPECT_NE(std::search(file_.begin(), file_.end(), bytes, bytes + description.size() * 2), file_.end())
+      << "the resource does not describe the driver";
 }
 
 TEST_F(DriverImage, ImportsOnlyAllowedRoutines) {

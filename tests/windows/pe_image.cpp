@@ -278,6 +278,30 @@ std::vector<std::string> CheckDriverImage(std::span<const std::uint8_t> file,
   return findings;
 }
 
+std::optional<VersionResource> ReadVersionResource(std::span<const std::uint8_t> file, const Image& image) {
+  constexpr std::uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
+  const Section* resources = image.SectionNamed(".rsrc");
+  if (resources == nullptr) return std::nullopt;
+  const Reader reader(file);
+  const std::size_t end = static_cast<std::size_t>(resources->rawOffset) + resources->rawSize;
+  for (std::size_t at = resources->rawOffset; at + 52 <= end; at += 4) {
+    if (reader.U32(at, "version resource") != kFixedFileInfoSignature) continue;
+    VersionResource version;
+    auto split = [&](std::size_t offset, std::uint16_t (&parts)[4]) {
+      const std::uint32_t ms = reader.U32(offset, "version resource");
+      const std::uint32_t ls = reader.U32(offset + 4, "version resource");
+      parts[0] = static_cast<std::uint16_t>(ms >> 16);
+      parts[1] = static_cast<std::uint16_t>(ms);
+      parts[2] = static_cast<std::uint16_t>(ls >> 16);
+      parts[3] = static_cast<std::uint16_t>(ls);
+    };
+    split(at + 8, version.file);
+    split(at + 16, version.product);
+    return version;
+  }
+  return std::nullopt;
+}
+
 std::vector<MapCode> MapCodeSections(const std::string& mapText, const std::string& objectSuffix) {
   // GNU ld writes " .text$name  0xADDRESS  0xSIZE  object", the numbers on the next line
   // when the section name is long.

@@ -108,6 +108,15 @@ Image Parse(std::span<const std::uint8_t> file);
 // field, folded to 16 bits, plus the file length.
 std::uint32_t ComputeChecksum(std::span<const std::uint8_t> file, std::size_t checkSumOffset);
 
+// The version resource's fixed part (VS_FIXEDFILEINFO): each version as a.b.c.d.
+struct VersionResource {
+  std::uint16_t file[4] = {};
+  std::uint16_t product[4] = {};
+};
+
+// The image's version resource, found by the VS_FIXEDFILEINFO signature in .rsrc.
+std::optional<VersionResource> ReadVersionResource(std::span<const std::uint8_t> file, const Image& image);
+
 // What is wrong with the image as a Windows x64 WDM driver: one line per finding, each
 // starting with the name of the check. Empty when the image is sound.
 std::vector<std::string> CheckDriverImage(std::span<const std::uint8_t> file,
