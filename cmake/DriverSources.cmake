@@ -15,5 +15,11 @@ option(CCID_WERROR "Treat compiler warnings as errors" ON)
 # Compile options every driver translation unit gets, in both builds.
 set(CCID_DRIVER_CXX_OPTIONS
   -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  # Wire structs are read through casts of byte buffers; no aliasing assumptions.
+  -fno-strict-aliasing
   -Wall -Wextra -Wno-multichar -Werror=frame-larger-than=2048
+  # Non-paged pool is non-executable (NonPagedPool names NonPagedPoolNx once DriverEntry
+  # has called ExInitializeDriverRuntime): HVCI and Driver Verifier's code integrity
+  # check refuse executable pool.
+  -DPOOL_NX_OPTIN=1
   $<$<BOOL:${CCID_WERROR}>:-Werror>)

@@ -111,6 +111,9 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     PAGED_CODE();
 
+    // Before any allocation: the driver's NonPagedPool is non-executable from here on.
+    ExInitializeDriverRuntime(DrvRtPoolNxOptIn);
+
     DbgPrint("---> DriverEntry Driver has been built %s -- %s\n", __DATE__, __TIME__);
 
     NTSTATUS status = STATUS_SUCCESS;

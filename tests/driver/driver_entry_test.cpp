@@ -139,7 +139,7 @@ TEST_P(DriverRegistryPathTest, IsACompleteNulTerminatedCopyOfAtMost255Characters
   ASSERT_TRUE(block.has_value());
   EXPECT_EQ(block->size, 512u);
   EXPECT_EQ(block->tag, CCID_POOL_TAG);
-  EXPECT_EQ(block->type, NonPagedPool);
+  EXPECT_EQ(block->type, NonPagedPoolNx) << "the driver opts in to non-executable pool before it allocates";
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, DriverRegistryPathTest,

@@ -63,7 +63,7 @@ TEST(DpcSpinLockGuard, KeepsDispatchLevel) {
 TEST(PoolBlockGuard, FreesWithItsTagUnlessDetached) {
   const std::size_t before = hosted::Pool::OutstandingCount(CCID_POOL_TAG);
   {
-    PoolBlock<UCHAR> block(NonPagedPool, 40, CCID_POOL_TAG);
+    PoolBlock<UCHAR> block(NonPagedPoolNx, 40, CCID_POOL_TAG);
     ASSERT_TRUE(block);
     EXPECT_EQ(hosted::Pool::OutstandingCount(CCID_POOL_TAG), before + 1);
   }
@@ -71,7 +71,7 @@ TEST(PoolBlockGuard, FreesWithItsTagUnlessDetached) {
 
   UCHAR* kept = nullptr;
   {
-    PoolBlock<UCHAR> block(NonPagedPool, 40, CCID_POOL_TAG);
+    PoolBlock<UCHAR> block(NonPagedPoolNx, 40, CCID_POOL_TAG);
     kept = block.Detach();
     EXPECT_FALSE(block);
   }
@@ -81,7 +81,7 @@ TEST(PoolBlockGuard, FreesWithItsTagUnlessDetached) {
 
   hosted::AllocationFailures::FailTag(CCID_POOL_TAG);
   {
-    PoolBlock<UCHAR> block(NonPagedPool, 40, CCID_POOL_TAG);
+    PoolBlock<UCHAR> block(NonPagedPoolNx, 40, CCID_POOL_TAG);
     EXPECT_FALSE(block);  // nothing to free at scope end
   }
   hosted::AllocationFailures::Clear();

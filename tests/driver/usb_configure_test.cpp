@@ -93,7 +93,7 @@ class UsbConfigureTest : public ::testing::Test {
     if (extension->ConfigurationDescriptor != nullptr) {
       ExFreePoolWithTag(extension->ConfigurationDescriptor, CCID_POOL_TAG);
     }
-    auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, set.size(), CCID_POOL_TAG));
+    auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, set.size(), CCID_POOL_TAG));
     std::memcpy(block, set.data(), set.size());
     extension->ConfigurationDescriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(block);
   }

@@ -366,6 +366,12 @@ const FaultRow kFaults[] = {
      "2 byte(s) past its end in the test"},
     {"ZeroBytesOfPool", Check::PoolZeroSize,
      [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTag), kTag); }},
+    {"ExecutableNonPagedPool", Check::ExecutablePool,
+     [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolExecute, 8, kTag), kTag); }},
+    {"ExecutableCacheAlignedPool", Check::ExecutablePool,
+     [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolCacheAligned, 8, kTag), kTag); }},
+    {"MustSucceedPool", Check::InvalidParameter,
+     [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 8, kTag), kTag); }},
     {"PagedPoolAtDispatchLevel", Check::PagedPoolAtDispatch,
      [] {
        KIRQL old;

@@ -102,7 +102,7 @@ TEST(CcidsimScenario, VerdictCountsViolationsAndBlocksLeftAtUnload) {
   ccidsim::ScenarioOptions options = DefaultOptions();
   PVOID stray = nullptr;
   options.onStep = [&stray](const ScenarioStep& step, const ScenarioResult&) {
-    if (step.kind == StepKind::Load) stray = ExAllocatePoolWithTag(NonPagedPool, 24, 'yrtS');
+    if (step.kind == StepKind::Load) stray = ExAllocatePoolWithTag(NonPagedPoolNx, 24, 'yrtS');
     if (step.kind == StepKind::Plug) hosted::Verifier::Report(hosted::Check::InvalidParameter, "test", "staged report");
   };
   ScenarioResult result;

@@ -96,6 +96,35 @@ void ReadImports(const Reader& reader, Image& image) {
   }
 }
 
+void ReadFunctionTable(const Reader& reader, Image& image) {
+  const Directory& directory = image.directories[kExceptionDirectory];
+  if (directory.rva == 0 || directory.size == 0) return;
+  auto offset = image.FileOffset(directory.rva);
+  if (!offset) throw std::runtime_error("exception directory outside every section");
+  image.functionTableOffset = *offset;
+  for (std::size_t at = *offset; at + 12 <= *offset + directory.size; at += 12) {
+    image.functions.push_back({reader.U32(at, "function table"), reader.U32(at + 4, "function table"),
+                               reader.U32(at + 8, "function table")});
+  }
+}
+
+void ReadRelocations(const Reader& reader, Image& image) {
+  const Directory& directory = image.directories[kBaseRelocDirectory];
+  if (directory.rva == 0 || directory.size == 0) return;
+  auto offset = image.FileOffset(directory.rva);
+  if (!offset) throw std::runtime_error("base-relocation directory outside every section");
+  for (std::size_t block = *offset; block + 8 <= *offset + directory.size;) {
+    const std::uint32_t page = reader.U32(block, "relocation block");
+    const std::uint32_t size = reader.U32(block + 4, "relocation block");
+    if (size < 8) throw std::runtime_error("relocation block shorter than its header");
+    for (std::size_t entry = block + 8; entry + 2 <= block + size; entry += 2) {
+      const std::uint16_t value = reader.U16(entry, "relocation entry");
+      image.relocations.push_back({page + (value & 0x0FFFu), static_cast<std::uint16_t>(value >> 12), entry});
+    }
+    block += size;
+  }
+}
+
 }  // namespace
 
 const Section* Image::SectionAt(std::uint32_t rva) const {
@@ -169,6 +198,8 @@ Image Parse(std::span<const std::uint8_t> file) {
   }
 
   ReadImports(reader, image);
+  ReadFunctionTable(reader, image);
+  ReadRelocations(reader, image);
   return image;
 }
 
@@ -212,6 +243,15 @@ std::vector<std::string> CheckDriverImage(std::span<const std::uint8_t> file,
   if (reloc == nullptr || image.directories[kBaseRelocDirectory].size == 0) {
     findings.push_back("relocations: no .reloc section or empty base-relocation directory");
   }
+  // An x64 image relocates 64-bit addresses only: a 32-bit absolute one (HIGHLOW) breaks
+  // when the kernel loads the image above 4 GiB, as it always does.
+  for (const Relocation& relocation : image.relocations) {
+    if (relocation.type != kRelocAbsolute && relocation.type != kRelocDir64) {
+      findings.push_back("relocations: type " + std::to_string(relocation.type) + " at " + hex(relocation.rva) +
+                         (relocation.type == kRelocHighLow ? " (HIGHLOW)" : ""));
+    }
+  }
+  if (image.functions.empty()) findings.push_back("function-table: no .pdata entries");
   for (const Section& section : image.sections) {
     if ((section.characteristics & kSectionWrite) && (section.characteristics & kSectionExecute)) {
       findings.push_back("sections: " + section.name + " is writable and executable");
@@ -234,6 +274,94 @@ std::vector<std::string> CheckDriverImage(std::span<const std::uint8_t> file,
   const std::uint32_t expected = ComputeChecksum(file, image.checkSumOffset);
   if (image.checkSum != expected) {
     findings.push_back("checksum: header says " + hex(image.checkSum) + ", file sums to " + hex(expected));
+  }
+  return findings;
+}
+
+std::optional<VersionResource> ReadVersionResource(std::span<const std::uint8_t> file, const Image& image) {
+  constexpr std::uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
+  const Section* resources = image.SectionNamed(".rsrc");
+  if (resources == nullptr) return std::nullopt;
+  const Reader reader(file);
+  const std::size_t end = static_cast<std::size_t>(resources->rawOffset) + resources->rawSize;
+  for (std::size_t at = resources->rawOffset; at + 52 <= end; at += 4) {
+    if (reader.U32(at, "version resource") != kFixedFileInfoSignature) continue;
+    VersionResource version;
+    auto split = [&](std::size_t offset, std::uint16_t (&parts)[4]) {
+      const std::uint32_t ms = reader.U32(offset, "version resource");
+      const std::uint32_t ls = reader.U32(offset + 4, "version resource");
+      parts[0] = static_cast<std::uint16_t>(ms >> 16);
+      parts[1] = static_cast<std::uint16_t>(ms);
+      parts[2] = static_cast<std::uint16_t>(ls >> 16);
+      parts[3] = static_cast<std::uint16_t>(ls);
+    };
+    split(at + 8, version.file);
+    split(at + 16, version.product);
+    return version;
+  }
+  return std::nullopt;
+}
+
+std::vector<MapCode> MapCodeSections(const std::string& mapText, const std::string& objectSuffix) {
+  // GNU ld writes " .text$name  0xADDRESS  0xSIZE  object", the numbers on the next line
+  // when the section name is long.
+  auto split = [](const std::string& line) {
+    std::istringstream fields(line);
+    std::vector<std::string> words;
+    for (std::string word; fields >> word;) words.push_back(word);
+    return words;
+  };
+  std::vector<MapCode> code;
+  std::istringstream lines(mapText);
+  std::string line, pending;
+  while (std::getline(lines, line)) {
+    std::vector<std::string> words = split(line);
+    if (line.rfind(" .text", 0) == 0 && words.size() == 1) {
+      pending = words[0];
+      continue;
+    }
+    if (line.rfind(" .text", 0) != 0 && !pending.empty()) words.insert(words.begin(), pending);
+    pending.clear();
+    if (words.size() != 4 || words[0].rfind(".text", 0) != 0 || words[2].rfind("0x", 0) != 0) continue;
+    const std::string& object = words[3];
+    const std::uint64_t bytes = std::stoull(words[2].substr(2), nullptr, 16);
+    if (bytes == 0 || object.size() < objectSuffix.size() ||
+        object.compare(object.size() - objectSuffix.size(), objectSuffix.size(), objectSuffix) != 0) {
+      continue;
+    }
+    code.push_back({words[0], std::stoull(words[1].substr(2), nullptr, 16), bytes, object});
+  }
+  return code;
+}
+
+std::vector<std::string> CheckFunctionTable(const Image& image, const std::vector<MapCode>& code) {
+  std::vector<std::string> findings;
+  for (const MapCode& routine : code) {
+    const std::uint64_t begin = routine.address - image.imageBase;
+    const bool covered = std::any_of(image.functions.begin(), image.functions.end(),
+                                     [&](const RuntimeFunction& f) { return f.begin <= begin && begin < f.end; });
+    if (!covered) findings.push_back("function-table: no .pdata entry for " + routine.section + " (" + routine.object + ")");
+  }
+  return findings;
+}
+
+std::vector<std::string> CheckImportAllowList(const Image& image, const std::string& allowListText) {
+  std::vector<std::pair<std::string, std::string>> allowed;
+  std::istringstream lines(allowListText);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string module, function;
+    if (!(fields >> module) || module[0] == '#' || !(fields >> function)) continue;
+    allowed.emplace_back(Lower(module), function);
+  }
+  std::vector<std::string> findings;
+  for (const ImportedModule& module : image.imports) {
+    for (const std::string& function : module.functions) {
+      if (std::find(allowed.begin(), allowed.end(), std::make_pair(Lower(module.name), function)) == allowed.end()) {
+        findings.push_back("imports: " + module.name + "!" + function + " is not on the allow-list");
+      }
+    }
   }
   return findings;
 }

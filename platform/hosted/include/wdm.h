@@ -332,6 +332,21 @@ typedef enum _POOL_TYPE {
   NonPagedPoolSessionNx = NonPagedPoolNx + 32
 } POOL_TYPE;
 
+// Non-executable pool opt-in, as the WDK has it: a module built with POOL_NX_OPTIN=1 names
+// its default non-paged pool type `NonPagedPool`, which ExInitializeDriverRuntime(
+// DrvRtPoolNxOptIn), first thing at entry, turns into NonPagedPoolNx. The hosted pool
+// accepts both types and reports executable non-paged pool as the verifier's code
+// integrity check does.
+#define DrvRtPoolNxOptIn 0x00000001
+#if defined(POOL_NX_OPTIN) && POOL_NX_OPTIN
+inline POOL_TYPE ExDefaultNonPagedPoolType = NonPagedPoolExecute;
+#define NonPagedPool ExDefaultNonPagedPoolType
+inline VOID ExInitializeDriverRuntime(ULONG RuntimeFlags) {
+  if ((RuntimeFlags & DrvRtPoolNxOptIn) != 0) ExDefaultNonPagedPoolType = NonPagedPoolNx;
+}
+#pragma GCC poison NonPagedPoolExecute NonPagedPoolCacheAligned NonPagedPoolMustSucceed
+#endif
+
 #define POOL_COLD_ALLOCATION 256
 #define POOL_QUOTA_FAIL_INSTEAD_OF_RAISE 8
 #define POOL_RAISE_IF_ALLOCATION_FAILURE 16

@@ -117,15 +117,3 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   CheckRoutineReturn("cancel routine (must release the cancel spin lock)", irqlBefore, locks);
   return TRUE;
 }
-
-// ---- IoSetCompletionRoutineEx ----------------------------------------------------------
-// Nothing to guard against in this kernel (driver images are never unloaded under a
-// running routine): the plain completion routine is set.
-extern "C" NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                  PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                                                  BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
-                                                  BOOLEAN InvokeOnCancel) {
-  (void)DeviceObject;
-  IoSetCompletionRoutine(Irp, CompletionRoutine, Context, InvokeOnSuccess, InvokeOnError, InvokeOnCancel);
-  return STATUS_SUCCESS;
-}

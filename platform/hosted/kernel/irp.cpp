@@ -472,14 +472,6 @@ extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSi
   InitializeIrpMemory(Irp, PacketSize, StackSize);
 }
 
-// ---- IoReuseIrp ------------------------------------------------------------------------
-extern "C" VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
-  const UCHAR allocationFlags = Irp->AllocationFlags;
-  IoInitializeIrp(Irp, Irp->Size, Irp->StackCount);
-  Irp->AllocationFlags = allocationFlags;
-  Irp->IoStatus.Status = Iostatus;
-}
-
 // ---- IoFreeIrp -------------------------------------------------------------------------
 extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
   IrpTable& t = Table();

@@ -89,6 +89,26 @@ PoolState& State() {
   return *state;
 }
 
+// The types a driver may ask for: paged pool and non-executable non-paged pool, each also
+// cache-aligned; executable non-paged pool (NonPagedPool without the NX opt-in) is known
+// but refused as Driver Verifier's code integrity check refuses it; anything else (the
+// must-succeed and session types, garbage) is a misuse.
+enum class PoolTypeKind { Accepted, Executable, Invalid };
+PoolTypeKind ClassifyPoolType(POOL_TYPE type) {
+  switch (static_cast<int>(type)) {
+    case PagedPool:
+    case PagedPoolCacheAligned:
+    case NonPagedPoolNx:
+    case NonPagedPoolNxCacheAligned:
+      return PoolTypeKind::Accepted;
+    case 0:  // NonPagedPool, NonPagedPoolExecute
+    case 4:  // NonPagedPoolCacheAligned
+      return PoolTypeKind::Executable;
+    default:
+      return PoolTypeKind::Invalid;
+  }
+}
+
 bool IsPagedType(POOL_TYPE type) {
   return (static_cast<int>(type) & 1) != 0 && static_cast<int>(type) < static_cast<int>(NonPagedPoolNx);
 }
@@ -221,6 +241,20 @@ PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, cons
     Verifier::Report(Check::PoolZeroSize, routine,
                      "zero bytes of pool asked for with tag " + TagText(tag) +
                          (caller != nullptr ? " by " + CallerText(caller) : std::string()));
+  }
+  switch (ClassifyPoolType(type)) {
+    case PoolTypeKind::Accepted: break;
+    case PoolTypeKind::Executable:
+      Verifier::Report(Check::ExecutablePool, routine,
+                       "executable non-paged pool (tag " + TagText(tag) + ", " + std::to_string(size) + " bytes" +
+                           (caller != nullptr ? ", by " + CallerText(caller) : std::string()) +
+                           "): ask for NonPagedPoolNx, or build with POOL_NX_OPTIN and call "
+                           "ExInitializeDriverRuntime(DrvRtPoolNxOptIn) at entry");
+      break;
+    case PoolTypeKind::Invalid:
+      Verifier::Report(Check::InvalidParameter, routine,
+                       "pool type " + std::to_string(static_cast<int>(type)) + " (tag " + TagText(tag) + ")");
+      break;
   }
   PoolState& s = State();
   {
@@ -483,11 +517,6 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
 // ---- ExAllocatePool --------------------------------------------------------------------
 extern "C" PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
   return Allocate("ExAllocatePool", PoolType, NumberOfBytes, 'enoN', __builtin_return_address(0));
-}
-
-// ---- ExAllocatePoolWithQuotaTag --------------------------------------------------------
-extern "C" PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-  return Allocate("ExAllocatePoolWithQuotaTag", PoolType, NumberOfBytes, Tag, __builtin_return_address(0));
 }
 
 // ---- ExFreePoolWithTag -----------------------------------------------------------------

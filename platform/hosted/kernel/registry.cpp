@@ -461,38 +461,6 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
   return STATUS_SUCCESS;
 }
 
-// ---- ZwCreateKey -----------------------------------------------------------------------
-// Opens the key, or creates it when its parent exists.
-extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition) {
-  (void)TitleIndex;
-  (void)Class;
-  (void)CreateOptions;
-  NTSTATUS status = ZwOpenKey(KeyHandle, DesiredAccess, ObjectAttributes);
-  if (status != STATUS_OBJECT_NAME_NOT_FOUND) {
-    if (NT_SUCCESS(status) && Disposition != NULL) *Disposition = REG_OPENED_EXISTING_KEY;
-    return status;
-  }
-  std::vector<std::u16string> parts = SplitPath(FromUnicode(ObjectAttributes->ObjectName));
-  if (parts.empty()) return STATUS_OBJECT_NAME_INVALID;
-  RegistryState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  KeyPtr start = ObjectAttributes->RootDirectory != NULL ? KeyOfHandleLocked(s, ObjectAttributes->RootDirectory)
-                                                         : s.root;
-  const std::size_t first = ObjectAttributes->RootDirectory != NULL ? 0 : 1;
-  const std::u16string last = parts.back();
-  parts.pop_back();
-  KeyPtr parent = Walk(start, parts, first, false);
-  if (parent == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-  auto key = std::make_shared<KeyNode>();
-  key->name = last;
-  key->parent = parent.get();
-  parent->children.push_back(key);
-  *KeyHandle = NewHandleLocked(s, key);
-  if (Disposition != NULL) *Disposition = REG_CREATED_NEW_KEY;
-  return STATUS_SUCCESS;
-}
-
 // ---- ZwQueryValueKey -------------------------------------------------------------------
 // STATUS_BUFFER_TOO_SMALL when not even the fixed part fits (nothing written);
 // STATUS_BUFFER_OVERFLOW when only part of the record fits. *ResultLength is the full size.

@@ -76,11 +76,6 @@ extern "C" VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ Sou
   DestinationString->MaximumLength = static_cast<USHORT>(bytes + 1);
 }
 
-// ---- RtlInitString ---------------------------------------------------------------------
-extern "C" VOID NTAPI RtlInitString(PSTRING DestinationString, PCSZ SourceString) {
-  RtlInitAnsiString(DestinationString, SourceString);
-}
-
 // ---- RtlCopyUnicodeString --------------------------------------------------------------
 // Copies at most MaximumLength bytes; NUL-terminates only when room remains.
 extern "C" VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString) {
@@ -202,66 +197,6 @@ extern "C" NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destina
   }
   return STATUS_SUCCESS;
 }
-
-// ---- RtlAppendUnicodeToString ----------------------------------------------------------
-extern "C" NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source) {
-  if (Source == NULL) return STATUS_SUCCESS;
-  UNICODE_STRING source;
-  RtlInitUnicodeString(&source, Source);
-  return RtlAppendUnicodeStringToString(Destination, &source);
-}
-
-// ---- RtlIntegerToUnicodeString ---------------------------------------------------------
-extern "C" NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String) {
-  if (Base == 0) Base = 10;
-  if (Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
-  WCHAR digits[33];
-  int n = 0;
-  do {
-    const ULONG digit = Value % Base;
-    digits[n++] = static_cast<WCHAR>(digit < 10 ? u'0' + digit : u'A' + digit - 10);
-    Value /= Base;
-  } while (Value != 0);
-  if (static_cast<std::size_t>(n) * sizeof(WCHAR) + sizeof(WCHAR) > String->MaximumLength) {
-    return STATUS_BUFFER_OVERFLOW;
-  }
-  for (int i = 0; i < n; ++i) String->Buffer[i] = digits[n - 1 - i];
-  String->Buffer[n] = 0;
-  String->Length = static_cast<USHORT>(n * sizeof(WCHAR));
-  return STATUS_SUCCESS;
-}
-
-// ---- RtlUnicodeStringToInteger ---------------------------------------------------------
-extern "C" NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
-  const WCHAR* text = String->Buffer;
-  std::size_t n = String->Length / sizeof(WCHAR);
-  std::size_t i = 0;
-  while (i < n && text[i] == u' ') ++i;
-  bool negative = false;
-  if (i < n && (text[i] == u'-' || text[i] == u'+')) negative = text[i++] == u'-';
-  if (Base == 0) {
-    Base = 10;
-    if (i + 1 < n && text[i] == u'0') {
-      if (text[i + 1] == u'x') Base = 16;
-      if (text[i + 1] == u'o') Base = 8;
-      if (text[i + 1] == u'b') Base = 2;
-      if (Base != 10) i += 2;
-    }
-  } else if (Base != 2 && Base != 8 && Base != 10 && Base != 16) {
-    return STATUS_INVALID_PARAMETER;
-  }
-  ULONG result = 0;
-  for (; i < n; ++i) {
-    const int digit = HexDigit(text[i]);
-    if (digit < 0 || static_cast<ULONG>(digit) >= Base) break;
-    result = result * Base + static_cast<ULONG>(digit);
-  }
-  *Value = negative ? static_cast<ULONG>(-static_cast<LONG>(result)) : result;
-  return STATUS_SUCCESS;
-}
-
-// ---- RtlUpcaseUnicodeChar --------------------------------------------------------------
-extern "C" WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) { return Upcase(SourceCharacter); }
 
 // ---- RtlGUIDFromString -----------------------------------------------------------------
 // Accepts exactly "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" (hex digits in either case);

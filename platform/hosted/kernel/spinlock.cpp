@@ -184,9 +184,6 @@ extern "C" KIRQL NTAPI KfRaiseIrql(KIRQL NewIrql) {
   return old;
 }
 
-// ---- KeRaiseIrqlToDpcLevel -------------------------------------------------------------
-extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
-
 // ---- KeLowerIrql -----------------------------------------------------------------------
 extern "C" VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
   const KIRQL current = CurrentIrql();

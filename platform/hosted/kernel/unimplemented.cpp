@@ -29,23 +29,53 @@ extern "C" BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR Minor
   return MajorVersion < 6 || (MajorVersion == 6 && MinorVersion <= 0x30);
 }
 
-// ---- RtlCheckRegistryKey ---------------------------------------------------------------
-extern "C" NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path) {
-  if (RelativeTo != RTL_REGISTRY_ABSOLUTE) {
-    Unimplemented("RtlCheckRegistryKey (relative paths)");
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, Path);
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-  HANDLE key;
-  const NTSTATUS status = ZwOpenKey(&key, KEY_READ, &attributes);
-  if (NT_SUCCESS(status)) ZwClose(key);
-  return status;
-}
-
 #define NOT_IMPLEMENTED(name) Unimplemented(#name)
+
+// Routines no driver of this bench calls: they stay stubs until one does, so that what
+// the kernel implements is exactly what drivers rely on.
+extern "C" PVOID NTAPI ExAllocatePoolWithQuotaTag(POOL_TYPE, SIZE_T, ULONG) {
+  NOT_IMPLEMENTED(ExAllocatePoolWithQuotaTag);
+  return NULL;
+}
+extern "C" VOID NTAPI IoReuseIrp(PIRP, NTSTATUS) { NOT_IMPLEMENTED(IoReuseIrp); }
+extern "C" NTSTATUS NTAPI IoSetCompletionRoutineEx(PDEVICE_OBJECT, PIRP, PIO_COMPLETION_ROUTINE, PVOID, BOOLEAN,
+                                                  BOOLEAN, BOOLEAN) {
+  NOT_IMPLEMENTED(IoSetCompletionRoutineEx);
+  return STATUS_INSUFFICIENT_RESOURCES;
+}
+extern "C" KIRQL NTAPI KeRaiseIrqlToDpcLevel(void) {
+  NOT_IMPLEMENTED(KeRaiseIrqlToDpcLevel);
+  return CurrentIrql();
+}
+extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX) {
+  NOT_IMPLEMENTED(KeReadStateMutex);
+  return 0;
+}
+extern "C" NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING, PCWSTR) {
+  NOT_IMPLEMENTED(RtlAppendUnicodeToString);
+  return STATUS_NOT_IMPLEMENTED;
+}
+extern "C" VOID NTAPI RtlInitString(PSTRING, PCSZ) { NOT_IMPLEMENTED(RtlInitString); }
+extern "C" NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG, ULONG, PUNICODE_STRING) {
+  NOT_IMPLEMENTED(RtlIntegerToUnicodeString);
+  return STATUS_NOT_IMPLEMENTED;
+}
+extern "C" NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING, ULONG, PULONG) {
+  NOT_IMPLEMENTED(RtlUnicodeStringToInteger);
+  return STATUS_NOT_IMPLEMENTED;
+}
+extern "C" WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) {
+  NOT_IMPLEMENTED(RtlUpcaseUnicodeChar);
+  return SourceCharacter;
+}
+extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG, PUNICODE_STRING, ULONG, PULONG) {
+  NOT_IMPLEMENTED(ZwCreateKey);
+  return STATUS_NOT_IMPLEMENTED;
+}
+extern "C" NTSTATUS NTAPI RtlCheckRegistryKey(ULONG, PWSTR) {
+  NOT_IMPLEMENTED(RtlCheckRegistryKey);
+  return STATUS_NOT_IMPLEMENTED;
+}
 
 extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG, PDEVICE_OBJECT, PVOID, ULONG, PLARGE_INTEGER, PKEVENT,
                                                   PIO_STATUS_BLOCK) {

@@ -54,6 +54,7 @@ const char* CheckName(Check check) {
     case Check::PoolWriteAfterFree: return "pool-write-after-free";
     case Check::PoolZeroSize: return "pool-zero-size";
     case Check::PagedPoolAtDispatch: return "paged-pool-at-dispatch-level";
+    case Check::ExecutablePool: return "executable-pool";
     case Check::PagedCodeAtDispatch: return "paged-code-at-dispatch-level";
     case Check::Unimplemented: return "unimplemented-routine";
     case Check::DeviceObjectLeak: return "device-object-leak";

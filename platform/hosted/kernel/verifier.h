@@ -43,6 +43,7 @@ enum class Check {
   PoolWriteAfterFree,          // a freed block written while it waited in the quarantine
   PoolZeroSize,                // a pool allocation of zero bytes
   PagedPoolAtDispatch,         // paged pool allocated or freed at DISPATCH_LEVEL
+  ExecutablePool,              // executable non-paged pool allocated (code integrity check)
   PagedCodeAtDispatch,         // PAGED_CODE() at DISPATCH_LEVEL or above
   Unimplemented,               // a routine the hosted kernel does not implement
   DeviceObjectLeak,            // device objects left at unload or at the end of a test

@@ -284,12 +284,6 @@ extern "C" LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   return previous;
 }
 
-// ---- KeReadStateMutex ------------------------------------------------------------------
-extern "C" LONG NTAPI KeReadStateMutex(PRKMUTEX Mutex) {
-  std::lock_guard<std::mutex> lock(DispatcherLock());
-  return Mutex->Header.SignalState;
-}
-
 // ---- ExInitializeFastMutex -------------------------------------------------------------
 extern "C" VOID __fastcall ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
   std::lock_guard<std::mutex> lock(DispatcherLock());

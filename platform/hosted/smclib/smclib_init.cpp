@@ -40,7 +40,7 @@ LibraryState* StateIn(POS_DEP_DATA osData)
 PUCHAR AllocateBuffer(ULONG& size)
 {
     if (size < MIN_BUFFER_SIZE) size = MIN_BUFFER_SIZE;
-    auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, kPoolTag));
+    auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kPoolTag));
     if (buffer != nullptr) RtlZeroMemory(buffer, size);
     return buffer;
 }
@@ -99,7 +99,7 @@ extern "C" NTSTATUS NTAPI SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExte
         return STATUS_INVALID_PARAMETER;
     }
 
-    auto* osData = static_cast<POS_DEP_DATA>(ExAllocatePoolWithTag(NonPagedPool, kOsBlockSize, kPoolTag));
+    auto* osData = static_cast<POS_DEP_DATA>(ExAllocatePoolWithTag(NonPagedPoolNx, kOsBlockSize, kPoolTag));
     if (osData == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
