@@ -50,7 +50,9 @@ TEST(CcidsimRun, ExitStatusAndReport) {
     EXPECT_EQ(ccidsim::RunScript(options, out, err), row.exitStatus) << out.str() << err.str();
     const std::string report = row.exitStatus == ccidsim::kExitUsage ? err.str() : out.str();
     EXPECT_NE(report.find(row.says), std::string::npos) << report;
-    if (row.absent != nullptr) EXPECT_EQ(report.find(row.absent), std::string::npos) << report;
+    if (row.absent != nullptr) {
+      EXPECT_EQ(report.find(row.absent), std::string::npos) << report;
+    }
   }
 }
 
