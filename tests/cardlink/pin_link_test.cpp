@@ -178,12 +178,15 @@ TEST_P(PinPadThroughReader, VerifyModifyAndBlock) {
   Answer answer = pad.Verify("1234E", &response);
   ASSERT_TRUE(answer.Ok()) << Describe(answer);
   EXPECT_EQ(SwOf(response), "9000");
-  EXPECT_EQ(answer.time_extensions, busy) << "the card's NULL bytes or S(WTX) become time extensions";
+  // The user presses a key every 400 ms and the reader sends a time extension for each
+  // second of entry: "1234E" takes 2 s (one extension), and with two one-second pauses
+  // "12..99E" takes 4 s (three); the card's NULL bytes or S(WTX) add their own.
+  EXPECT_EQ(answer.time_extensions, busy + 1) << "the card's NULL bytes or S(WTX) become time extensions";
   EXPECT_TRUE(link.Application().PinVerified());
 
   answer = pad.Verify("12..99E", &response);
   EXPECT_EQ(SwOf(response), "63C2");
-  EXPECT_EQ(answer.time_extensions, busy + 2) << "the user's pauses";
+  EXPECT_EQ(answer.time_extensions, busy + 3) << "the user's pauses";
 
   for (auto [keys, error] : {std::pair{"12", kPinTimeout}, std::pair{"12C", kPinCancelled}}) {
     answer = pad.Verify(keys, &response);
