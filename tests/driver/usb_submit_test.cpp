@@ -35,6 +35,8 @@ class UsbTransportTest : public ::testing::Test {
  protected:
   UsbTransportTest() : lower_(kLowerStackSize), reader_(lower_.Device()) {}
   void SetUp() override {
+    // The routines run without DriverEntry: make its non-executable pool opt-in first.
+    ExInitializeDriverRuntime(DrvRtPoolNxOptIn);
     hosted::AllocationFailures::Clear();
     savedOsVersion_ = OsVersionCode;
     irpsBefore_ = hosted::OutstandingIrps();

@@ -338,12 +338,14 @@ typedef enum _POOL_TYPE {
 // accepts both types and reports executable non-paged pool as the verifier's code
 // integrity check does.
 #define DrvRtPoolNxOptIn 0x00000001
-#if defined(POOL_NX_OPTIN) && POOL_NX_OPTIN
+// Visible to every hosted module, so that a test calling driver routines without
+// DriverEntry can make the same opt-in first.
 inline POOL_TYPE ExDefaultNonPagedPoolType = NonPagedPoolExecute;
-#define NonPagedPool ExDefaultNonPagedPoolType
 inline VOID ExInitializeDriverRuntime(ULONG RuntimeFlags) {
   if ((RuntimeFlags & DrvRtPoolNxOptIn) != 0) ExDefaultNonPagedPoolType = NonPagedPoolNx;
 }
+#if defined(POOL_NX_OPTIN) && POOL_NX_OPTIN
+#define NonPagedPool ExDefaultNonPagedPoolType
 #pragma GCC poison NonPagedPoolExecute NonPagedPoolCacheAligned NonPagedPoolMustSucceed
 #endif
 
