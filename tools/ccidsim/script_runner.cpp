@@ -546,13 +546,8 @@ class ScriptRunner {
     if (cardIn_) return Fail(record, STATUS_UNSUCCESSFUL, "a card is already in the slot");
     if (!bench_->Bus().WaitWakePending())
       return Fail(record, STATUS_INVALID_DEVICE_STATE, "no wait-wake armed: the reader cannot wake the system");
-    record.exchange.push_back("> insert card " + card + " while asleep");
-    bench_->InsertCard(card);
-    cardIn_ = true;
-    if (!ccid_test::WaitUntil([this] { return !bench_->Bus().WaitWakePending(); }))
-      return Fail(record, STATUS_IO_TIMEOUT, "the reader did not wake the system");
-    hosted::PowerManager::WaitIdle();
-    record.exchange.push_back("< remote wake: wait-wake completed");
+    MoveWhileAsleep(record, card);
+    if (bench_->Bus().WaitWakePending()) return Fail(record, STATUS_IO_TIMEOUT, "the reader did not wake the system");
     ToWorking(record);
   }
 
@@ -578,6 +573,7 @@ class ScriptRunner {
   // step ends when the driver has seen it.
   void Insert(StepRecord& record, const std::string& card) {
     if (cardIn_) return Fail(record, STATUS_UNSUCCESSFUL, "a card is already in the slot");
+    if (Asleep()) return MoveWhileAsleep(record, card);
     record.exchange.push_back("> insert card " + card + ", IOCTL_SMARTCARD_IS_PRESENT waiting");
     const std::shared_ptr<hosted::UserRequest> request = reader_->WaitForCard(true);
     bench_->InsertCard(card);
@@ -587,11 +583,33 @@ class ScriptRunner {
 
   void Remove(StepRecord& record) {
     if (!cardIn_) return Fail(record, STATUS_UNSUCCESSFUL, "no card in the slot");
+    if (Asleep()) return MoveWhileAsleep(record, {});
     record.exchange.push_back("> remove the card, IOCTL_SMARTCARD_IS_ABSENT waiting");
     const std::shared_ptr<hosted::UserRequest> request = reader_->WaitForCard(false);
     bench_->RemoveCard();
     cardIn_ = false;
     Tracked(*request, record, "the driver did not see the card go");
+  }
+
+  // While the system sleeps the driver takes no request: the card goes in (`card`) or out
+  // (empty) unseen, and the reader reports its slot when the system is back. A reader
+  // armed for remote wake signals it, which completes the wait-wake; the system stays
+  // asleep until a `wake` step.
+  void MoveWhileAsleep(StepRecord& record, const std::string& card) {
+    const bool armed = bench_->Bus().WaitWakePending();
+    record.exchange.push_back(card.empty() ? "> remove the card while asleep" : "> insert card " + card + " while asleep");
+    if (card.empty()) {
+      bench_->RemoveCard();
+    } else {
+      bench_->InsertCard(card);
+    }
+    cardIn_ = !card.empty();
+    if (armed && ccid_test::WaitUntil([this] { return !bench_->Bus().WaitWakePending(); })) {
+      hosted::PowerManager::WaitIdle();
+      record.exchange.push_back("< remote wake: wait-wake completed; the system sleeps until woken");
+    } else {
+      record.exchange.push_back("< the driver sees it when the system is back");
+    }
   }
 
   void Tracked(hosted::UserRequest& request, StepRecord& record, const std::string& missed) {
