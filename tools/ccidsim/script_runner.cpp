@@ -606,7 +606,7 @@ class ScriptRunner {
     cardIn_ = !card.empty();
     if (armed && ccid_test::WaitUntil([this] { return !bench_->Bus().WaitWakePending(); })) {
       hosted::PowerManager::WaitIdle();
-      record.exchange.push_back("< remote wake: wait-wake completed; the system sleeps until woken");
+      record.exchange.push_back("< remote wake signalled: wait-wake completed");
     } else {
       record.exchange.push_back("< the driver sees it when the system is back");
     }
