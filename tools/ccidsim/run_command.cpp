@@ -83,7 +83,8 @@ Json StepJson(const StepRecord& step) {
   if (step.failed) json["failure"] = step.failure;
   json["wire"] = step.wire;
   if (step.power)
-    json["power"] = {{"system", step.power->system}, {"device", step.power->device}, {"wait_wake", step.power->waitWake}};
+    json["power"] = {
+        {"system", step.power->system}, {"device", step.power->device}, {"wait_wake", step.power->waitWake}};
   return json;
 }
 

@@ -242,7 +242,9 @@ class ScriptRunner {
       case ScriptAction::Features: Features(record); break;
       case ScriptAction::Properties: Properties(record); break;
       case ScriptAction::Escape: Escape(step.data, record); break;
-      case ScriptAction::Sleep: Sleep(step.sleepState == 4 ? PowerSystemHibernate : PowerSystemSleeping3, record); break;
+      case ScriptAction::Sleep:
+        Sleep(step.sleepState == 4 ? PowerSystemHibernate : PowerSystemSleeping3, record);
+        break;
       case ScriptAction::Wake: Wake(record); break;
       case ScriptAction::WakeByCard: WakeByCard(record, step.card.empty() ? options_.card : step.card); break;
       case ScriptAction::Exit: break;
@@ -560,7 +562,8 @@ class ScriptRunner {
     record.status = status;
     if (!NT_SUCCESS(status)) return Fail(record, status, "the return to S0 failed");
     bench_->WaitInterruptIdle();
-    std::string outcome = "< " + StatusName(status) + ", reader in " + DeviceStateName(bench_->Bus().DevicePowerState());
+    std::string outcome =
+        "< " + StatusName(status) + ", reader in " + DeviceStateName(bench_->Bus().DevicePowerState());
     if (armed) outcome += bench_->Bus().WaitWakePending() ? ", wait-wake still armed" : ", wait-wake cancelled";
     NTSTATUS read = STATUS_UNSUCCESSFUL;
     const ULONG state = reader_->State(&read);
@@ -597,7 +600,8 @@ class ScriptRunner {
   // asleep until a `wake` step.
   void MoveWhileAsleep(StepRecord& record, const std::string& card) {
     const bool armed = bench_->Bus().WaitWakePending();
-    record.exchange.push_back(card.empty() ? "> remove the card while asleep" : "> insert card " + card + " while asleep");
+    record.exchange.push_back(card.empty() ? "> remove the card while asleep"
+                                           : "> insert card " + card + " while asleep");
     if (card.empty()) {
       bench_->RemoveCard();
     } else {
