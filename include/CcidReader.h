@@ -79,6 +79,13 @@ constexpr ULONG CCID_ATR_BUFFER_SIZE = 64;
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CcidCardPower(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
 
+// Before the reader stops or leaves D0: records whether the card state shows a card and,
+// if it does, powers it down. The caller holds the exchange lock. A failed power-down is
+// not reported: the port reset of a stop, or the reader's loss of power, ends the card's
+// power whatever the reader made of the command.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID CcidPowerDownPresentCard(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
+
 // ---- reader/CardTracking.cpp ------------------------------------------------------
 
 // The reader's device object (OsData->DeviceObject, read under OsData->SpinLock).

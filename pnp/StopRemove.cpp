@@ -66,14 +66,9 @@ VOID CcidStopDevice(PDEVICE_OBJECT DeviceObject)
 
     {
         MutexGuard exchange(CcidExchangeLock(DeviceObject));
-        smartcard->ReaderExtension->CardPresent = smartcard->ReaderCapabilities.CurrentState > SCARD_ABSENT;
-        if (smartcard->ReaderExtension->CardPresent) {
-            smartcard->MinorIoControlCode = SCARD_POWER_DOWN;
-            // A failed power-down does not hold up the stop: the port reset below ends the
-            // card's power whatever the reader made of the command.
-            (VOID) CcidCardPower(smartcard);
-        }
-
+        // A failed power-down does not hold up the stop: the port reset below ends the
+        // card's power whatever the reader made of the command.
+        CcidPowerDownPresentCard(smartcard);
         UsbStopInterruptPipe(DeviceObject);
         // The configuration of the next start tells whether the reader is still usable.
         (VOID) UsbResetPort(DeviceObject);

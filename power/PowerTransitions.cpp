@@ -42,12 +42,7 @@ VOID CcidPowerDownReader(PDEVICE_OBJECT DeviceObject)
     extension->StopPending = TRUE;
     {
         MutexGuard exchange(CcidExchangeLock(DeviceObject));
-        smartcard->ReaderExtension->CardPresent = smartcard->ReaderCapabilities.CurrentState > SCARD_ABSENT;
-        if (smartcard->ReaderExtension->CardPresent) {
-            smartcard->MinorIoControlCode = SCARD_POWER_DOWN;
-            // The reader loses power anyway: a failed power-down does not hold up sleep.
-            (VOID) CcidCardPower(smartcard);
-        }
+        CcidPowerDownPresentCard(smartcard);
         UsbStopInterruptPipe(DeviceObject);
     }
 

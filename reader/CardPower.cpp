@@ -159,3 +159,16 @@ NTSTATUS CcidCardPower(PSMARTCARD_EXTENSION SmartcardExtension)
         return STATUS_SUCCESS;
     }
 }
+
+_Use_decl_annotations_
+VOID CcidPowerDownPresentCard(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    PAGED_CODE();
+
+    PREADER_EXTENSION reader = SmartcardExtension->ReaderExtension;
+    reader->CardPresent = SmartcardExtension->ReaderCapabilities.CurrentState > SCARD_ABSENT;
+    if (reader->CardPresent) {
+        SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
+        (VOID) CcidCardPower(SmartcardExtension);
+    }
+}

@@ -37,6 +37,7 @@ TEST(CcidsimCommandLine, DemoNarratesTheSessionAndEndsWithACleanVerdict) {
            "> connect: cold reset, select T=1",
            "> PC_to_RDR_SetParameters seq 2 T=1",
            "< 63 C2 : verification failed, 2 tries left",
+           "remote wake signalled: wait-wake completed",
            "< 66 A7 75 27 87 7A 87 2A 90 00 : success",
        }) {
     EXPECT_TRUE(Contains(run.out, part)) << "missing: " << part;

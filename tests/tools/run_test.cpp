@@ -39,6 +39,10 @@ TEST(CcidsimRun, ExitStatusAndReport) {
        ":4: \"select the application\" is neither a step nor an APDU in hex", nullptr},
       {"unknown card to insert", "remove\ninsert no-such-card\n", ccidsim::kExitUsage, ":2: unknown card", nullptr},
       {"no card to insert", "card none\ninsert\n", ccidsim::kExitUsage, ":2: insert needs a card name", nullptr},
+      {"unknown card to wake by", "remove\nsleep S3\nwake-by-card no-such-card\n", ccidsim::kExitUsage,
+       ":3: unknown card", nullptr},
+      {"no remote wake where the reader cannot wake the system", "remove\nsleep S3\nwake-by-card\nwake\n",
+       ccidsim::kExitProblem, "no wait-wake armed: the reader cannot wake the system", nullptr},
       {"unknown reader line", "reader no-such-reader\nreset\n", ccidsim::kExitUsage, ":1: unknown reader", nullptr},
   };
   for (const RunRow& row : rows) {

@@ -94,6 +94,10 @@ TEST(ScriptParse, EachLineIsAStep) {
        {0x65, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0},
       {"read-event => 50 ..", ScriptAction::ReadEvent, {}, 0},
       {"abort", ScriptAction::Abort, {}, 0},
+      {"sleep S3", ScriptAction::Sleep, {}, 3},
+      {"Sleep s4", ScriptAction::Sleep, {}, 4},
+      {"wake", ScriptAction::Wake, {}, 0},
+      {"wake-by-card t0", ScriptAction::WakeByCard, {}, 0},
   };
   for (const StepRow& row : rows) {
     SCOPED_TRACE(row.line);
@@ -107,6 +111,7 @@ TEST(ScriptParse, EachLineIsAStep) {
     EXPECT_EQ(step.data, row.data);
     const std::uint32_t number = step.action == ScriptAction::Protocol    ? step.protocols
                                  : step.action == ScriptAction::Attribute ? step.attribute
+                                 : step.action == ScriptAction::Sleep     ? step.sleepState
                                  : step.expectedState                     ? *step.expectedState
                                                                           : 0;
     EXPECT_EQ(number, row.number);
@@ -149,6 +154,10 @@ TEST(ScriptParse, BadLinesAreNamedByNumber) {
       {"reset\nreader tpdu-basic\n", 2},  // not at the top
       {"card t0\ncard t1-ifsc32\n", 2},
       {"reader\n", 1},
+      {"reset\nsleep S9\n", 2},
+      {"sleep\n", 1},
+      {"wake S0\n", 1},
+      {"sleep S3 => 9000\n", 1},
   };
   for (const BadRow& row : rows) {
     SCOPED_TRACE(row.script);

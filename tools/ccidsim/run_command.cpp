@@ -82,6 +82,9 @@ Json StepJson(const StepRecord& step) {
   if (step.held) json["expected"] = {{"pattern", step.expected}, {"held", *step.held}};
   if (step.failed) json["failure"] = step.failure;
   json["wire"] = step.wire;
+  if (step.power)
+    json["power"] = {
+        {"system", step.power->system}, {"device", step.power->device}, {"wait_wake", step.power->waitWake}};
   return json;
 }
 
@@ -124,9 +127,11 @@ int RunScriptText(const std::string& source, const RunOptions& options, std::ost
   if (!card.empty() && !sim::FindCardProfile(card))
     return BadScript(err, options.script, 0, "unknown card \"" + card + "\" (a card profile name, or atr:<hex>)");
   for (const ScriptStep& step : script->steps) {
-    if (step.action != ScriptAction::Insert) continue;
+    if (step.action != ScriptAction::Insert && step.action != ScriptAction::WakeByCard) continue;
     if (step.card.empty() && card.empty())
-      return BadScript(err, options.script, step.line, "insert needs a card name when the script starts with none");
+      return BadScript(err, options.script, step.line,
+                       std::string(step.action == ScriptAction::Insert ? "insert" : "wake-by-card") +
+                           " needs a card name when the script starts with none");
     if (!step.card.empty() && !sim::FindCardProfile(step.card))
       return BadScript(err, options.script, step.line, "unknown card \"" + step.card + "\"");
   }

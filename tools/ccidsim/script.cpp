@@ -95,6 +95,9 @@ constexpr Keyword kKeywords[] = {
     {"features", ScriptAction::Features, true},
     {"properties", ScriptAction::Properties, true},
     {"escape", ScriptAction::Escape, true},
+    {"sleep", ScriptAction::Sleep, false},
+    {"wake", ScriptAction::Wake, false},
+    {"wake-by-card", ScriptAction::WakeByCard, false},
 };
 
 std::string Lower(std::string_view text) {
@@ -234,7 +237,14 @@ class LineReader {
         step.data = *bytes;
         return true;
       }
+      case ScriptAction::Sleep: {
+        const std::string state = Lower(argument);
+        if (state != "s3" && state != "s4") return Fail("sleep is \"sleep S3\" or \"sleep S4\"");
+        step.sleepState = static_cast<std::uint8_t>(state[1] - '0');
+        return true;
+      }
       case ScriptAction::Insert:
+      case ScriptAction::WakeByCard:
         step.card = std::string(argument);
         return true;
       case ScriptAction::Keypad:

@@ -20,6 +20,10 @@
 //   features, properties, escape HEX
 //                             the PC/SC part 10 feature list, the PIN-pad and TLV
 //                             properties, a reader escape
+//   sleep S3|S4               the system goes to sleep (S3) or hibernates (S4)
+//   wake                      the system returns to S0
+//   wake-by-card [CARD]       while asleep, the card goes in and the reader wakes the
+//                             system (remote wake); the system returns to S0
 //   exit                      end the script here
 //
 // Any step that yields bytes may carry `=> EXPECTED`; `state => NAME` checks the card state.
@@ -58,6 +62,9 @@ enum class ScriptAction : std::uint8_t {
   Features,
   Properties,
   Escape,
+  Sleep,
+  Wake,
+  WakeByCard,
 };
 
 // scriptor's `reset` is a warm reset; `reset cold` powers the card down first.
@@ -72,7 +79,8 @@ struct ScriptStep {
   ResetKind reset = ResetKind::Warm;
   std::uint32_t protocols = 0;        // SCARD_PROTOCOL_* bits of `protocol`
   std::uint32_t attribute = 0;        // SCARD_ATTR_* tag of `attribute`
-  std::string card;                   // `insert CARD`; empty: the script's card
+  std::string card;                   // `insert CARD`, `wake-by-card CARD`; empty: the script's card
+  std::uint8_t sleepState = 0;        // `sleep`: 3 or 4 (S3, S4)
   std::optional<Expectation> expect;  // `=> EXPECTED` on a step that yields bytes
   std::optional<std::uint32_t> expectedState;  // `state => NAME`: SCARD_ABSENT ... SCARD_SPECIFIC
 };

@@ -161,6 +161,10 @@ class ScriptRunner {
   }
 
   void Stop() {
+    if (Asleep()) {  // the reader leaves a working system
+      const NTSTATUS woken = SetSystem(PowerSystemWorking);
+      if (!NT_SUCCESS(woken)) result_.benchNotes.push_back("the return to S0 at the end failed: " + StatusName(woken));
+    }
     const NTSTATUS closed = reader_->Close();
     if (!NT_SUCCESS(closed)) result_.benchNotes.push_back("closing the reader's handle failed: " + StatusName(closed));
     reader_.reset();
@@ -188,6 +192,9 @@ class ScriptRunner {
       const WireMessage message = DecodeWireMessage(event);
       record.wire.push_back((message.direction == WireDirection::ToReader ? "> " : "< ") + message.text);
     }
+    if (bench_->Fdo() != nullptr)
+      record.power = PowerRecord{SystemStateName(hosted::PowerManager::SystemState(bench_->Pdo())),
+                                 DeviceStateName(bench_->Bus().DevicePowerState()), bench_->Bus().WaitWakePending()};
     result_.steps.push_back(std::move(record));
     if (options_.onStep) options_.onStep(result_.steps.back());
   }
@@ -235,6 +242,11 @@ class ScriptRunner {
       case ScriptAction::Features: Features(record); break;
       case ScriptAction::Properties: Properties(record); break;
       case ScriptAction::Escape: Escape(step.data, record); break;
+      case ScriptAction::Sleep:
+        Sleep(step.sleepState == 4 ? PowerSystemHibernate : PowerSystemSleeping3, record);
+        break;
+      case ScriptAction::Wake: Wake(record); break;
+      case ScriptAction::WakeByCard: WakeByCard(record, step.card.empty() ? options_.card : step.card); break;
       case ScriptAction::Exit: break;
     }
   }
@@ -487,12 +499,84 @@ class ScriptRunner {
     AddBytes(record.exchange, "< ", record.answer, printable ? " \"" + text + "\"" : "");
   }
 
+  // ---- system power --------------------------------------------------------------
+
+  static std::string SystemStateName(SYSTEM_POWER_STATE state) {
+    return "S" + std::to_string(static_cast<int>(state) - static_cast<int>(PowerSystemWorking));
+  }
+  static std::string DeviceStateName(DEVICE_POWER_STATE state) {
+    return "D" + std::to_string(static_cast<int>(state) - static_cast<int>(PowerDeviceD0));
+  }
+
+  bool Asleep() const {
+    return bench_ != nullptr && bench_->Fdo() != nullptr &&
+           hosted::PowerManager::SystemState(bench_->Pdo()) != PowerSystemWorking;
+  }
+
+  // A system transition through the power manager, waited for until the device requests
+  // it caused and the driver's work items are done.
+  NTSTATUS SetSystem(SYSTEM_POWER_STATE state) {
+    const NTSTATUS status = hosted::PowerManager::SetSystemPower(bench_->Pdo(), state);
+    hosted::PowerManager::WaitIdle();
+    hosted::DrainWorkQueue();
+    return status;
+  }
+
+  // The system goes to sleep: the driver is asked first (it may arm a wait-wake then), then
+  // the reader goes to the device state the system state maps to.
+  void Sleep(SYSTEM_POWER_STATE state, StepRecord& record) {
+    if (Asleep()) return Fail(record, STATUS_INVALID_DEVICE_STATE, "the system is already asleep");
+    record.exchange.push_back("> system to " + SystemStateName(state));
+    const NTSTATUS status = SetSystem(state);
+    record.status = status;
+    if (!NT_SUCCESS(status)) return Fail(record, status, "the system stayed in S0");
+    record.exchange.push_back("< " + StatusName(status) + ", reader in " +
+                              DeviceStateName(bench_->Bus().DevicePowerState()) + ", " +
+                              (bench_->Bus().WaitWakePending() ? "wait-wake armed (the reader may wake the system)"
+                                                               : "no wait-wake armed"));
+  }
+
+  void Wake(StepRecord& record) {
+    if (!Asleep()) return Fail(record, STATUS_INVALID_DEVICE_STATE, "the system is not asleep");
+    ToWorking(record);
+  }
+
+  // While asleep a card goes in: the reader signals remote wake, which completes the
+  // wait-wake, and the system returns to S0.
+  void WakeByCard(StepRecord& record, const std::string& card) {
+    if (!Asleep()) return Fail(record, STATUS_INVALID_DEVICE_STATE, "the system is not asleep");
+    if (cardIn_) return Fail(record, STATUS_UNSUCCESSFUL, "a card is already in the slot");
+    if (!bench_->Bus().WaitWakePending())
+      return Fail(record, STATUS_INVALID_DEVICE_STATE, "no wait-wake armed: the reader cannot wake the system");
+    MoveWhileAsleep(record, card);
+    if (bench_->Bus().WaitWakePending()) return Fail(record, STATUS_IO_TIMEOUT, "the reader did not wake the system");
+    ToWorking(record);
+  }
+
+  // Back to S0: the reader returns to D0, a wait-wake still armed is cancelled, and the
+  // driver restarts the reader; the step ends when the reader's slot report is through.
+  void ToWorking(StepRecord& record) {
+    const bool armed = bench_->Bus().WaitWakePending();
+    record.exchange.push_back("> system to S0");
+    const NTSTATUS status = SetSystem(PowerSystemWorking);
+    record.status = status;
+    if (!NT_SUCCESS(status)) return Fail(record, status, "the return to S0 failed");
+    bench_->WaitInterruptIdle();
+    std::string outcome =
+        "< " + StatusName(status) + ", reader in " + DeviceStateName(bench_->Bus().DevicePowerState());
+    if (armed) outcome += bench_->Bus().WaitWakePending() ? ", wait-wake still armed" : ", wait-wake cancelled";
+    NTSTATUS read = STATUS_UNSUCCESSFUL;
+    const ULONG state = reader_->State(&read);
+    record.exchange.push_back(outcome + ", card " + (NT_SUCCESS(read) ? CardStateName(state) : StatusName(read)));
+  }
+
   // ---- the card ------------------------------------------------------------------
 
   // The card goes in while the application waits for it (IOCTL_SMARTCARD_IS_PRESENT): the
   // step ends when the driver has seen it.
   void Insert(StepRecord& record, const std::string& card) {
     if (cardIn_) return Fail(record, STATUS_UNSUCCESSFUL, "a card is already in the slot");
+    if (Asleep()) return MoveWhileAsleep(record, card);
     record.exchange.push_back("> insert card " + card + ", IOCTL_SMARTCARD_IS_PRESENT waiting");
     const std::shared_ptr<hosted::UserRequest> request = reader_->WaitForCard(true);
     bench_->InsertCard(card);
@@ -502,11 +586,34 @@ class ScriptRunner {
 
   void Remove(StepRecord& record) {
     if (!cardIn_) return Fail(record, STATUS_UNSUCCESSFUL, "no card in the slot");
+    if (Asleep()) return MoveWhileAsleep(record, {});
     record.exchange.push_back("> remove the card, IOCTL_SMARTCARD_IS_ABSENT waiting");
     const std::shared_ptr<hosted::UserRequest> request = reader_->WaitForCard(false);
     bench_->RemoveCard();
     cardIn_ = false;
     Tracked(*request, record, "the driver did not see the card go");
+  }
+
+  // While the system sleeps the driver takes no request: the card goes in (`card`) or out
+  // (empty) unseen, and the reader reports its slot when the system is back. A reader
+  // armed for remote wake signals it, which completes the wait-wake; the system stays
+  // asleep until a `wake` step.
+  void MoveWhileAsleep(StepRecord& record, const std::string& card) {
+    const bool armed = bench_->Bus().WaitWakePending();
+    record.exchange.push_back(card.empty() ? "> remove the card while asleep"
+                                           : "> insert card " + card + " while asleep");
+    if (card.empty()) {
+      bench_->RemoveCard();
+    } else {
+      bench_->InsertCard(card);
+    }
+    cardIn_ = !card.empty();
+    if (armed && ccid_test::WaitUntil([this] { return !bench_->Bus().WaitWakePending(); })) {
+      hosted::PowerManager::WaitIdle();
+      record.exchange.push_back("< remote wake signalled: wait-wake completed");
+    } else {
+      record.exchange.push_back("< the driver sees it when the system is back");
+    }
   }
 
   void Tracked(hosted::UserRequest& request, StepRecord& record, const std::string& missed) {

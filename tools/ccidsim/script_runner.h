@@ -17,6 +17,13 @@
 
 namespace ccidsim {
 
+// The power side after a step, as the bus and the power manager see it.
+struct PowerRecord {
+  std::string system;    // "S0", "S3", "S4"
+  std::string device;    // "D0" ... "D3": the reader's device power state at the bus
+  bool waitWake = false; // a wait-wake IRP waits at the bus (remote wake armed)
+};
+
 struct StepRecord {
   int line = 0;        // 0: the run's own set-up (the first card going in)
   std::string text;    // the step as the script wrote it
@@ -29,6 +36,7 @@ struct StepRecord {
   bool failed = false;                // the step did not do what it asks (see `failure`)
   std::string failure;
   std::vector<std::string> wire;      // the bulk messages of the step, one line each
+  std::optional<PowerRecord> power;   // after the step, while the reader is plugged in
 };
 
 struct ScriptRunOptions {
