@@ -28,6 +28,11 @@ DRIVER_DISPATCH CcidPower;
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS CcidPowerPassDown(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp);
 
+// Passes a power IRP down as CcidPowerPassDown does, then gives back the I/O reference
+// the IRP held. Returns PoCallDriver's status. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS CcidPowerPassDownAndRelease(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp);
+
 // The handlers: each gives back the I/O reference of its IRP where the IRP's path says.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CcidHandleQueryPower(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp);

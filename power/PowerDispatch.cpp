@@ -44,6 +44,14 @@ NTSTATUS CcidPowerPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return PoCallDriver(CcidGetExtension(DeviceObject)->LowerDeviceObject, Irp);
 }
 
+_Use_decl_annotations_
+NTSTATUS CcidPowerPassDownAndRelease(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    const NTSTATUS status = CcidPowerPassDown(DeviceObject, Irp);
+    (VOID) CcidDecrementIoCount(DeviceObject);
+    return status;
+}
+
 // IRP_MJ_POWER (PASSIVE_LEVEL). The remove lock is held while the handler runs and given
 // back on every path; the I/O reference taken here belongs to the IRP's path (see each
 // handler). A power IRP arriving once removal has begun is completed at once.
@@ -78,8 +86,7 @@ NTSTATUS CcidPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = CcidHandleQueryPower(DeviceObject, Irp);
         break;
     default:
-        status = CcidPowerPassDown(DeviceObject, Irp);
-        (VOID) CcidDecrementIoCount(DeviceObject);
+        status = CcidPowerPassDownAndRelease(DeviceObject, Irp);
         break;
     }
 
@@ -111,9 +118,7 @@ NTSTATUS CcidHandleQueryPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             extension->WaitWakeIdle = TRUE;
         }
     }
-    const NTSTATUS status = CcidPowerPassDown(DeviceObject, Irp);
-    (VOID) CcidDecrementIoCount(DeviceObject);
-    return status;
+    return CcidPowerPassDownAndRelease(DeviceObject, Irp);
 }
 
 // IRP_MN_SET_POWER for a system state (PASSIVE_LEVEL). A change of device state holds the
@@ -135,9 +140,7 @@ NTSTATUS CcidHandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     POWER_STATE device;
     device.DeviceState = CcidDeviceStateFor(extension, system);
     if (device.DeviceState == extension->DevicePowerState) {
-        const NTSTATUS status = CcidPowerPassDown(DeviceObject, Irp);
-        (VOID) CcidDecrementIoCount(DeviceObject);
-        return status;
+        return CcidPowerPassDownAndRelease(DeviceObject, Irp);
     }
 
     extension->PendingSystemPowerIrp = Irp;
@@ -148,8 +151,7 @@ NTSTATUS CcidHandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // No device request will come back for it: the system IRP goes down at once, as
         // it does after a failed device request, and gives back its reference here.
         extension->PendingSystemPowerIrp = NULL;
-        (VOID) CcidPowerPassDown(DeviceObject, Irp);
-        (VOID) CcidDecrementIoCount(DeviceObject);
+        (VOID) CcidPowerPassDownAndRelease(DeviceObject, Irp);
     }
     return STATUS_PENDING;
 }

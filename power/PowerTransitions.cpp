@@ -160,8 +160,7 @@ VOID CcidDevicePowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
         return;
     }
     extension->PendingSystemPowerIrp = NULL;
-    (VOID) CcidPowerPassDown(deviceObject, systemIrp);
-    (VOID) CcidDecrementIoCount(deviceObject);
+    (VOID) CcidPowerPassDownAndRelease(deviceObject, systemIrp);
 }
 
 // Completion function of the driver's wait-wake request, whether the reader signalled
