@@ -85,6 +85,7 @@ TEST(CcidsimCommandLine, BadArgumentsAreUsageErrorsWithAMessage) {
       {"demo --card no-such-card", "unknown card \"no-such-card\""},
       {"atr", "HEX is required"},
       {"atr 3BZZ", "\"3BZZ\" is not hexadecimal"},
+      {"escape 12G", "\"12G\" is not hexadecimal"},
       {"readers extra", "extra"},
       {"run", "SCRIPT is required"},
       {"run /nonexistent-directory/s.txt", "cannot read the script"},
@@ -98,6 +99,40 @@ TEST(CcidsimCommandLine, BadArgumentsAreUsageErrorsWithAMessage) {
   const ccidsim_test::ProcessResult help = RunCcidsim("session --help");
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_TRUE(Contains(help.out, "--reader")) << help.out;
+}
+
+// Every command's --help ends with examples, and each example runs as printed (scripts of
+// the source tree, traces and scripts written to a temporary directory).
+TEST(CcidsimCommandLine, EveryCommandShowsExamplesThatRun) {
+  const ccidsim_test::ProcessResult top = RunCcidsim("--help");
+  ASSERT_EQ(top.exitStatus, 0);
+  const std::string script = ccidsim_test::TempPath("my.script");
+  ccidsim_test::WriteFile(script, "00 84 00 00 08 => XX XX XX XX XX XX XX XX 90 00\n");
+  std::istringstream commands(top.out.substr(top.out.find("Subcommands:")));
+  std::string line;
+  std::getline(commands, line);
+  while (std::getline(commands, line) && line.starts_with("  ")) {
+    const std::string command = line.substr(2, line.find(' ', 2) - 2);
+    SCOPED_TRACE(command);
+    const ccidsim_test::ProcessResult help = RunCcidsim(command + " --help");
+    const std::size_t examples = help.out.find("Examples:\n");
+    ASSERT_NE(examples, std::string::npos) << help.out;
+    std::istringstream lines(help.out.substr(examples));
+    std::string example;
+    std::getline(lines, example);
+    while (std::getline(lines, example) && example.starts_with("  ccidsim ")) {
+      std::istringstream words(example.substr(10, example.find("  # ") - 10));
+      std::string arguments;
+      for (std::string word; words >> word;) {
+        if (word.starts_with("tools/ccidsim/scripts/")) word = std::string(CCID_SOURCE_DIR) + "/" + word;
+        if (word == "my.script") word = script;
+        if (word.ends_with(".pcap")) word = ccidsim_test::TempPath(word);
+        arguments += word + " ";
+      }
+      const ccidsim_test::ProcessResult run = RunCcidsim(arguments);
+      EXPECT_EQ(run.exitStatus, ccidsim::kExitClean) << example << "\n" << run.out << run.err;
+    }
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // `ccidsim features | properties | escape HEX | verify-pin | modify-pin`: one PC/SC part 10
 // feature request as a one-step script on a PIN-pad reader, printed as `ccidsim run` does.
+#include <iso7816/bytes.h>
+
 #include "commands.h"
 
 namespace ccidsim {
@@ -12,6 +14,11 @@ int RunFeature(const FeatureOptions& options, std::ostream& out, std::ostream& e
            options.command;
     for (const std::string& setting : options.settings) text += " " + setting;
   } else if (options.command == "escape") {
+    if (!iso7816::FromHex(options.hex) || options.hex.empty()) {
+      err << "ccidsim: \"" << options.hex
+          << "\" is not hexadecimal bytes (two digits per byte; spaces, colons or dashes may separate bytes)\n";
+      return kExitUsage;
+    }
     text = "escape " + options.hex;
   } else {
     text = options.command;

@@ -4,19 +4,41 @@
 
 #include <iostream>
 
+#include "CcidWire.h"
 #include "commands.h"
+
+namespace {
+
+// "3.0.0.4" from the driver's version digits ("3004").
+std::string DriverVersion() {
+  const std::string digits = DriverVersionDigits;
+  return std::string() + digits[0] + "." + digits[1] + ".0." + std::to_string(std::stoi(digits.substr(2)));
+}
+
+// The footer of a command's --help: examples, one a line, each with what it does.
+std::string Examples(std::initializer_list<const char*> lines) {
+  std::string text = "Examples:";
+  for (const char* line : lines) text += std::string("\n  ") + line;
+  return text;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   hosted::Scheduler::NameCurrentThread("ccidsim");  // in a deadlock report
   CLI::App app{"ccidsim: the CCID reader driver in a hosted Windows kernel, on simulated readers"};
   app.require_subcommand(0, 1);
-  app.footer("Exit status: 0 clean, 1 a verifier violation, a leak or a failed check, 2 bad arguments or input.");
+  app.footer("Exit status: 0 clean, 1 a verifier violation, a leak or a failed check, 2 bad arguments or input.\n"
+             "`ccidsim COMMAND --help` shows a command's options and examples.");
+  app.set_version_flag("--version", "ccidsim, with the USB CCID reader driver " + DriverVersion());
 
   ccidsim::DemoOptions demo;
   auto* demoCommand = app.add_subcommand("demo", "narrated session on the default reader and card");
   demoCommand->add_option("--reader", demo.reader, "built-in reader profile")->capture_default_str();
   demoCommand->add_option("--card", demo.card, "card profile")->capture_default_str();
   demoCommand->add_flag("-q,--quiet", demo.quiet, "print only the verifier's verdict");
+  demoCommand->footer(Examples({"ccidsim demo                                  # the default reader and card",
+                                "ccidsim demo --reader pinpad-lcd --card t1-ifsc32   # another reader and card"}));
 
   ccidsim::SessionOptions session;
   auto* sessionCommand = app.add_subcommand("session", "the demo's scenario, quietly, on any reader");
@@ -26,6 +48,8 @@ int main(int argc, char** argv) {
   sessionCommand->add_option("--card", session.card, "card profile, or atr:<hex>")->capture_default_str();
   sessionCommand->add_option("--pcap", session.pcap, "write the USB trace to this pcap file");
   sessionCommand->add_flag("--json", session.json, "print one JSON object");
+  sessionCommand->footer(Examples({"ccidsim session --reader multi-slot --pcap multi.pcap   # then: wireshark multi.pcap",
+                                   "ccidsim session --reader t1-only --card t1-crc --json"}));
 
   ccidsim::RunOptions run;
   auto* runCommand = app.add_subcommand("run", "run a script of smart-card steps (scriptor's format and more)");
@@ -36,15 +60,22 @@ int main(int argc, char** argv) {
   runCommand->add_option("--pcap", run.pcap, "write the USB trace to this pcap file");
   runCommand->add_flag("--json", run.json, "print one JSON object");
   runCommand->add_flag("--wire", run.wire, "show each step's CCID messages too");
-  runCommand->footer("Exit status: 0 every expectation held, 1 one did not (or a step failed, or the verifier "
+  runCommand->footer(Examples({"ccidsim run tools/ccidsim/scripts/tpdu-basic.script",
+                               "ccidsim run my.script --reader apdu-short --card t1-ifsc32 --wire",
+                               "ccidsim run my.script --pcap my.pcap --json"}) +
+                     "\nA script line is a step (reset, insert, remove, protocol T1, ...) or an APDU in hex, "
+                     "optionally followed by => PATTERN.\n"
+                     "Exit status: 0 every expectation held, 1 one did not (or a step failed, or the verifier "
                      "objected), 2 a bad script (its line is named).");
 
   auto* readersCommand = app.add_subcommand("readers", "the built-in reader profiles");
+  readersCommand->footer(Examples({"ccidsim readers"}));
 
   ccidsim::AtrOptions atr;
   auto* atrCommand = app.add_subcommand("atr", "an answer to reset as the smart-card library reads it");
   atrCommand->add_option("HEX", atr.hex, "the ATR in hexadecimal")->required();
   atrCommand->add_flag("--json", atr.json, "print one JSON object");
+  atrCommand->footer(Examples({"ccidsim atr 3B8F8001804F0CA000000306030001000000006A"}));
 
   // The PC/SC part 10 features, one request each, on a PIN-pad reader.
   ccidsim::FeatureOptions feature;
@@ -59,11 +90,13 @@ int main(int argc, char** argv) {
     featureCommands.emplace_back(command, name);
     return command;
   };
-  addFeature("features", "the reader's PC/SC part 10 feature list, decoded");
-  addFeature("properties", "the reader's PIN-pad and TLV properties, decoded");
-  addFeature("escape", "a reader escape command (PC_to_RDR_Escape) and its answer")
-      ->add_option("HEX", feature.hex, "the command in hexadecimal")
-      ->required();
+  addFeature("features", "the reader's PC/SC part 10 feature list, decoded")
+      ->footer(Examples({"ccidsim features --reader pinpad-verify-modify"}));
+  addFeature("properties", "the reader's PIN-pad and TLV properties, decoded")
+      ->footer(Examples({"ccidsim properties"}));
+  CLI::App* escapeCommand = addFeature("escape", "a reader escape command (PC_to_RDR_Escape) and its answer");
+  escapeCommand->add_option("HEX", feature.hex, "the command in hexadecimal")->required();
+  escapeCommand->footer(Examples({"ccidsim escape 01   # the simulated reader's version escape"}));
   for (const char* name : {"verify-pin", "modify-pin"}) {
     CLI::App* command = addFeature(name, std::string(name) == "verify-pin"
                                              ? "verify a PIN typed on the simulated reader's keypad"
@@ -74,6 +107,9 @@ int main(int argc, char** argv) {
                         "apdu=HEX format=ascii|bcd|binary block=N justify=left|right pin-at=N length-bits=N "
                         "length-at=N min=N max=N validation=key,max,timeout timeout=S messages=N"
                         " (modify: old-at=N new-at=N old=yes|no confirm=yes|no)");
+    command->footer(std::string(name) == "verify-pin"
+                        ? Examples({"ccidsim verify-pin --keys 1234#   # the right PIN", "ccidsim verify-pin --keys 9999#   # a wrong PIN: the card counts down"})
+                        : Examples({"ccidsim modify-pin --keys 1234#5678#5678#"}));
   }
 
   try {
