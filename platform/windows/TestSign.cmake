@@ -38,4 +38,8 @@ file(REMOVE ${OUT}/ccid.sys)
 run(${OSSLSIGNCODE} sign -certs ${crt} -key ${key} -h sha256 -n "USB CCID smart-card reader driver"
     ${time_args} -in ${IMAGE} -out ${OUT}/ccid.sys)
 run(${OPENSSL} x509 -in ${crt} -outform der -out ${OUT}/ccid-test.cer)
+# The key and certificate for signtool on the test machine (the catalog is made there):
+# no password, and the 3DES/SHA-1 protection every signtool reads.
+run(${OPENSSL} pkcs12 -export -inkey ${key} -in ${crt} -passout pass: -keypbe PBE-SHA1-3DES
+    -certpbe PBE-SHA1-3DES -macalg sha1 -out ${OUT}/ccid-test.pfx)
 file(COPY ${INF} DESTINATION ${OUT})

@@ -7,7 +7,7 @@ set -eu
 build=$(dirname "$CCID_WINDOWS_IMAGE")
 signed=$build/package/ccid.sys
 cert=$build/test-signing/ccid-test.crt
-for f in "$signed" "$cert" "$build/package/ccid.inf" "$build/package/ccid-test.cer"; do
+for f in "$signed" "$cert" "$build/package/ccid.inf" "$build/package/ccid-test.cer" "$build/package/ccid-test.pfx"; do
   [ -f "$f" ] || { echo "missing from the package: $f"; exit 1; }
 done
 osslsigncode verify -CAfile "$cert" -in "$signed" >/dev/null || { echo "the package's ccid.sys does not verify"; exit 1; }
