@@ -12,6 +12,14 @@ int main(int argc, char** argv) {
   app.require_subcommand(0, 1);
   app.footer("Exit status: 0 clean, 1 a verifier violation, a leak or a failed check, 2 bad arguments or input.");
 
+  const auto addPcapFormat = [](CLI::App* command, std::string& format) {
+    command
+        ->add_option("--pcap-format", format,
+                     "the trace's format: usbmon (Linux, link type 220) or usbpcap (Windows USBPcap, link type 249)")
+        ->check(CLI::IsMember({ccidsim::kPcapFormatUsbmon, ccidsim::kPcapFormatUsbpcap}))
+        ->capture_default_str();
+  };
+
   ccidsim::DemoOptions demo;
   auto* demoCommand = app.add_subcommand("demo", "narrated session on the default reader and card");
   demoCommand->add_option("--reader", demo.reader, "built-in reader profile")->capture_default_str();
@@ -25,6 +33,7 @@ int main(int argc, char** argv) {
   sessionCommand->add_option("--profile", session.profile, "the entry of a reader file that describes several readers");
   sessionCommand->add_option("--card", session.card, "card profile, or atr:<hex>")->capture_default_str();
   sessionCommand->add_option("--pcap", session.pcap, "write the USB trace to this pcap file");
+  addPcapFormat(sessionCommand, session.pcapFormat);
   sessionCommand->add_flag("--json", session.json, "print one JSON object");
 
   ccidsim::RunOptions run;
@@ -34,6 +43,7 @@ int main(int argc, char** argv) {
   runCommand->add_option("--profile", run.profile, "the entry of a reader file that describes several readers");
   runCommand->add_option("--card", run.card, "card profile, atr:<hex>, or none");
   runCommand->add_option("--pcap", run.pcap, "write the USB trace to this pcap file");
+  addPcapFormat(runCommand, run.pcapFormat);
   runCommand->add_flag("--json", run.json, "print one JSON object");
   runCommand->add_flag("--wire", run.wire, "show each step's CCID messages too");
   runCommand->footer("Exit status: 0 every expectation held, 1 one did not (or a step failed, or the verifier "
@@ -55,6 +65,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     command->add_option("--card", feature.card, "card profile, atr:<hex>, or none")->capture_default_str();
     command->add_option("--pcap", feature.pcap, "write the USB trace to this pcap file");
+    addPcapFormat(command, feature.pcapFormat);
     command->add_flag("--json", feature.json, "print one JSON object");
     featureCommands.emplace_back(command, name);
     return command;
