@@ -64,20 +64,38 @@ Decoded DecodeWithTshark(const std::string& path, const std::string& decodeAs, i
   return decoded;
 }
 
-class SessionTrace : public testing::TestWithParam<std::string> {};
+// The link type in a pcap file's header (its last 32-bit field).
+std::uint32_t PcapLinkType(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::uint32_t header[6] = {};
+  file.read(reinterpret_cast<char*>(header), sizeof(header));
+  return header[5];
+}
+
+// A session on a reader, traced in one format (with the link type its file must carry).
+struct TraceCase {
+  std::string reader;
+  hosted::usb::PcapFormat format;
+  std::uint32_t linkType;
+};
+
+class SessionTrace : public testing::TestWithParam<TraceCase> {};
 
 TEST_P(SessionTrace, TsharkRecognisesEveryCcidMessage) {
   const std::string tshark = CCID_TSHARK;
   if (tshark.empty() || !std::filesystem::exists(tshark)) GTEST_SKIP() << "tshark is not installed";
   ccidsim::ScenarioOptions options;
-  options.reader = *sim::FindReaderProfile(GetParam());
-  options.pcapPath = ccidsim_test::TempPath(GetParam() + ".pcap");
+  options.reader = *sim::FindReaderProfile(GetParam().reader);
+  options.pcapPath = ccidsim_test::TempPath(GetParam().reader + ".pcap");
+  options.pcapFormat = GetParam().format;
   const ccidsim::ScenarioResult result = ccidsim::RunScenario(options);
   ASSERT_TRUE(result.pcapError.empty()) << result.pcapError;
+  const std::uint32_t linkType = PcapLinkType(options.pcapPath);
   const Decoded decoded =
       DecodeWithTshark(options.pcapPath, result.pcapDecodeAs, options.reader.InterruptIn()->address);
   std::filesystem::remove(options.pcapPath);
 
+  EXPECT_EQ(linkType, GetParam().linkType);
   EXPECT_EQ(decoded.malformed, 0);
   const ByEndpoint expected = MessagesOfTheTrace(result);
   ASSERT_EQ(expected.size(), 3u) << "bulk-out, bulk-in and interrupt-in all carried messages";
@@ -86,11 +104,19 @@ TEST_P(SessionTrace, TsharkRecognisesEveryCcidMessage) {
   EXPECT_EQ(decoded.messages, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Readers, SessionTrace, testing::Values("tpdu-basic", "pinpad-verify-modify", "multi-slot"),
+constexpr auto kUsbmon = hosted::usb::PcapFormat::Usbmon;
+constexpr auto kUsbpcap = hosted::usb::PcapFormat::Usbpcap;
+INSTANTIATE_TEST_SUITE_P(Readers, SessionTrace,
+                         testing::Values(TraceCase{"tpdu-basic", kUsbmon, 220},
+                                         TraceCase{"pinpad-verify-modify", kUsbmon, 220},
+                                         TraceCase{"multi-slot", kUsbmon, 220},
+                                         TraceCase{"tpdu-basic", kUsbpcap, 249},
+                                         TraceCase{"pinpad-verify-modify", kUsbpcap, 249},
+                                         TraceCase{"multi-slot", kUsbpcap, 249}),
                          [](const auto& info) {
-                           std::string name = info.param;
+                           std::string name = info.param.reader;
                            std::replace(name.begin(), name.end(), '-', '_');
-                           return name;
+                           return name + (info.param.format == kUsbpcap ? "_usbpcap" : "_usbmon");
                          });
 
 // Records in a pcap file: a 24-byte file header, then per record a 16-byte header and

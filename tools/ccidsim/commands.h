@@ -13,6 +13,10 @@ inline constexpr int kExitClean = 0;     // the run ended cleanly
 inline constexpr int kExitProblem = 1;   // a verifier violation, a leak, or a request that never came back
 inline constexpr int kExitUsage = 2;     // bad arguments or input (as for a command-line error)
 
+// Trace formats: a Linux usbmon capture (link type 220) or a Windows USBPcap one (249).
+inline constexpr char kPcapFormatUsbmon[] = "usbmon";
+inline constexpr char kPcapFormatUsbpcap[] = "usbpcap";
+
 inline constexpr char kDefaultReader[] = "tpdu-basic";
 inline constexpr char kDefaultCard[] = "dual";
 
@@ -28,6 +32,7 @@ struct SessionOptions {
   std::string profile;  // entry of a file of several readers
   std::string card = kDefaultCard;
   std::string pcap;     // trace file to write; empty: none
+  std::string pcapFormat = kPcapFormatUsbmon;  // its format: usbmon or usbpcap
   bool json = false;
 };
 int RunSession(const SessionOptions& options, std::ostream& out, std::ostream& err);
@@ -40,6 +45,7 @@ struct RunOptions {
   std::string profile;  // entry of a file of several readers
   std::string card;     // card profile, atr:<hex> or "none"; empty: the script's
   std::string pcap;     // trace file to write; empty: none
+  std::string pcapFormat = kPcapFormatUsbmon;  // its format: usbmon or usbpcap
   bool json = false;
   bool wire = false;    // text report: each step's CCID messages too
 };
@@ -63,6 +69,7 @@ struct FeatureOptions {
   std::vector<std::string> settings;  // verify-pin and modify-pin
   std::string hex;                    // escape
   std::string pcap;
+  std::string pcapFormat = kPcapFormatUsbmon;
   bool json = false;
 };
 int RunFeature(const FeatureOptions& options, std::ostream& out, std::ostream& err);

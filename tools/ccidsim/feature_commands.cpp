@@ -28,6 +28,7 @@ int RunFeature(const FeatureOptions& options, std::ostream& out, std::ostream& e
   run.reader = options.reader;
   run.card = options.card;
   run.pcap = options.pcap;
+  run.pcapFormat = options.pcapFormat;
   run.json = options.json;
   return RunScriptText(text + "\n", run, out, err);
 }

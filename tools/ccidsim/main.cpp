@@ -32,6 +32,14 @@ int main(int argc, char** argv) {
              "`ccidsim COMMAND --help` shows a command's options and examples.");
   app.set_version_flag("--version", "ccidsim, with the USB CCID reader driver " + DriverVersion());
 
+  const auto addPcapFormat = [](CLI::App* command, std::string& format) {
+    command
+        ->add_option("--pcap-format", format,
+                     "the trace's format: usbmon (Linux, link type 220) or usbpcap (Windows USBPcap, link type 249)")
+        ->check(CLI::IsMember({ccidsim::kPcapFormatUsbmon, ccidsim::kPcapFormatUsbpcap}))
+        ->capture_default_str();
+  };
+
   ccidsim::DemoOptions demo;
   auto* demoCommand = app.add_subcommand("demo", "narrated session on the default reader and card");
   demoCommand->add_option("--reader", demo.reader, "built-in reader profile")->capture_default_str();
@@ -47,6 +55,7 @@ int main(int argc, char** argv) {
   sessionCommand->add_option("--profile", session.profile, "the entry of a reader file that describes several readers");
   sessionCommand->add_option("--card", session.card, "card profile, or atr:<hex>")->capture_default_str();
   sessionCommand->add_option("--pcap", session.pcap, "write the USB trace to this pcap file");
+  addPcapFormat(sessionCommand, session.pcapFormat);
   sessionCommand->add_flag("--json", session.json, "print one JSON object");
   sessionCommand->footer(Examples({"ccidsim session --reader multi-slot --pcap multi.pcap   # then: wireshark multi.pcap",
                                    "ccidsim session --reader t1-only --card t1-crc --json"}));
@@ -58,6 +67,7 @@ int main(int argc, char** argv) {
   runCommand->add_option("--profile", run.profile, "the entry of a reader file that describes several readers");
   runCommand->add_option("--card", run.card, "card profile, atr:<hex>, or none");
   runCommand->add_option("--pcap", run.pcap, "write the USB trace to this pcap file");
+  addPcapFormat(runCommand, run.pcapFormat);
   runCommand->add_flag("--json", run.json, "print one JSON object");
   runCommand->add_flag("--wire", run.wire, "show each step's CCID messages too");
   runCommand->footer(Examples({"ccidsim run tools/ccidsim/scripts/tpdu-basic.script",
@@ -86,6 +96,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     command->add_option("--card", feature.card, "card profile, atr:<hex>, or none")->capture_default_str();
     command->add_option("--pcap", feature.pcap, "write the USB trace to this pcap file");
+    addPcapFormat(command, feature.pcapFormat);
     command->add_flag("--json", feature.json, "print one JSON object");
     featureCommands.emplace_back(command, name);
     return command;

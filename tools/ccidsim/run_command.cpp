@@ -142,6 +142,7 @@ int RunScriptText(const std::string& source, const RunOptions& options, std::ost
   run.reader = std::move(*reader);
   run.card = card;
   run.pcapPath = options.pcap;
+  run.pcapFormat = PcapFormatNamed(options.pcapFormat);
   if (!options.json) {
     out << "ccidsim run " << options.script << ": reader " << run.reader.name << ", card "
         << (card.empty() ? "none" : card) << "\n";

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "hosted/usb/usb_bus.h"
 #include "reader/reader_profile.h"
 #include "wire.h"
 
@@ -79,6 +80,7 @@ struct ScenarioOptions {
   sim::ReaderProfile reader;
   std::string card = "dual";         // card profile (sim::FindCardProfile)
   std::string pcapPath;              // empty: no trace written
+  hosted::usb::PcapFormat pcapFormat = hosted::usb::PcapFormat::Usbmon;
   // After the card goes in, an application opens the reader, powers the card, selects
   // T=1 (when the card offers it) and exchanges APDUs with the card's application.
   bool application = false;

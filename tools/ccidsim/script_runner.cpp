@@ -175,7 +175,7 @@ class ScriptRunner {
   void WriteTrace() {
     if (options_.pcapPath.empty()) return;
     std::string error;
-    if (!bench_->Bus().WritePcap(options_.pcapPath, hosted::usb::PcapContent::Messages, &error))
+    if (!bench_->Bus().WritePcap(options_.pcapPath, hosted::usb::PcapContent::Messages, &error, options_.pcapFormat))
       result_.pcapError = error.empty() ? "cannot write " + options_.pcapPath : error;
   }
 

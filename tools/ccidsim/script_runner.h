@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "hosted/usb/usb_bus.h"
 #include "reader/reader_profile.h"
 #include "script.h"
 
@@ -39,10 +40,16 @@ struct StepRecord {
   std::optional<PowerRecord> power;   // after the step, while the reader is plugged in
 };
 
+// The trace format a --pcap-format value names (checked by the command line).
+inline hosted::usb::PcapFormat PcapFormatNamed(const std::string& name) {
+  return name == "usbpcap" ? hosted::usb::PcapFormat::Usbpcap : hosted::usb::PcapFormat::Usbmon;
+}
+
 struct ScriptRunOptions {
   sim::ReaderProfile reader;
   std::string card;      // card in the slot at the start; empty: none
   std::string pcapPath;  // empty: no trace written
+  hosted::usb::PcapFormat pcapFormat = hosted::usb::PcapFormat::Usbmon;
   // Called after each step, in the calling thread.
   std::function<void(const StepRecord&)> onStep;
 };

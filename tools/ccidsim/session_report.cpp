@@ -9,6 +9,7 @@
 #include "card/card.h"
 #include "commands.h"
 #include "reader_source.h"
+#include "script_runner.h"
 
 namespace ccidsim {
 namespace {
@@ -172,6 +173,7 @@ int RunSession(const SessionOptions& session, std::ostream& out, std::ostream& e
   std::optional<ScenarioOptions> options =
       PrepareScenario(session.reader, session.profile, session.card, session.pcap, err);
   if (!options) return kExitUsage;
+  options->pcapFormat = PcapFormatNamed(session.pcapFormat);
   const ScenarioResult result = RunScenario(*options);
   if (session.json) {
     out << SessionJson(*options, result).dump(2) << "\n";

@@ -297,8 +297,9 @@ std::size_t BusDevice::MessageCount() const {
   return impl_->messages_.size();
 }
 
-bool BusDevice::WritePcap(const std::string& path, PcapContent content, std::string* error) const {
-  return impl_->WritePcap(path, content, error);
+bool BusDevice::WritePcap(const std::string& path, PcapContent content, std::string* error,
+                          PcapFormat format) const {
+  return impl_->WritePcap(path, content, error, format);
 }
 
 std::string BusDevice::CcidDecodeAs() const {

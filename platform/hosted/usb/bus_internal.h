@@ -187,7 +187,7 @@ class BusDevice::Impl {
   ControlResult DeviceControlLocked(const SetupBytes& setup, std::span<std::uint8_t> data);
 
   // ---- traces (pcap_writer.cpp) --------------------------------------------------------
-  bool WritePcap(const std::string& path, PcapContent content, std::string* error) const;
+  bool WritePcap(const std::string& path, PcapContent content, std::string* error, PcapFormat format) const;
 
   static std::uint32_t ReadyBit(std::uint8_t endpoint) {
     return 1u << ((endpoint & 0x0F) + ((endpoint & 0x80) != 0 ? 16 : 0));

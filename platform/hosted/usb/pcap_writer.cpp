@@ -1,6 +1,13 @@
-// The bus's traffic as a Linux usbmon capture (DLT_USB_LINUX_MMAPPED, link type 220):
-// every transfer is a submission ('S') and a completion ('C') record with the same URB id
-// and a 64-byte header. The capture begins with the enumeration the bus did at arrival
+// The bus's traffic as a capture in one of two formats:
+//  - Linux usbmon (DLT_USB_LINUX_MMAPPED, link type 220): every transfer is a submission
+//    ('S') and a completion ('C') record with the same URB id and a 64-byte header;
+//  - Windows USBPcap (DLT_USBPCAP, link type 249): every transfer is the IRP on its way
+//    down (info 0) and on its way back up (info 1, USBPCAP_INFO_PDO_TO_FDO) with the same
+//    IRP id, the URB function and the USBD status; control transfers carry a stage byte
+//    after the 27-byte header, as USBPcap 1.5 and later writes them: the setup stage (the
+//    setup packet, followed by the OUT data) going down, the complete stage (with the IN
+//    data) coming back.
+// The capture begins with the enumeration the bus did at arrival
 // (the CCID dissector learns the interface class from the GET_DESCRIPTOR(configuration)
 // answer); then come whole messages (one record pair each, so that a CCID message is never
 // split, in the order the bus carried them) or the URB log, one record pair per bus
@@ -17,7 +24,8 @@
 namespace hosted::usb {
 namespace {
 
-constexpr int kLinkType = 220;  // DLT_USB_LINUX_MMAPPED
+constexpr int kLinkTypeUsbmon = 220;  // DLT_USB_LINUX_MMAPPED
+constexpr int kLinkTypeUsbpcap = 249;  // DLT_USBPCAP
 constexpr int kSnapshotLength = 0x40000;
 constexpr std::int64_t kUnixTimeAtBoot = 1704067200;  // kernel time 0: 2024-01-01 00:00 UTC
 constexpr std::int64_t kTicksPerSecond = 10000000;
@@ -35,17 +43,19 @@ struct BusEvent {
   std::uint32_t requested = 0;  // urb_len of the submission
   std::vector<std::uint8_t> data;
   std::int32_t status = 0;  // of the completion (0 or a negative errno, as usbmon has it)
+  USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;  // of the completion, as USBPcap has it
+  std::uint16_t function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;  // the URB's
   std::uint64_t submitOrder = 0;    // URB log: places among the bus's events
   std::uint64_t completeOrder = 0;
 };
 
 class Capture {
  public:
-  Capture(std::uint16_t bus, std::uint8_t address, const std::vector<std::uint8_t>& configuration)
-      : bus_(bus), address_(address), configuration_(configuration) {}
+  Capture(std::uint16_t bus, std::uint8_t address, const std::vector<std::uint8_t>& configuration, PcapFormat format)
+      : bus_(bus), address_(address), configuration_(configuration), format_(format) {}
 
   bool Open(const std::string& path, std::string* error) {
-    pcap_ = pcap_open_dead(kLinkType, kSnapshotLength);
+    pcap_ = pcap_open_dead(format_ == PcapFormat::Usbpcap ? kLinkTypeUsbpcap : kLinkTypeUsbmon, kSnapshotLength);
     if (pcap_ == nullptr) return Fail(error, "pcap_open_dead failed");
     dumper_ = pcap_dump_open(pcap_, path.c_str());
     if (dumper_ == nullptr) return Fail(error, std::string("cannot write ") + path + ": " + pcap_geterr(pcap_));
@@ -62,12 +72,14 @@ class Capture {
 
   // Submission: OUT data and the setup packet go with it.
   void Submit(const BusEvent& e, std::uint64_t id) {
+    if (format_ == PcapFormat::Usbpcap) return RecordIrp(e, id, false, e.submitted);
     Record(e, id, 'S', e.submitted, -EINPROGRESS, e.requested,
            e.in ? std::span<const std::uint8_t>() : std::span<const std::uint8_t>(e.data), e.hasSetup);
   }
 
   // Completion: IN data comes back with it.
   void Complete(const BusEvent& e, std::uint64_t id) {
+    if (format_ == PcapFormat::Usbpcap) return RecordIrp(e, id, true, e.completed);
     Record(e, id, 'C', e.completed, e.status, static_cast<std::uint32_t>(e.data.size()),
            e.in ? std::span<const std::uint8_t>(e.data) : std::span<const std::uint8_t>(), false);
   }
@@ -116,16 +128,57 @@ class Capture {
     std::vector<std::uint8_t> packet(sizeof(h) + data.size());
     std::memcpy(packet.data(), &h, sizeof(h));
     if (!data.empty()) std::memcpy(packet.data() + sizeof(h), data.data(), data.size());
+    Dump(time, packet);
+  }
+
+  // One USBPcap record: USBPCAP_BUFFER_PACKET_HEADER (packed, little-endian), the stage
+  // byte of a control transfer, then the data.
+  void RecordIrp(const BusEvent& e, std::uint64_t id, bool up, std::int64_t time) {
+    const bool control = e.transferType == URB_CONTROL;
+    std::vector<std::uint8_t> data;
+    if (!up && control) data.assign(e.setup, e.setup + sizeof(e.setup));
+    if (up == e.in) data.insert(data.end(), e.data.begin(), e.data.end());
+    std::vector<std::uint8_t> packet;
+    auto put = [&](std::uint64_t value, int bytes) {
+      for (int i = 0; i < bytes; ++i) packet.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    };
+    put(control ? kUsbpcapControlHeaderLength : kUsbpcapHeaderLength, 2);  // headerLen
+    put(id, 8);                                                           // irpId
+    put(up ? e.usbdStatus : USBD_STATUS_SUCCESS, 4);                      // status
+    put(e.function, 2);                                                   // function
+    put(up ? 1 : 0, 1);                                                   // info: PDO to FDO
+    put(bus_, 2);
+    put(address_, 2);
+    put(e.endpoint, 1);
+    put(UsbpcapTransferType(e.transferType), 1);
+    put(data.size(), 4);  // dataLength
+    if (control) put(up ? kStageComplete : kStageSetup, 1);
+    packet.insert(packet.end(), data.begin(), data.end());
+    Dump(time, packet);
+  }
+
+  // USBPcap's transfer types: 0 isochronous, 1 interrupt, 2 control, 3 bulk.
+  static std::uint8_t UsbpcapTransferType(std::uint8_t usbmonType) {
+    return usbmonType == URB_INTERRUPT ? 1 : usbmonType == URB_CONTROL ? 2 : usbmonType == URB_BULK ? 3 : 0;
+  }
+
+  void Dump(std::int64_t time, const std::vector<std::uint8_t>& packet) {
+    const std::int64_t ticks = time < 0 ? 0 : time;
     pcap_pkthdr header;
-    header.ts.tv_sec = static_cast<time_t>(h.ts_sec);
-    header.ts.tv_usec = h.ts_usec;
+    header.ts.tv_sec = static_cast<time_t>(kUnixTimeAtBoot + ticks / kTicksPerSecond);
+    header.ts.tv_usec = static_cast<suseconds_t>((ticks % kTicksPerSecond) / 10);
     header.caplen = header.len = static_cast<bpf_u_int32>(packet.size());
     pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, packet.data());
   }
 
+  static constexpr std::uint16_t kUsbpcapHeaderLength = 27;
+  static constexpr std::uint16_t kUsbpcapControlHeaderLength = 28;
+  static constexpr std::uint8_t kStageSetup = 0, kStageComplete = 3;
+
   std::uint16_t bus_;
   std::uint8_t address_;
   const std::vector<std::uint8_t>& configuration_;
+  PcapFormat format_;
   pcap_t* pcap_ = nullptr;
   pcap_dumper_t* dumper_ = nullptr;
   std::uint64_t urbId_ = 0xFFFF888000000000ull;
@@ -157,6 +210,23 @@ void PutSetup(std::uint8_t* out, std::uint8_t type, std::uint8_t request, std::u
   std::memcpy(out, bytes, sizeof(bytes));
 }
 
+// The URB a Windows client driver would have sent for a control request, as USBPcap names
+// it: standard requests by their recipient, class and vendor requests likewise, the rest as
+// a plain control transfer.
+std::uint16_t UrbFunctionFor(const SetupPacket& s) {
+  const std::uint8_t type = (s.bmRequestType >> 5) & 3, recipient = s.bmRequestType & 0x1F;
+  if (type == 0) {
+    if (s.bRequest == 6 && recipient == 0) return URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    if (s.bRequest == 6 && recipient == 1) return URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE;
+    if (s.bRequest == 9 && recipient == 0) return URB_FUNCTION_SELECT_CONFIGURATION;
+    if (s.bRequest == 0 && recipient <= 2) return static_cast<std::uint16_t>(URB_FUNCTION_GET_STATUS_FROM_DEVICE + recipient);
+    return URB_FUNCTION_CONTROL_TRANSFER;
+  }
+  if ((type == 1 || type == 2) && recipient <= 2)
+    return static_cast<std::uint16_t>((type == 1 ? URB_FUNCTION_CLASS_DEVICE : URB_FUNCTION_VENDOR_DEVICE) + recipient);
+  return URB_FUNCTION_CONTROL_TRANSFER;
+}
+
 BusEvent FromMessage(const TraceEvent& t) {
   BusEvent e;
   e.submitted = e.completed = t.time;
@@ -170,8 +240,10 @@ BusEvent FromMessage(const TraceEvent& t) {
     e.hasSetup = true;
     PutSetup(e.setup, s.bmRequestType, s.bRequest, s.wValue, s.wIndex, s.wLength);
     e.requested = s.wLength;
+    e.function = UrbFunctionFor(s);
     if (t.event.handshake != Handshake::Ack) {
       e.status = -EPIPE;
+      e.usbdStatus = USBD_STATUS_STALL_PID;
       e.data.clear();
     }
   }
@@ -213,6 +285,8 @@ BusEvent FromTransfer(const TransferRecord& r) {
   e.requested = r.requested;
   e.data = r.data;
   e.status = ErrnoFor(r.usbdStatus);
+  e.usbdStatus = r.usbdStatus;
+  e.function = r.urbFunction;
   e.submitOrder = r.submitOrder;
   e.completeOrder = r.completeOrder;
   if (r.urbFunction == URB_FUNCTION_SELECT_CONFIGURATION) e.transferType = URB_CONTROL;  // its SET_CONFIGURATION
@@ -250,7 +324,8 @@ void WriteInBusOrder(Capture& capture, const std::vector<BusEvent>& transfers) {
 
 }  // namespace
 
-bool BusDevice::Impl::WritePcap(const std::string& path, PcapContent content, std::string* error) const {
+bool BusDevice::Impl::WritePcap(const std::string& path, PcapContent content, std::string* error,
+                                PcapFormat format) const {
   std::vector<BusEvent> messages;
   std::vector<BusEvent> transfers;
   {
@@ -264,7 +339,7 @@ bool BusDevice::Impl::WritePcap(const std::string& path, PcapContent content, st
           transfers.push_back(FromTransfer(r));
     }
   }
-  Capture capture(options_.bus, options_.address, configDescriptor_);
+  Capture capture(options_.bus, options_.address, configDescriptor_, format);
   if (!capture.Open(path, error)) return false;
   for (const BusEvent& e : messages) {
     const std::uint64_t id = capture.NextId();

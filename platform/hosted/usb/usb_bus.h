@@ -49,8 +49,9 @@
 // Traces: every URB is logged with its kernel times, endpoint, direction, bytes and
 // statuses (Transfers()). A device model that knows its message boundaries reports whole
 // messages through MessageObserver(); WritePcap() writes them, after the enumeration the
-// bus did at arrival, as a Linux usbmon capture (link type 220, DLT_USB_LINUX_MMAPPED)
-// that Wireshark's USB CCID dissector decodes. Records follow the bus's order: messages as
+// bus did at arrival, as a Linux usbmon capture (link type 220, DLT_USB_LINUX_MMAPPED) or
+// as USBPcap writes one on Windows (link type 249, DLT_USBPCAP), both of which
+// Wireshark's USB CCID dissector decodes. Records follow the bus's order: messages as
 // the bus carried them; URBs by their submissions and completions, so an interrupt
 // request pending across other transfers is submitted before them and completes after.
 #pragma once
@@ -140,6 +141,11 @@ enum class PcapContent : std::uint8_t {
   Transfers,  // the URB log, one record pair per bus transfer
 };
 
+enum class PcapFormat : std::uint8_t {
+  Usbmon,   // Linux usbmon, link type 220
+  Usbpcap,  // Windows USBPcap, link type 249
+};
+
 class BusDevice {
  public:
   // Enumerates `device` and creates its PDO (at PASSIVE_LEVEL). `device` must outlive this
@@ -213,7 +219,7 @@ class BusDevice {
   // Writes the enumeration and the chosen content as a pcap file; false (with the
   // reason) if the file cannot be written.
   bool WritePcap(const std::string& path, PcapContent content = PcapContent::Messages,
-                 std::string* error = nullptr) const;
+                 std::string* error = nullptr, PcapFormat format = PcapFormat::Usbmon) const;
   // tshark's decode-as argument that makes interrupt-in messages decode as CCID:
   // "usb.device==0xBBBBDDDD,usbccid".
   std::string CcidDecodeAs() const;
