@@ -17,7 +17,12 @@ set(CCID_DRIVER_CXX_OPTIONS
   -fno-exceptions -fno-rtti -fno-threadsafe-statics
   # Wire structs are read through casts of byte buffers; no aliasing assumptions.
   -fno-strict-aliasing
-  -Wall -Wextra -Wno-multichar -Werror=frame-larger-than=2048
+  -Wall -Wextra -Wno-multichar
+  # A kernel stack is small: a frame over 2 KiB is an error (clang spells the option apart
+  # from its limit).
+  $<$<NOT:$<CXX_COMPILER_ID:Clang>>:-Werror=frame-larger-than=2048>
+  $<$<CXX_COMPILER_ID:Clang>:-Wframe-larger-than=2048>
+  $<$<CXX_COMPILER_ID:Clang>:-Werror=frame-larger-than>
   # Non-paged pool is non-executable (NonPagedPool names NonPagedPoolNx once DriverEntry
   # has called ExInitializeDriverRuntime): HVCI and Driver Verifier's code integrity
   # check refuse executable pool.

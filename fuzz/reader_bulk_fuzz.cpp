@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Each packet: one length byte (at most 64), then that many bytes.
   std::size_t at = 1;
   while (at < size) {
-    const std::size_t length = std::min<std::size_t>(data[at++] % (kPacket + 1), size - at);
+    const std::size_t announced = data[at++] % (kPacket + 1);
+    const std::size_t length = std::min<std::size_t>(announced, size - at);
     reader->OutPacket(kBulkOut, {data + at, length});
     at += length;
     DrainBulkIn(*reader);

@@ -88,7 +88,8 @@ ReaderBench::ReaderBench(sim::ReaderProfile profile, BenchOptions options) {
 
 void ReaderBench::Build(sim::ReaderProfile profile, BenchOptions options) {
   reader_ = std::make_unique<sim::CcidReader>(std::move(profile));
-  bus_ = std::make_unique<hosted::usb::BusDevice>(*reader_, options.bus);
+  if (options.front) front_ = options.front(*reader_);
+  bus_ = std::make_unique<hosted::usb::BusDevice>(front_ ? *front_ : *reader_, options.bus);
   auto forward = bus_->MessageObserver();
   // Called with the reader's lock held: only record.
   reader_->SetMessageObserver([this, forward](const hosted::usb::MessageEvent& event) {
@@ -128,6 +129,7 @@ std::size_t ReaderBench::Finish() {
   RefereeInput input;
   for (const sim::HostError& error : reader_->HostErrors()) input.hostErrors.push_back(error.what);
   bus_.reset();
+  front_.reset();
   reader_->SetMessageObserver(nullptr);
   reader_.reset();
   {

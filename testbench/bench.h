@@ -72,6 +72,10 @@ struct BenchOptions {
   bool reportUnplug = true;
   // Called as each PnP request comes back (in the PnP manager's thread for an unplug).
   std::function<void(const hosted::PnpStep&)> pnpObserver;
+  // A device the bus sees in place of the reader, built around it (the fuzzers' scripted
+  // reader, which rewrites what the reader sends). The trace and the referee still see
+  // the reader's own messages.
+  std::function<std::unique_ptr<hosted::usb::Device>(sim::CcidReader&)> front;
 };
 
 // A simulated reader under the driver. Finish (or the destructor) takes the stack down as
@@ -149,6 +153,7 @@ class ReaderBench {
 
   LoadedDriver driver_;
   std::unique_ptr<sim::CcidReader> reader_;
+  std::unique_ptr<hosted::usb::Device> front_;
   std::unique_ptr<hosted::usb::BusDevice> bus_;
   std::unique_ptr<hosted::PnpDevice> node_;
   mutable std::mutex traceMutex_;

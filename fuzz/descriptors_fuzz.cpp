@@ -1,0 +1,93 @@
+// Hostile descriptors: a simulated reader whose device descriptor and configuration set
+// (interfaces, endpoints and the CCID class descriptor) come from the input, through the
+// bus's enumeration and the driver's start, then a short application session on whatever
+// the driver made of them. The driver must refuse what it cannot use and never read past
+// what the reader returned.
+//
+// Input: byte 0 = profile (low nibble) and card (high nibble); byte 1 = device descriptor
+// length (0xFF: the reader's own), that many bytes; two bytes (little-endian, at most
+// 1023) = configuration set length (0xFFFF: the reader's own), that many bytes; the rest
+// (at most 8) are operation bytes (driver_session.h).
+// `--write-seeds=DIR` writes the seed corpus: each catalogue reader's own descriptors.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "driver_session.h"
+
+namespace {
+
+using ccid_fuzz::Bytes;
+
+constexpr std::size_t kMaxOperations = 8;
+constexpr std::uint8_t kGetDescriptor = 6;
+constexpr std::uint16_t kDeviceDescriptor = 0x0100;
+constexpr std::uint16_t kConfigurationDescriptor = 0x0200;
+
+void Replace(sim::CcidReader& reader, std::uint16_t value, Bytes data) {
+  sim::ControlFault fault;
+  fault.request = kGetDescriptor;
+  fault.value = value;
+  fault.action = sim::ControlFault::Action::Replace;
+  fault.data = std::move(data);
+  fault.times = 0;
+  reader.AddControlFault(fault);
+}
+
+void RunInput(std::span<const std::uint8_t> input) {
+  if (input.size() < 2) return;
+  ccid_fuzz::ByteStream stream(input.subspan(1));
+  const std::uint8_t deviceLength = stream.NextOr(0xFF);
+  std::optional<Bytes> device;
+  if (deviceLength != 0xFF) device = stream.Take(deviceLength);
+  const std::uint16_t configLength = static_cast<std::uint16_t>(stream.NextOr(0xFF) | stream.NextOr(0xFF) << 8);
+  std::optional<Bytes> config;
+  if (configLength != 0xFFFF) config = stream.Take(configLength % 1024);
+  const Bytes operations = stream.Take(kMaxOperations);
+
+  ccid_fuzz::InputSession session;
+  ccid_test::BenchOptions options;
+  options.profile = ccid_fuzz::ProfileFor(input[0] & 15);
+  options.front = [&](sim::CcidReader& reader) -> std::unique_ptr<hosted::usb::Device> {
+    if (device) Replace(reader, kDeviceDescriptor, *device);
+    if (config) Replace(reader, kConfigurationDescriptor, *config);
+    return nullptr;
+  };
+  ccid_test::ReaderBench bench(options);
+  ccid_fuzz::PlaySession(bench, ccid_fuzz::CardFor(input[0] >> 4), operations);
+  bench.Finish();
+}
+
+void WriteSeeds(const std::filesystem::path& directory) {
+  using namespace ccid_fuzz;
+  const Bytes operations = {Op(kConnect), Op(kTransmit, 1), Op(kTransmit, 5), Op(kClassRequests, 0),
+                            Op(kVerifyPin, 0), Op(kReadEvent, 2)};
+  for (std::uint8_t choice = 0; choice < 12; ++choice) {
+    const std::string name = ProfileFor(choice);
+    const sim::DescriptorSet set = sim::BuildDescriptors(ccid_test::CatalogueProfile(name));
+    Bytes seed{choice, static_cast<std::uint8_t>(set.device.size())};
+    seed.insert(seed.end(), set.device.begin(), set.device.end());
+    seed.push_back(static_cast<std::uint8_t>(set.configuration.size()));
+    seed.push_back(static_cast<std::uint8_t>(set.configuration.size() >> 8));
+    seed.insert(seed.end(), set.configuration.begin(), set.configuration.end());
+    seed.insert(seed.end(), operations.begin(), operations.end());
+    WriteSeed(directory, name, seed);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  std::filesystem::path seeds;
+  if (ccid_fuzz::WriteSeedsRequested(*argc, *argv, &seeds)) {
+    WriteSeeds(seeds);
+    std::exit(0);
+  }
+  ccid_fuzz::InitKernel();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  RunInput({data, size});
+  return 0;
+}
