@@ -115,10 +115,11 @@ void Unimplemented(const char* routine);
 
 // ---- allocation failure injection (pool.cpp) -------------------------------------------
 // Asks the injector whether this allocation fails; every allocating routine calls it.
-bool ShouldFailAllocation(const char* routine, ULONG tag, SIZE_T size);
+// `caller`: the code that called the routine, for the attempt log (NULL when unknown).
+bool ShouldFailAllocation(const char* routine, ULONG tag, SIZE_T size, const void* caller = nullptr);
 // For routines that allocate nothing but may be told to fail by a rule naming them: true
 // (with the status to return) when this call fails.
-bool ShouldFailCall(const char* routine, NTSTATUS* status);
+bool ShouldFailCall(const char* routine, NTSTATUS* status, const void* caller = nullptr);
 // While one lives in a thread, that thread's allocations and calls are not seen by the
 // injector: the system's own IRPs (PnP manager, user-mode requests) stay out of the
 // counts a test aims at the driver.
@@ -131,7 +132,7 @@ class [[nodiscard]] InjectionExemptScope {
 };
 // Pool allocation on behalf of a kernel routine (strings the caller frees with
 // RtlFreeUnicodeString/ExFreePool): counted and injectable under `routine`.
-PVOID AllocateForCaller(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag);
+PVOID AllocateForCaller(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller = nullptr);
 constexpr ULONG kStringTag = 'rtSU';  // reads "UStr" in a pool dump
 
 // ---- IRP bookkeeping (irp.cpp, completion.cpp) -----------------------------------------

@@ -138,13 +138,13 @@ void InitializeIrpMemory(PIRP irp, USHORT packetSize, CCHAR stackSize) {
 }
 
 // Allocates and initialises an IRP on behalf of `routine` (injectable under that name).
-PIRP AllocateIrp(const char* routine, CCHAR stackSize, bool chargeQuota) {
+PIRP AllocateIrp(const char* routine, CCHAR stackSize, bool chargeQuota, const void* caller) {
   if (stackSize < 0) {
     Verifier::Report(Check::InvalidParameter, routine, "negative stack size " + std::to_string(stackSize));
     return NULL;
   }
   const USHORT size = IoSizeOfIrp(stackSize);
-  if (ShouldFailAllocation(routine, 'Irp ', size)) return NULL;
+  if (ShouldFailAllocation(routine, 'Irp ', size, caller)) return NULL;
   auto* irp = static_cast<PIRP>(std::aligned_alloc(16, (size + 15u) & ~15u));
   if (irp == NULL) return NULL;
   InitializeIrpMemory(irp, size, stackSize);
@@ -434,7 +434,7 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   if (CurrentIrql() > DISPATCH_LEVEL) {
     Verifier::Report(Check::IrqlInvalid, "IoAllocateIrp", "called above DISPATCH_LEVEL");
   }
-  return AllocateIrp("IoAllocateIrp", StackSize, ChargeQuota != FALSE);
+  return AllocateIrp("IoAllocateIrp", StackSize, ChargeQuota != FALSE, __builtin_return_address(0));
 }
 
 // ---- IoInitializeIrp -------------------------------------------------------------------
@@ -578,7 +578,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
     Verifier::Report(Check::DeviceInvalid, "IoBuildDeviceIoControlRequest", "target is not a device object");
     return NULL;
   }
-  PIRP irp = AllocateIrp("IoBuildDeviceIoControlRequest", DeviceObject->StackSize, false);
+  PIRP irp = AllocateIrp("IoBuildDeviceIoControlRequest", DeviceObject->StackSize, false, __builtin_return_address(0));
   if (irp == NULL) return NULL;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
@@ -642,7 +642,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
 extern "C" PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                                    PIRP Irp) {
   (void)ChargeQuota;
-  PMDL mdl = static_cast<PMDL>(AllocateForCaller("IoAllocateMdl", NonPagedPoolNx, sizeof(MDL), 'lMoI'));
+  PMDL mdl = static_cast<PMDL>(AllocateForCaller("IoAllocateMdl", NonPagedPoolNx, sizeof(MDL), 'lMoI', __builtin_return_address(0)));
   if (mdl == NULL) return NULL;
   std::memset(mdl, 0, sizeof(MDL));
   mdl->Size = sizeof(MDL);

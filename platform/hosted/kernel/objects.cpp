@@ -193,7 +193,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
       }
     }
   }
-  if (ShouldFailAllocation("IoCreateDevice", 'iveD', size)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (ShouldFailAllocation("IoCreateDevice", 'iveD', size, __builtin_return_address(0))) return STATUS_INSUFFICIENT_RESOURCES;
   auto* device = static_cast<PDEVICE_OBJECT>(std::aligned_alloc(16, (size + 15u) & ~15u));
   if (device == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(device, 0, size);
@@ -274,7 +274,7 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
     return NULL;
   }
   NTSTATUS ignored;
-  if (ShouldFailCall("IoAttachDeviceToDeviceStack", &ignored)) return NULL;
+  if (ShouldFailCall("IoAttachDeviceToDeviceStack", &ignored, __builtin_return_address(0))) return NULL;
   std::lock_guard<std::mutex> lock(State().mutex);
   PDEVICE_OBJECT top = TargetDevice;
   while (top->AttachedDevice != NULL) top = top->AttachedDevice;
@@ -365,7 +365,7 @@ extern "C" NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDevic
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   NTSTATUS status;
-  if (ShouldFailCall("IoRegisterDeviceInterface", &status)) return status;
+  if (ShouldFailCall("IoRegisterDeviceInterface", &status, __builtin_return_address(0))) return status;
   const std::u16string reference = FromUnicode(ReferenceString);
   std::u16string link;
   {

@@ -82,6 +82,16 @@ struct PoolState {
   std::vector<RuleState> rules;
   std::uint64_t attempts = 0;
   std::uint64_t injected = 0;
+  struct LoggedAttempt {
+    const char* routine;
+    ULONG tag;
+    SIZE_T size;
+    const void* caller;
+    bool allocation;
+    bool failed;
+  };
+  bool logging = false;
+  std::vector<LoggedAttempt> log;
 };
 
 PoolState& State() {
@@ -117,9 +127,19 @@ thread_local int injectionExempt = 0;  // InjectionExemptScope nesting in this t
 
 // With the pool lock held: whether this call fails under the rules.
 bool MatchRulesLocked(PoolState& s, const char* routine, ULONG tag, SIZE_T size, bool isAllocation,
-                      NTSTATUS* status) {
+                      NTSTATUS* status, const void* caller);
+
+bool MatchRules(PoolState& s, const char* routine, ULONG tag, SIZE_T size, bool isAllocation, NTSTATUS* status,
+                const void* caller) {
   if (injectionExempt > 0) return false;
   if (isAllocation) s.attempts++;
+  const bool failed = MatchRulesLocked(s, routine, tag, size, isAllocation, status, caller);
+  if (s.logging) s.log.push_back({routine, tag, size, caller, isAllocation, failed});
+  return failed;
+}
+
+bool MatchRulesLocked(PoolState& s, const char* routine, ULONG tag, SIZE_T size, bool isAllocation,
+                      NTSTATUS* status, const void*) {
   for (RuleState& r : s.rules) {
     const FailureRule& rule = r.rule;
     if (rule.routine.empty() ? !isAllocation : rule.routine != routine) continue;
@@ -259,7 +279,7 @@ PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, cons
   PoolState& s = State();
   {
     std::lock_guard<std::mutex> lock(s.mutex);
-    if (MatchRulesLocked(s, routine, tag, size, true, NULL)) return NULL;
+    if (MatchRules(s, routine, tag, size, true, NULL, caller)) return NULL;
   }
   if (size > kPoolBlockLimit) return NULL;
   auto* base = static_cast<unsigned char*>(std::aligned_alloc(16, kGuardSize + Rounded(size) + kGuardSize));
@@ -349,18 +369,18 @@ namespace hosted::detail {
 InjectionExemptScope::InjectionExemptScope() { ++injectionExempt; }
 InjectionExemptScope::~InjectionExemptScope() { --injectionExempt; }
 
-bool ShouldFailAllocation(const char* routine, ULONG tag, SIZE_T size) {
+bool ShouldFailAllocation(const char* routine, ULONG tag, SIZE_T size, const void* caller) {
   std::lock_guard<std::mutex> lock(State().mutex);
-  return MatchRulesLocked(State(), routine, tag, size, true, NULL);
+  return MatchRules(State(), routine, tag, size, true, NULL, caller);
 }
 
-bool ShouldFailCall(const char* routine, NTSTATUS* status) {
+bool ShouldFailCall(const char* routine, NTSTATUS* status, const void* caller) {
   std::lock_guard<std::mutex> lock(State().mutex);
-  return MatchRulesLocked(State(), routine, 0, 0, false, status);
+  return MatchRules(State(), routine, 0, 0, false, status, caller);
 }
 
-PVOID AllocateForCaller(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag) {
-  return Allocate(routine, type, size, tag);
+PVOID AllocateForCaller(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, const void* caller) {
+  return Allocate(routine, type, size, tag, caller);
 }
 
 std::uint64_t PoolSerial() {
@@ -459,6 +479,7 @@ void AllocationFailures::Clear() {
   State().rules.clear();
   State().attempts = 0;
   State().injected = 0;
+  State().log.clear();
 }
 
 void AllocationFailures::FailNth(std::uint64_t nth) {
@@ -505,6 +526,35 @@ std::uint64_t AllocationFailures::Attempts() {
 std::uint64_t AllocationFailures::Injected() {
   std::lock_guard<std::mutex> lock(State().mutex);
   return State().injected;
+}
+
+void AllocationFailures::LogAttempts(bool on) {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  State().logging = on;
+}
+
+// The callers are named here, not as the calls happen: symbol look-up is slow.
+std::vector<AllocationAttempt> AllocationFailures::AttemptLog() {
+  std::vector<PoolState::LoggedAttempt> log;
+  {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    log = State().log;
+  }
+  std::vector<AllocationAttempt> attempts;
+  attempts.reserve(log.size());
+  for (const PoolState::LoggedAttempt& entry : log) {
+    attempts.push_back(AllocationAttempt{entry.routine, entry.tag, entry.size,
+                                         entry.caller != nullptr ? CallerText(entry.caller) : std::string(),
+                                         entry.allocation, entry.failed});
+  }
+  return attempts;
+}
+
+std::string AllocationAttempt::ToString() const {
+  std::string text = routine;
+  if (allocation) text += " " + TagText(tag) + " " + std::to_string(size) + " bytes";
+  if (!caller.empty()) text += " from " + caller;
+  return text;
 }
 
 }  // namespace hosted

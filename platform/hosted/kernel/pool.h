@@ -64,6 +64,18 @@ struct FailureRule {
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
 };
 
+// One call the injector saw: an allocation, or a call of a status-returning routine.
+struct AllocationAttempt {
+  std::string routine;  // the kernel routine called ("ExAllocatePoolWithTag", "IoAllocateIrp" ...)
+  ULONG tag = 0;        // 0 for a status-returning routine
+  std::size_t size = 0;
+  std::string caller;   // the code that called it ("CcidSubmitUrb+0x4c"), where known
+  bool allocation = true;
+  bool failed = false;  // a rule made it fail
+  // "ExAllocatePoolWithTag 'TAL_' 40 bytes from CcidSubmitUrb+0x4c".
+  std::string ToString() const;
+};
+
 class AllocationFailures {
  public:
   static void Add(const FailureRule& rule);
@@ -81,6 +93,12 @@ class AllocationFailures {
   // failures injected.
   static std::uint64_t Attempts();
   static std::uint64_t Injected();
+
+  // While on, every call the injector sees (not those of exempt system threads) goes on a
+  // log, in order, so a test can count what a scenario allocates and then fail each
+  // allocation in turn by its routine, tag and occurrence. Clear empties the log.
+  static void LogAttempts(bool on);
+  static std::vector<AllocationAttempt> AttemptLog();
 };
 
 }  // namespace hosted

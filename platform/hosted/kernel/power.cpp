@@ -391,7 +391,7 @@ extern "C" NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR M
     return STATUS_INVALID_PARAMETER_2;
   }
   NTSTATUS failure;
-  if (ShouldFailCall("PoRequestPowerIrp", &failure)) return failure;
+  if (ShouldFailCall("PoRequestPowerIrp", &failure, __builtin_return_address(0))) return failure;
   Request* r = NewRequest(DeviceObject, MinorFunction, DevicePowerState, PowerState);
   if (r == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   r->callback = CompletionFunction;

@@ -440,7 +440,7 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
     return STATUS_INVALID_PARAMETER;
   }
   NTSTATUS status;
-  if (ShouldFailCall("ZwOpenKey", &status)) return status;
+  if (ShouldFailCall("ZwOpenKey", &status, __builtin_return_address(0))) return status;
   const std::u16string name = FromUnicode(ObjectAttributes->ObjectName);
   RegistryState& s = State();
   std::unique_lock<std::mutex> lock(s.mutex);
@@ -595,7 +595,7 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, U
     return STATUS_INVALID_PARAMETER;
   }
   NTSTATUS status;
-  if (ShouldFailCall("IoOpenDeviceRegistryKey", &status)) return status;
+  if (ShouldFailCall("IoOpenDeviceRegistryKey", &status, __builtin_return_address(0))) return status;
   const std::u16string path = DeviceKeyPathFor(DeviceObject, DevInstKeyType);
   RegistryState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);

@@ -155,7 +155,7 @@ extern "C" PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
     Verifier::Report(Check::DeviceInvalid, "IoAllocateWorkItem", "not a device object");
     return NULL;
   }
-  if (ShouldFailAllocation("IoAllocateWorkItem", 'tIoI', sizeof(_IO_WORKITEM))) return NULL;
+  if (ShouldFailAllocation("IoAllocateWorkItem", 'tIoI', sizeof(_IO_WORKITEM), __builtin_return_address(0))) return NULL;
   auto* item = new _IO_WORKITEM{DeviceObject, false};
   std::lock_guard<std::mutex> lock(State().mutex);
   State().items[item] = ++State().serial;

@@ -96,9 +96,14 @@ NTSTATUS BusDevice::Impl::Pnp(PIRP irp) {
   Completions local;
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-      std::lock_guard<std::mutex> lock(engine_);
-      started_ = true;
-      removed_ = false;
+      {
+        std::lock_guard<std::mutex> lock(engine_);
+        started_ = true;
+        removed_ = false;
+      }
+      // A bus driver powers its device for a start, whatever state the last function
+      // driver left it in (one that never got its D0 request through, say).
+      SetDevicePower(PowerDeviceD0);
       irp->IoStatus.Status = STATUS_SUCCESS;
       break;
     }
