@@ -4,6 +4,7 @@
 
 #include <iostream>
 
+#include "bench.h"
 #include "commands.h"
 
 int main(int argc, char** argv) {
@@ -11,6 +12,12 @@ int main(int argc, char** argv) {
   CLI::App app{"ccidsim: the CCID reader driver in a hosted Windows kernel, on simulated readers"};
   app.require_subcommand(0, 1);
   app.footer("Exit status: 0 clean, 1 a verifier violation, a leak or a failed check, 2 bad arguments or input.");
+
+  // Any sub-command runs on the hosted build of the driver, or on a Windows driver image.
+  std::string image;
+  app.add_option("--image", image, "run this Windows driver image (ccid.sys) instead of the hosted build")
+      ->check(CLI::ExistingFile);
+  app.fallthrough();
 
   ccidsim::DemoOptions demo;
   auto* demoCommand = app.add_subcommand("demo", "narrated session on the default reader and card");
@@ -84,6 +91,7 @@ int main(int argc, char** argv) {
     return status == 0 ? 0 : ccidsim::kExitUsage;
   }
 
+  if (!image.empty()) ccid_test::SetDriverImage(image);
   if (demoCommand->parsed()) return ccidsim::RunDemo(demo, std::cout, std::cerr);
   if (sessionCommand->parsed()) return ccidsim::RunSession(session, std::cout, std::cerr);
   if (runCommand->parsed()) return ccidsim::RunScript(run, std::cout, std::cerr);
