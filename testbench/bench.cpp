@@ -3,6 +3,10 @@
 #include <iostream>
 #include <thread>
 
+#include <cstdlib>
+
+#include <hosted/kernel/image_loader.h>
+
 #include "CcidFrame.h"
 
 namespace ccid_test {
@@ -50,7 +54,29 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
   return true;
 }
 
+namespace {
+
+std::string& DriverImagePath() {
+  static std::string path = [] {
+    const char* image = std::getenv("CCID_DRIVER_IMAGE");
+    return std::string(image == nullptr ? "" : image);
+  }();
+  return path;
+}
+
+}  // namespace
+
+void SetDriverImage(std::string path) { DriverImagePath() = std::move(path); }
+
+const std::string& DriverImage() { return DriverImagePath(); }
+
 LoadedDriver::LoadedDriver() {
+  if (RunsDriverImage()) {
+    std::string error;
+    driver_ = hosted::DriverImages::Load(DriverImage(), {}, &entryStatus_, &error);
+    if (driver_ == nullptr) ReportBenchFailure("driver image not loaded: " + error);
+    return;
+  }
   driver_ = hosted::Drivers::Load(DriverEntry, {}, &entryStatus_);
   if (driver_ == nullptr || entryStatus_ != STATUS_SUCCESS)
     ReportBenchFailure("DriverEntry failed with status " + std::to_string(entryStatus_));

@@ -46,7 +46,17 @@ void ReportBenchFailure(const std::string& message);
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-// The driver image, loaded for the scope (DriverEntry) and unloaded after it.
+// Which driver the bench loads: the hosted build linked into the process (empty, the
+// default), or a Windows driver image (.sys) mapped by the kernel's image loader. The
+// default is the environment's CCID_DRIVER_IMAGE when set.
+void SetDriverImage(std::string path);
+const std::string& DriverImage();
+// Whether the bench runs a Windows driver image: tests that read the driver's structures
+// through the bench's back doors run on the hosted build only.
+inline bool RunsDriverImage() { return !DriverImage().empty(); }
+
+// The driver (the hosted build or the image DriverImage names), loaded for the scope
+// (DriverEntry) and unloaded after it.
 class LoadedDriver {
  public:
   LoadedDriver();

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "CcidWire.h"
+#include "bench.h"
 #include "commands.h"
 
 namespace {
@@ -39,6 +40,12 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({ccidsim::kPcapFormatUsbmon, ccidsim::kPcapFormatUsbpcap}))
         ->capture_default_str();
   };
+
+  // Any sub-command runs on the hosted build of the driver, or on a Windows driver image.
+  std::string image;
+  app.add_option("--image", image, "run this Windows driver image (ccid.sys) instead of the hosted build")
+      ->check(CLI::ExistingFile);
+  app.fallthrough();
 
   ccidsim::DemoOptions demo;
   auto* demoCommand = app.add_subcommand("demo", "narrated session on the default reader and card");
@@ -131,6 +138,7 @@ int main(int argc, char** argv) {
     return status == 0 ? 0 : ccidsim::kExitUsage;
   }
 
+  if (!image.empty()) ccid_test::SetDriverImage(image);
   if (demoCommand->parsed()) return ccidsim::RunDemo(demo, std::cout, std::cerr);
   if (sessionCommand->parsed()) return ccidsim::RunSession(session, std::cout, std::cerr);
   if (runCommand->parsed()) return ccidsim::RunScript(run, std::cout, std::cerr);

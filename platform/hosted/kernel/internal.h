@@ -15,6 +15,9 @@
 
 namespace hosted::detail {
 
+// Names code in a mapped driver image (set by the image loader; empty text outside one).
+extern std::string (*g_imageSymbolName)(const void* address);
+
 // ---- threads and IRQL ------------------------------------------------------------------
 // Every thread that runs driver code has an IRQL (PASSIVE_LEVEL at birth) and the list of
 // spin locks it holds. The address of this record is the thread's identity (PKTHREAD).

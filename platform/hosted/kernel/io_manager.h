@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,9 @@ struct LoadOptions {
   // "\Registry\Machine\System\CurrentControlSet\Services\<serviceName>".
   std::u16string registryPath;
   bool createServiceKey = true;  // create that key in the registry if it is missing
+  // What the driver's code lives in (a mapped image), released once the driver is gone:
+  // after DriverUnload and the unload checks, or after a failed DriverEntry.
+  std::shared_ptr<void> image;
 };
 
 struct DispatchEntry {

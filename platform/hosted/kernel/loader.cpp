@@ -24,6 +24,7 @@ struct LoadedDriver {
   std::u16string serviceName;
   std::uint64_t poolAtLoad;
   std::uint64_t devicesAtLoad;
+  std::shared_ptr<void> image;
 };
 
 struct LoaderState {
@@ -92,6 +93,8 @@ void CheckDevicesGone(PDRIVER_OBJECT object, std::string_view context) {
 
 namespace hosted {
 
+std::string (*detail::g_imageSymbolName)(const void* address) = nullptr;
+
 std::u16string Drivers::ServiceKeyPath(std::string_view serviceName) {
   return u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + Widen(serviceName);
 }
@@ -99,6 +102,10 @@ std::u16string Drivers::ServiceKeyPath(std::string_view serviceName) {
 PDRIVER_OBJECT Drivers::Load(PDRIVER_INITIALIZE driverEntry, const LoadOptions& options, NTSTATUS* entryStatus) {
   PDRIVER_OBJECT object = CreateDriverObject(options.serviceName, options.serviceName);
   object->DriverInit = driverEntry;
+  {
+    std::lock_guard<std::mutex> lock(State().mutex);
+    State().drivers[object]->image = options.image;
+  }
   const std::u16string path = options.registryPath.empty() ? ServiceKeyPath(options.serviceName) : options.registryPath;
   if (options.createServiceKey) Registry::CreateKey(Narrow(path.c_str(), path.size()));
   // The path lives only during DriverEntry, as on Windows: a driver must copy it.
@@ -176,6 +183,10 @@ std::vector<DispatchEntry> Drivers::DispatchTable(PDRIVER_OBJECT driver) {
 }
 
 std::string Drivers::SymbolName(const void* address) {
+  if (g_imageSymbolName != nullptr) {
+    std::string name = g_imageSymbolName(address);
+    if (!name.empty()) return name;
+  }
   Dl_info info;
   if (address != nullptr && dladdr(address, &info) != 0 && info.dli_sname != nullptr) {
     int status = 0;

@@ -1,0 +1,165 @@
+// The kernel's image loader on the Windows driver image (CCID_WINDOWS_IMAGE): what the
+// platform exports is what the image may import, the image loads and unloads clean with its
+// routines named from the link map, and broken images are refused or caught with a message
+// that names the fault.
+#include <gtest/gtest.h>
+
+#include <hosted/kernel/hosted.h>
+#include <hosted/kernel/image_loader.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "pe_image.h"
+
+namespace {
+
+std::vector<std::uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Folder(const std::string& path) { return path.substr(0, path.find_last_of('/') + 1); }
+
+TEST(ImageExports, AreTheImportAllowList) {
+  std::ifstream in(CCID_IMPORT_ALLOW_LIST);
+  ASSERT_TRUE(in) << CCID_IMPORT_ALLOW_LIST;
+  std::set<std::string> allowed, exported;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string module, routine;
+    if (line.empty() || line[0] == '#' || !(fields >> module >> routine)) continue;
+    allowed.insert(module + " " + routine);
+  }
+  for (const hosted::ImageExport& entry : hosted::ImageExports()) {
+    EXPECT_NE(entry.address, nullptr) << entry.name;
+    EXPECT_TRUE(exported.insert(std::string(entry.module) + " " + entry.name).second) << "exported twice: " << entry.name;
+  }
+  for (const std::string& name : allowed) EXPECT_TRUE(exported.count(name)) << "allowed but not exported: " << name;
+  for (const std::string& name : exported) EXPECT_TRUE(allowed.count(name)) << "exported but not allowed: " << name;
+  EXPECT_NE(hosted::FindImageExport("NTOSKRNL.EXE", "IofCallDriver"), nullptr) << "module names compare without case";
+}
+
+class ImageLoader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* path = std::getenv("CCID_WINDOWS_IMAGE");
+    if (path == nullptr || *path == '\0') GTEST_SKIP() << "CCID_WINDOWS_IMAGE is not set";
+    path_ = path;
+    file_ = ReadFile(path_);
+    ASSERT_FALSE(file_.empty()) << "cannot read " << path_;
+    image_ = pe::Parse(file_);
+  }
+
+  std::string path_;
+  std::vector<std::uint8_t> file_;
+  pe::Image image_;
+};
+
+TEST_F(ImageLoader, LoadsTheImageNamesItsRoutinesAndUnloadsClean) {
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  std::string error;
+  PDRIVER_OBJECT driver = hosted::DriverImages::Load(path_, {}, &status, &error);
+  ASSERT_NE(driver, nullptr) << error;
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  const std::string create = hosted::Drivers::DispatchTable(driver)[IRP_MJ_CREATE].symbol;
+  if (std::ifstream(Folder(path_) + "ccid.map")) {
+    EXPECT_EQ(create.find("0x"), std::string::npos) << create;
+  }
+  EXPECT_NE(hosted::DriverImages::Describe(reinterpret_cast<const void*>(driver->DriverUnload)).find("ccid.sys+0x"),
+            std::string::npos);
+  EXPECT_EQ(hosted::Drivers::Unload(driver), 0u);
+  EXPECT_EQ(hosted::DriverImages::Describe(reinterpret_cast<const void*>(driver->DriverUnload)), "") << "unmapped";
+}
+
+// Copies of the image with one fault each: refused with the status Windows reports and a
+// message naming the fault.
+struct BrokenImage {
+  const char* name;
+  void (*breakIt)(std::vector<std::uint8_t>& file, const pe::Image& image);
+  NTSTATUS status;
+  const char* message;
+};
+
+void MisspellImport(std::vector<std::uint8_t>& file, const pe::Image&) {
+  const std::string name = std::string("KeSetEvent") + '\0';
+  auto it = std::search(file.begin(), file.end(), name.begin(), name.end());
+  ASSERT_NE(it, file.end());
+  it[8] = 'm';  // KeSetEvemt
+}
+
+void RelocateHighLow(std::vector<std::uint8_t>& file, const pe::Image& image) {
+  auto dir64 = std::find_if(image.relocations.begin(), image.relocations.end(),
+                            [](const pe::Relocation& r) { return r.type == pe::kRelocDir64; });
+  ASSERT_NE(dir64, image.relocations.end());
+  std::uint8_t& high = file[dir64->fileOffset + 1];
+  high = static_cast<std::uint8_t>((high & 0x0F) | pe::kRelocHighLow << 4);
+}
+
+void DropRelocations(std::vector<std::uint8_t>& file, const pe::Image&) {
+  const std::uint32_t pe = file[0x3C] | file[0x3D] << 8 | file[0x3E] << 16 | file[0x3F] << 24;
+  const std::size_t relocSize = pe + 4 + 20 + 112 + 8 * 5 + 4;
+  for (int i = 0; i < 4; ++i) file[relocSize + i] = 0;
+}
+
+void MakeI386(std::vector<std::uint8_t>& file, const pe::Image&) {
+  const std::uint32_t pe = file[0x3C] | file[0x3D] << 8 | file[0x3E] << 16 | file[0x3F] << 24;
+  file[pe + 4] = 0x4C;
+  file[pe + 5] = 0x01;
+}
+
+const BrokenImage kBrokenImages[] = {
+    {"MisspeltImport", MisspellImport, STATUS_PROCEDURE_NOT_FOUND,
+     "imports KeSetEvemt from ntoskrnl.exe, which the platform does not export"},
+    {"HighLowRelocation", RelocateHighLow, STATUS_INVALID_IMAGE_FORMAT, "unsupported base relocation type 3 at RVA"},
+    {"NoRelocations", DropRelocations, STATUS_INVALID_IMAGE_FORMAT, "the image has no base relocations"},
+    {"NotAmd64", MakeI386, STATUS_INVALID_IMAGE_FORMAT, "machine 0x14c is not AMD64"},
+};
+
+class BrokenImageTest : public ImageLoader, public ::testing::WithParamInterface<BrokenImage> {};
+
+TEST_P(BrokenImageTest, IsRefusedNamingTheFault) {
+  std::vector<std::uint8_t> broken = file_;
+  GetParam().breakIt(broken, image_);
+  if (HasFatalFailure()) return;
+  const std::string path = ::testing::TempDir() + "broken-" + GetParam().name + ".sys";
+  WriteFile(path, broken);
+  const std::uint64_t poolBefore = hosted::Pool::Allocations();
+  NTSTATUS status = STATUS_SUCCESS;
+  std::string error;
+  EXPECT_EQ(hosted::DriverImages::Load(path, {}, &status, &error), nullptr);
+  EXPECT_EQ(status, GetParam().status);
+  EXPECT_NE(error.find(GetParam().message), std::string::npos) << error;
+  EXPECT_EQ(hosted::Pool::Allocations(), poolBefore) << "a refused image runs no code";
+  std::remove(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, BrokenImageTest, ::testing::ValuesIn(kBrokenImages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A routine compiled for the System V convention reads its arguments from RDI and RSI,
+// which hold a poison when the kernel calls the image: the fault is reported at the
+// routine, with the convention named.
+TEST_F(ImageLoader, CatchesAnEntryPointOfTheWrongConvention) {
+  const std::string probe = Folder(path_) + "convention_probe.sys";
+  if (!std::ifstream(probe)) GTEST_SKIP() << "no " << probe << " (built by the windows preset)";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(hosted::DriverImages::Load(probe),
+               "SIGSEGV in driver image code at convention_probe\\.sys\\+0x[0-9a-f]+ \\(ProbeEntry\\+0x[0-9a-f]+\\)"
+               ".*System V convention.*Microsoft x64 convention");
+}
+
+}  // namespace
