@@ -99,8 +99,12 @@ std::string FormatDebugString(const char* format, va_list args) {
     }
     const char conversion = *p;
     const bool left = flags.find('-') != std::string::npos;
-    std::string spec = std::string("%") + flags + (width >= 0 ? std::to_string(width) : "") +
-                       (precision >= 0 ? "." + std::to_string(precision) : "");
+    std::string spec = "%" + flags;
+    if (width >= 0) spec += std::to_string(width);
+    if (precision >= 0) {
+      spec += '.';
+      spec += std::to_string(precision);
+    }
     switch (conversion) {
       case 'd':
       case 'i':
