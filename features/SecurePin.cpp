@@ -51,6 +51,10 @@ NTSTATUS CcidSendFeatureMessage(PSMARTCARD_EXTENSION SmartcardExtension, PDEVICE
     ULONG answerLength = 0;
     *SmartcardExtension->IoRequest.Information = 0;
     NTSTATUS status = CcidExchange(DeviceObject, Message, length, Expected, &answer, &answerLength);
+    if (status == STATUS_TIMEOUT) {
+        // A bulk transfer timed out: STATUS_TIMEOUT is a success code to the caller.
+        status = STATUS_IO_TIMEOUT;
+    }
     if (status == STATUS_SUCCESS) {
         if (answerLength > SmartcardExtension->IoRequest.ReplyBufferLength) {
             status = STATUS_BUFFER_TOO_SMALL;

@@ -52,6 +52,25 @@ NTSTATUS CcidReadFirstPacket(PDEVICE_OBJECT DeviceObject, PUCHAR Frame, PULONG R
     }
 }
 
+// Reads what follows a response whose first packet was full although the caller takes
+// no more of it (PASSIVE_LEVEL): the zero-length packet that closes a 64-byte message, or
+// the bytes a reader sent beyond the length it announced or beyond what the caller wants,
+// up to the short packet that ends the transfer, so that none of them is taken for the
+// next response. At most a maximal message is read. The last read's status is returned.
+NTSTATUS CcidDrainPacketTail(PDEVICE_OBJECT DeviceObject)
+{
+    PAGED_CODE();
+
+    constexpr ULONG packetsMax = (CCID_MAX_PAYLOAD + CCID_HEADER_SIZE) / CCID_BULK_PACKET_SIZE + 1;
+    UCHAR packet[CCID_BULK_PACKET_SIZE];
+    ULONG moved = CCID_BULK_PACKET_SIZE;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONG read = 0; read < packetsMax && moved == CCID_BULK_PACKET_SIZE && status == STATUS_SUCCESS; ++read) {
+        status = CcidReadBulkIn(DeviceObject, packet, sizeof(packet), &moved);
+    }
+    return status;
+}
+
 // Reads and drops the rest of a stale response whose first Received bytes are in the
 // frame (PASSIVE_LEVEL). Nothing is drained when the block cannot be had, or when the
 // announced length is beyond any CCID message.
@@ -81,6 +100,9 @@ NTSTATUS CcidJudgeResponse(PDEVICE_EXTENSION Extension, const CCID_HEADER* Expec
 {
     *TimeExtension = FALSE;
     if (Expected->bMessageType == CCID_ANY_RESPONSE) {
+        // A raw transfer takes whatever answer the reader gives, but a request for more
+        // time is no answer: the real one follows.
+        *TimeExtension = (Response->bStatus >> CCID_COMMAND_STATUS_SHIFT) == CCID_COMMAND_STATUS_TIME_EXTENSION;
         return STATUS_SUCCESS;
     }
     if (Response->bMessageType != Expected->bMessageType || Response->bSlot != Expected->bSlot) {
@@ -127,7 +149,7 @@ NTSTATUS CcidReceivePayload(PDEVICE_OBJECT DeviceObject, const UCHAR* Frame, ULO
     const ULONG length = reinterpret_cast<const CCID_HEADER*>(Frame)->dwLength.Get();
     *ReplyLength = length;
     if (length == 0) {
-        return STATUS_SUCCESS;
+        return Received == CCID_BULK_PACKET_SIZE ? CcidDrainPacketTail(DeviceObject) : STATUS_SUCCESS;
     }
     if (length > CCID_MAX_PAYLOAD) {
         *ReplyLength = 0;
@@ -159,10 +181,9 @@ NTSTATUS CcidReceivePayload(PDEVICE_OBJECT DeviceObject, const UCHAR* Frame, ULO
 
     *Reply = block.Detach();
     if (Received == CCID_BULK_PACKET_SIZE) {
-        // The message filled the packet: the reader closes it with a zero-length packet.
-        UCHAR zeroLengthPacket[CCID_BULK_PACKET_SIZE];
-        ULONG moved = 0;
-        return CcidReadBulkIn(DeviceObject, zeroLengthPacket, sizeof(zeroLengthPacket), &moved);
+        // The message filled the packet: the reader closes it with a zero-length packet,
+        // or sends more than it announced.
+        return CcidDrainPacketTail(DeviceObject);
     }
     return STATUS_SUCCESS;
 }
@@ -252,6 +273,14 @@ NTSTATUS CcidExchange(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG Command
 
     RtlCopyMemory(Header, frame, CCID_HEADER_SIZE);
     if (ReplyLength == NULL || Reply == NULL) {
+        // The caller wants the header alone. A message that filled the packet exactly
+        // leaves its zero-length packet to the next exchange, which skips it; the rest of
+        // a longer one, or bytes beyond what a shorter one announced, go now, whatever
+        // their read says.
+        if (received == CCID_BULK_PACKET_SIZE &&
+            response->dwLength.Get() != CCID_BULK_PACKET_SIZE - CCID_HEADER_SIZE) {
+            (VOID) CcidDrainPacketTail(DeviceObject);
+        }
         return STATUS_SUCCESS;
     }
     return CcidReceivePayload(DeviceObject, frame, received, Reply, ReplyLength);

@@ -26,6 +26,9 @@ std::string_view FaultName(FaultKind kind) {
     case FaultKind::CorruptToHost: return "byte garbled towards the host";
     case FaultKind::Control: return "control request fault";
     case FaultKind::CardPulled: return "card pulled out during the command";
+    case FaultKind::LengthLie: return "dwLength unlike the bytes sent";
+    case FaultKind::StatusAndError: return "bStatus and bError of another answer";
+    case FaultKind::ZeroLengthAnswer: return "zero-length packet for an answer";
   }
   return "?";
 }
@@ -97,6 +100,16 @@ FaultedAnswer ApplyAnswerFaults(const ccid::Bytes& answer, const std::vector<Fau
         break;
       case FaultKind::UnplugMidAnswer:
         out.unplug_after_packets = f.value;
+        break;
+      case FaultKind::LengthLie:
+        for (int i = 0; i < 4; ++i) m[1 + i] = static_cast<std::uint8_t>(f.value >> (8 * i));
+        break;
+      case FaultKind::StatusAndError:
+        m[7] = static_cast<std::uint8_t>(f.value);
+        m[8] = static_cast<std::uint8_t>(f.value >> 8);
+        break;
+      case FaultKind::ZeroLengthAnswer:
+        m.clear();
         break;
       case FaultKind::TimeExtensions:
       case FaultKind::StallBulkOut:

@@ -36,6 +36,9 @@ enum class FaultKind : std::uint8_t {
                      // after value (at least 1) time extensions: the command ends as the
                      // reader ends any on a card pulled out (ICC_MUTE, no ICC) and the
                      // slot change follows on the interrupt pipe
+  LengthLie,         // the answer's dwLength says value, whatever bytes it carries
+  StatusAndError,    // the answer's bStatus is the value's low byte, bError its next one
+  ZeroLengthAnswer,  // a zero-length packet comes in place of the answer
 };
 
 std::string_view FaultName(FaultKind kind);
