@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <type_traits>
 
 #include "internal.h"
 
@@ -81,6 +82,11 @@ std::string Hex(std::uint64_t value) {
   std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
   return text;
 }
+
+// Image code calls the platform, and is called back, with the Microsoft x64 convention:
+// the hosted headers must declare the routines and routine types with it (NTAPI).
+constexpr bool kPlatformSpeaksMicrosoftX64 =
+    std::is_same_v<PDRIVER_DISPATCH, NTSTATUS(__attribute__((ms_abi))*)(PDEVICE_OBJECT, PIRP)>;
 
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -674,6 +680,10 @@ PDRIVER_OBJECT DriverImages::Load(const std::string& path, const LoadOptions& op
     auto image = std::make_shared<MappedImage>(path);
     std::optional<Refusal> refusal;
     if (!in && file.empty()) refusal = Refusal{STATUS_OBJECT_NAME_NOT_FOUND, "cannot read the file"};
+    if (!refusal && !kPlatformSpeaksMicrosoftX64)
+      refusal = Refusal{STATUS_INVALID_IMAGE_FORMAT,
+                        "this build's kernel headers do not declare NTAPI as the Microsoft x64 convention, so image code "
+                        "cannot call the platform"};
     if (!refusal) refusal = image->Map(file);
     if (refusal) {
       result = refusal->status;
