@@ -25,6 +25,14 @@
 
 #include "internal.h"
 
+extern "C" {
+void* hosted_image_entry = nullptr;
+// A Microsoft x64 routine (DRIVER_INITIALIZE) that calls hosted_image_entry with the same
+// arguments and with RDI and RSI, which a Microsoft x64 caller expects back unchanged,
+// saved and poisoned.
+NTSTATUS NTAPI HostedImageEntryThunk(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+}
+
 namespace hosted {
 namespace {
 
@@ -559,6 +567,12 @@ void Emit(const std::string& text) {
 
 bool NearPoison(std::uint64_t value) { return value - kImageArgumentPoison < 0x10000; }
 
+std::string HostedCaller(std::uint64_t address) {
+  const auto thunk = reinterpret_cast<std::uint64_t>(&HostedImageEntryThunk);
+  if (address > thunk && address < thunk + 64) return "HostedImageEntryThunk (the kernel calling the entry point)";
+  return Drivers::SymbolName(reinterpret_cast<const void*>(address));
+}
+
 void OnImageFault(int signal, siginfo_t* info, void* raw) {
   auto* uc = static_cast<ucontext_t*>(raw);
   const greg_t* g = uc->uc_mcontext.gregs;
@@ -578,9 +592,12 @@ void OnImageFault(int signal, siginfo_t* info, void* raw) {
                          " in driver image code at " + DescribeIn(*image, context.rip);
     if (signal != SIGILL) report += ", address " + Hex(reinterpret_cast<std::uint64_t>(info->si_addr));
     report += "\n";
+    // A general-protection fault (a non-canonical address, reported as 0) with a register
+    // near the poison: the routine used RDI or RSI as an argument.
+    const auto faultAddress = reinterpret_cast<std::uint64_t>(info->si_addr);
     bool poisoned = false;
     for (std::uint64_t value : context.regs) poisoned |= NearPoison(value);
-    if (poisoned)
+    if (signal == SIGSEGV && (faultAddress == 0 || NearPoison(faultAddress)) && poisoned)
       report += "    a register holds the poison the kernel puts in RDI and RSI: the routine reads arguments where the System V "
                 "convention passes them; Windows calls driver routines with the Microsoft x64 convention (RCX, RDX, R8, R9)\n";
     // The caller chain, by the images' unwind data, within the faulting thread's stack.
@@ -595,7 +612,7 @@ void OnImageFault(int signal, siginfo_t* info, void* raw) {
     for (int frame = 0; frame < 32 && image != nullptr; ++frame) {
       if (!VirtualUnwind(*image, context, low, high)) break;
       image = ImageContaining(context.rip);
-      report += "    called from " + (image != nullptr ? DescribeIn(*image, context.rip) : Drivers::SymbolName(reinterpret_cast<const void*>(context.rip))) + "\n";
+      report += "    called from " + (image != nullptr ? DescribeIn(*image, context.rip) : HostedCaller(context.rip)) + "\n";
     }
     Emit(report);
   }
@@ -635,13 +652,6 @@ std::mutex g_loadMutex;
 }  // namespace
 }  // namespace hosted
 
-extern "C" {
-void* hosted_image_entry = nullptr;
-// A Microsoft x64 routine (DRIVER_INITIALIZE) that calls hosted_image_entry with the same
-// arguments and with RDI and RSI, which a Microsoft x64 caller expects back unchanged,
-// saved and poisoned.
-NTSTATUS NTAPI HostedImageEntryThunk(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-}
 
 asm(R"(
   .text
