@@ -68,6 +68,7 @@ class ImageLoader : public ::testing::Test {
   void SetUp() override {
     const char* path = std::getenv("CCID_WINDOWS_IMAGE");
     if (path == nullptr || *path == '\0') GTEST_SKIP() << "CCID_WINDOWS_IMAGE is not set";
+    if (!hosted::DriverImages::Supported()) GTEST_SKIP() << "this build's NTAPI is not the Microsoft x64 convention";
     path_ = path;
     file_ = ReadFile(path_);
     ASSERT_FALSE(file_.empty()) << "cannot read " << path_;

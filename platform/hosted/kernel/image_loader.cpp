@@ -714,6 +714,8 @@ PDRIVER_OBJECT DriverImages::Load(const std::string& path, const LoadOptions& op
   return driver;
 }
 
+bool DriverImages::Supported() { return kPlatformSpeaksMicrosoftX64; }
+
 std::string DriverImages::Describe(const void* address) {
   const MappedImage* image = ImageContaining(reinterpret_cast<std::uint64_t>(address));
   return image == nullptr ? std::string() : DescribeIn(*image, reinterpret_cast<std::uint64_t>(address));
