@@ -1,10 +1,20 @@
 #include "driver_bench.h"
 
+#include <hosted/kernel/image_loader.h>
+
+#include <cstdlib>
+#include <iostream>
+
 #include "CcidFrame.h"
 
 namespace ccid_test {
 
 bool FailTestsOnBenchReports() {
+  // A suite asked to run a driver image in a build that cannot: nothing of it can run.
+  if (RunsDriverImage() && !hosted::DriverImages::Supported()) {
+    std::cout << "this build cannot run driver images: its NTAPI is not the Microsoft x64 convention\n";
+    std::exit(0);
+  }
   SetBenchFailureHandler([](const std::string& message) { ADD_FAILURE() << "[bench] " << message; });
   return true;
 }

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <hosted/kernel/hosted.h>
+#include <hosted/kernel/image_loader.h>
 
 #include <cstdio>
 #include <map>
 #include <string>
 
 #include "CcidFrame.h"
+#include "bench.h"
 
 namespace {
 
@@ -18,14 +20,19 @@ constexpr const char* kVersionKey = "\\Registry\\Machine\\Software\\Microsoft\\W
 constexpr const char* kVersionValue = "CurrentVersion";
 constexpr ULONG kUntouched = 0xDEADF00D;
 
-// Loads the driver through the I/O manager and unloads it at the end of the scope.
+// Loads the driver (the hosted build, or the image the bench runs) through the I/O manager
+// and unloads it at the end of the scope.
 class LoadedDriver {
  public:
   explicit LoadedDriver(std::u16string registryPath = {}) {
     hosted::LoadOptions options;
     options.registryPath = std::move(registryPath);
     options.createServiceKey = options.registryPath.empty();
-    driver_ = hosted::Drivers::Load(DriverEntry, options, &status_);
+    if (ccid_test::RunsDriverImage()) {
+      driver_ = hosted::DriverImages::Load(ccid_test::DriverImage(), options, &status_);
+    } else {
+      driver_ = hosted::Drivers::Load(DriverEntry, options, &status_);
+    }
   }
   ~LoadedDriver() {
     if (driver_ != nullptr) hosted::Drivers::Unload(driver_);
@@ -93,7 +100,12 @@ const std::map<UCHAR, std::string> kDriverEntries = {
 TEST_F(DriverEntryTest, FillsOnlyTheDriversOwnDispatchEntries) {
   LoadedDriver driver;
   ASSERT_NE(driver.get(), nullptr);
-  EXPECT_EQ(driver.get()->DriverUnload, &CcidUnload);
+  if (ccid_test::RunsDriverImage()) {
+    const std::string unload = hosted::Drivers::SymbolName(reinterpret_cast<const void*>(driver.get()->DriverUnload));
+    EXPECT_EQ(unload.substr(0, unload.find('(')), "CcidUnload");
+  } else {
+    EXPECT_EQ(driver.get()->DriverUnload, &CcidUnload);
+  }
 
   for (const hosted::DispatchEntry& entry : hosted::Drivers::DispatchTable(driver.get())) {
     SCOPED_TRACE(entry.majorName);

@@ -1,5 +1,6 @@
 // ccidsim: the command line of the test bench.
 #include <CLI/CLI.hpp>
+#include <hosted/kernel/image_loader.h>
 #include <hosted/kernel/scheduler.h>
 
 #include <iostream>
@@ -138,6 +139,10 @@ int main(int argc, char** argv) {
     return status == 0 ? 0 : ccidsim::kExitUsage;
   }
 
+  if (!image.empty() && !hosted::DriverImages::Supported()) {
+    std::cerr << "ccidsim: this build cannot run driver images: its NTAPI is not the Microsoft x64 convention\n";
+    return ccidsim::kExitUsage;
+  }
   if (!image.empty()) ccid_test::SetDriverImage(image);
   if (demoCommand->parsed()) return ccidsim::RunDemo(demo, std::cout, std::cerr);
   if (sessionCommand->parsed()) return ccidsim::RunSession(session, std::cout, std::cerr);

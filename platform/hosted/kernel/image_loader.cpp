@@ -21,8 +21,17 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <type_traits>
 
 #include "internal.h"
+
+extern "C" {
+void* hosted_image_entry = nullptr;
+// A Microsoft x64 routine (DRIVER_INITIALIZE) that calls hosted_image_entry with the same
+// arguments and with RDI and RSI, which a Microsoft x64 caller expects back unchanged,
+// saved and poisoned.
+NTSTATUS NTAPI HostedImageEntryThunk(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+}
 
 namespace hosted {
 namespace {
@@ -81,6 +90,11 @@ std::string Hex(std::uint64_t value) {
   std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
   return text;
 }
+
+// Image code calls the platform, and is called back, with the Microsoft x64 convention:
+// the hosted headers must declare the routines and routine types with it (NTAPI).
+constexpr bool kPlatformSpeaksMicrosoftX64 =
+    std::is_same_v<PDRIVER_DISPATCH, NTSTATUS(__attribute__((ms_abi))*)(PDEVICE_OBJECT, PIRP)>;
 
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -553,6 +567,12 @@ void Emit(const std::string& text) {
 
 bool NearPoison(std::uint64_t value) { return value - kImageArgumentPoison < 0x10000; }
 
+std::string HostedCaller(std::uint64_t address) {
+  const auto thunk = reinterpret_cast<std::uint64_t>(&HostedImageEntryThunk);
+  if (address > thunk && address < thunk + 64) return "HostedImageEntryThunk (the kernel calling the entry point)";
+  return Drivers::SymbolName(reinterpret_cast<const void*>(address));
+}
+
 void OnImageFault(int signal, siginfo_t* info, void* raw) {
   auto* uc = static_cast<ucontext_t*>(raw);
   const greg_t* g = uc->uc_mcontext.gregs;
@@ -572,9 +592,12 @@ void OnImageFault(int signal, siginfo_t* info, void* raw) {
                          " in driver image code at " + DescribeIn(*image, context.rip);
     if (signal != SIGILL) report += ", address " + Hex(reinterpret_cast<std::uint64_t>(info->si_addr));
     report += "\n";
+    // A general-protection fault (a non-canonical address, reported as 0) with a register
+    // near the poison: the routine used RDI or RSI as an argument.
+    const auto faultAddress = reinterpret_cast<std::uint64_t>(info->si_addr);
     bool poisoned = false;
     for (std::uint64_t value : context.regs) poisoned |= NearPoison(value);
-    if (poisoned)
+    if (signal == SIGSEGV && (faultAddress == 0 || NearPoison(faultAddress)) && poisoned)
       report += "    a register holds the poison the kernel puts in RDI and RSI: the routine reads arguments where the System V "
                 "convention passes them; Windows calls driver routines with the Microsoft x64 convention (RCX, RDX, R8, R9)\n";
     // The caller chain, by the images' unwind data, within the faulting thread's stack.
@@ -589,7 +612,7 @@ void OnImageFault(int signal, siginfo_t* info, void* raw) {
     for (int frame = 0; frame < 32 && image != nullptr; ++frame) {
       if (!VirtualUnwind(*image, context, low, high)) break;
       image = ImageContaining(context.rip);
-      report += "    called from " + (image != nullptr ? DescribeIn(*image, context.rip) : Drivers::SymbolName(reinterpret_cast<const void*>(context.rip))) + "\n";
+      report += "    called from " + (image != nullptr ? DescribeIn(*image, context.rip) : HostedCaller(context.rip)) + "\n";
     }
     Emit(report);
   }
@@ -629,13 +652,6 @@ std::mutex g_loadMutex;
 }  // namespace
 }  // namespace hosted
 
-extern "C" {
-void* hosted_image_entry = nullptr;
-// A Microsoft x64 routine (DRIVER_INITIALIZE) that calls hosted_image_entry with the same
-// arguments and with RDI and RSI, which a Microsoft x64 caller expects back unchanged,
-// saved and poisoned.
-NTSTATUS NTAPI HostedImageEntryThunk(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-}
 
 asm(R"(
   .text
@@ -674,6 +690,10 @@ PDRIVER_OBJECT DriverImages::Load(const std::string& path, const LoadOptions& op
     auto image = std::make_shared<MappedImage>(path);
     std::optional<Refusal> refusal;
     if (!in && file.empty()) refusal = Refusal{STATUS_OBJECT_NAME_NOT_FOUND, "cannot read the file"};
+    if (!refusal && !kPlatformSpeaksMicrosoftX64)
+      refusal = Refusal{STATUS_INVALID_IMAGE_FORMAT,
+                        "this build's kernel headers do not declare NTAPI as the Microsoft x64 convention, so image code "
+                        "cannot call the platform"};
     if (!refusal) refusal = image->Map(file);
     if (refusal) {
       result = refusal->status;
@@ -693,6 +713,8 @@ PDRIVER_OBJECT DriverImages::Load(const std::string& path, const LoadOptions& op
   if (error != nullptr) *error = why;
   return driver;
 }
+
+bool DriverImages::Supported() { return kPlatformSpeaksMicrosoftX64; }
 
 std::string DriverImages::Describe(const void* address) {
   const MappedImage* image = ImageContaining(reinterpret_cast<std::uint64_t>(address));

@@ -66,6 +66,9 @@ class DriverImages {
   // entry point failed (*status is what it returned).
   static PDRIVER_OBJECT Load(const std::string& path, const LoadOptions& options = {}, NTSTATUS* status = nullptr,
                              std::string* error = nullptr);
+  // Whether this build can run images: its kernel headers declare NTAPI as the Microsoft
+  // x64 convention, the one image code calls and is called with.
+  static bool Supported();
   // "ccid.sys+0x1234 (CcidRoutine+0x12)" for an address in a loaded image; empty otherwise.
   static std::string Describe(const void* address);
 };
