@@ -22,6 +22,7 @@
 #include "card/card.h"
 #include "control_codes.h"
 #include "control_server.h"
+#include "quiet_thread.h"
 #include "reader_source.h"
 #include "scard.h"
 
@@ -113,7 +114,7 @@ std::optional<DeviceName> ParseDeviceName(std::string_view text, std::string* er
 
 class BridgeReader::Impl {
  public:
-  Impl() : worker_([this] { Work(); }) {}
+  Impl() { worker_ = QuietThread([this] { Work(); }); }
 
   ~Impl() {
     control_.reset();  // no commands from now on

@@ -1,14 +1,15 @@
 #include "control_server.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <cerrno>
 #include <cstring>
+
+#include "quiet_thread.h"
 
 namespace pcsc_bridge {
 namespace {
@@ -50,7 +51,7 @@ std::unique_ptr<ControlServer> ControlServer::Listen(const std::string& path, Ha
 ControlServer::ControlServer(std::string path, int listener, int wakeRead, int wakeWrite, Handler handler)
     : path_(std::move(path)), listener_(listener), wakeRead_(wakeRead), wakeWrite_(wakeWrite),
       handler_(std::move(handler)) {
-  thread_ = std::thread([this] { Serve(); });
+  thread_ = QuietThread([this] { Serve(); });
 }
 
 ControlServer::~ControlServer() {

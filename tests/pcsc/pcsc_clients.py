@@ -248,14 +248,34 @@ PROFILE_CARDS = {
     "pinpad-tpdu": "t0-bytewise", "pinpad-verify-modify": "t1-ifsc254", "small-messages": "t1-ifsc32",
     "t1-only": "t1-crc", "wakeup": "3v-only",
 }
+# Readers without the three endpoints (bulk-out, bulk-in, interrupt-in) the driver needs:
+# it refuses to start them, so pcscd offers no reader and the bridge says why.
+REFUSED = {"no-interrupt-pipe", "character-level"}
 
 
-def profiles_case(ccidsim):
-    """Every built-in reader profile served, and a pyscard program's session on it."""
+def challenge_client(_):
+    """A pyscard program: connect with either protocol and ask for a challenge."""
     from smartcard.scard import (SCardEstablishContext, SCardListReaders, SCardConnect, SCardTransmit,
                                  SCardDisconnect, SCardReleaseContext, SCARD_SCOPE_USER, SCARD_SHARE_SHARED,
                                  SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1, SCARD_PCI_T0, SCARD_PCI_T1,
                                  SCARD_UNPOWER_CARD, SCARD_S_SUCCESS)
+    rv, context = SCardEstablishContext(SCARD_SCOPE_USER)
+    check(rv == SCARD_S_SUCCESS, f"SCardEstablishContext: {rv:#x}")
+    rv, readers = SCardListReaders(context, [])
+    check(rv == SCARD_S_SUCCESS and len(readers) == 1, f"readers: {rv:#x} {readers}")
+    rv, handle, active = SCardConnect(context, readers[0], SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)
+    check(rv == SCARD_S_SUCCESS, f"SCardConnect: {rv:#x}")
+    pci = SCARD_PCI_T1 if active == SCARD_PROTOCOL_T1 else SCARD_PCI_T0
+    rv, answer = SCardTransmit(handle, pci, [0x00, 0x84, 0x00, 0x00, 0x08])
+    check(rv == SCARD_S_SUCCESS and len(answer) == 10 and answer[-2:] == [0x90, 0x00],
+          f"GET CHALLENGE: {rv:#x} {answer}")
+    SCardDisconnect(handle, SCARD_UNPOWER_CARD)
+    SCardReleaseContext(context)
+
+
+def profiles_case(ccidsim):
+    """Every built-in reader profile served, and a pyscard program's session on it (each
+    its own process: pcsc-lite's client library keeps the first socket name it used)."""
     listing = run([ccidsim, "readers"]).splitlines()[1:]
     profiles = [line.split()[0] for line in listing if line.strip()]
     check(len(profiles) >= 10, f"`ccidsim readers` listed {profiles}")
@@ -263,19 +283,16 @@ def profiles_case(ccidsim):
     for profile in profiles:
         card = PROFILE_CARDS.get(profile, "dual")
         try:
-            with Served(ccidsim, profile, card):
-                _, context = SCardEstablishContext(SCARD_SCOPE_USER)
-                _, readers = SCardListReaders(context, [])
-                rv, handle, active = SCardConnect(context, readers[0], SCARD_SHARE_SHARED,
-                                                  SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)
-                check(rv == SCARD_S_SUCCESS, f"SCardConnect: {rv:#x}")
-                pci = SCARD_PCI_T1 if active == SCARD_PROTOCOL_T1 else SCARD_PCI_T0
-                rv, answer = SCardTransmit(handle, pci, [0x00, 0x84, 0x00, 0x00, 0x08])
-                check(rv == SCARD_S_SUCCESS and len(answer) == 10 and answer[-2:] == [0x90, 0x00],
-                      f"GET CHALLENGE: {rv:#x} {answer}")
-                SCardDisconnect(handle, SCARD_UNPOWER_CARD)
-                SCardReleaseContext(context)
-            print(f"{profile} ({card}): ok")
+            with Served(ccidsim, profile, card) as served:
+                client = [sys.executable, os.path.abspath(__file__), ccidsim, "challenge-client"]
+                if profile in REFUSED:
+                    result = subprocess.run(client, capture_output=True, text=True, timeout=60)
+                    check("readers: 0x8010002e" in result.stdout, f"the client saw: {result.stdout}")
+                    check("the driver did not start the reader (0xc000009a)" in served.output(),
+                          f"the bridge did not report the refusal:\n{served.output()}")
+                else:
+                    run(client)
+            print(f"{profile} ({card}): ok", flush=True)
         except Failure as failure:
             failures.append(f"{profile} ({card}): {failure}")
     check(not failures, "\n".join(failures))
@@ -288,6 +305,7 @@ CASES = {
     "opensc": opensc_case,
     "pinpad": pinpad_case,
     "profiles": profiles_case,
+    "challenge-client": challenge_client,
 }
 
 
@@ -299,7 +317,7 @@ def main():
     if shutil.which("pcscd") is None and not os.path.exists("/usr/sbin/pcscd") or (needed and not shutil.which(needed)):
         print("pcscd or the client is not installed (scripts/setup installs them)")
         return SKIP
-    if sys.argv[2] in ("pyscard-session", "pinpad", "profiles"):
+    if sys.argv[2] in ("pyscard-session", "pinpad", "profiles", "challenge-client"):
         try:
             import smartcard.scard  # noqa: F401
         except ImportError:

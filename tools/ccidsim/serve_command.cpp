@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -82,6 +83,7 @@ pid_t StartPcscd(const ServeOptions& options, const fs::path& dir, const sigset_
   const pid_t child = ::fork();
   if (child != 0) return child;
   ::sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // pcscd does not outlive a killed ccidsim
   ::dup2(output, STDOUT_FILENO);
   ::dup2(output, STDERR_FILENO);
   if (!PrivateRunDirectory(run)) {
