@@ -42,18 +42,19 @@ class Served:
 
     def __enter__(self):
         self.dir = tempfile.mkdtemp(prefix="ccid-pcsc-")
-        self.socket = os.path.join(self.dir, "pcscd", "pcscd.comm")
-        self.log = open(os.path.join(self.dir, "serve.log"), "w+")
+        self.log_path = os.path.join(self.dir, "serve.log")
+        self.log = open(self.log_path, "w")
         self.process = subprocess.Popen(
             [self.ccidsim, "serve", "--reader", self.reader, "--card", self.card, "--dir", self.dir],
             stdout=self.log, stderr=subprocess.STDOUT)
+        # serve says "ready" once pcscd's socket is there, and names it.
         deadline = time.monotonic() + START_PATIENCE
-        while not os.path.exists(self.socket):
+        while "\nready\n" not in self.output():
             if self.process.poll() is not None or time.monotonic() > deadline:
                 self.process.kill()
                 raise Failure(f"pcscd did not come up for {self.reader}:\n{self.output()}")
             time.sleep(0.02)
-        os.environ["PCSCLITE_CSOCK_NAME"] = self.socket
+        os.environ["PCSCLITE_CSOCK_NAME"] = re.search(r"PCSCLITE_CSOCK_NAME=(\S+)", self.output()).group(1)
         return self
 
     def control(self, *command):
@@ -63,9 +64,8 @@ class Served:
         check(result.returncode == 0, f"serve-control {' '.join(command)}: {result.stdout}{result.stderr}")
 
     def output(self):
-        self.log.flush()
-        self.log.seek(0)
-        return self.log.read()
+        with open(self.log_path) as log:
+            return log.read()
 
     def __exit__(self, kind, value, trace):
         if self.process.poll() is None:

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "card/card.h"
@@ -36,6 +37,10 @@ namespace fs = std::filesystem;
 constexpr char kPcscdRun[] = "/run/pcscd";
 constexpr char kRunName[] = "pcscd";
 constexpr char kSocketName[] = "pcscd/pcscd.comm";
+// Where the system allows no mount namespace, pcscd uses the real /run/pcscd (so no other
+// pcscd may run); the child leaves this mark for the parent.
+constexpr char kSharedMark[] = "shared-run";
+constexpr char kSharedSocket[] = "/run/pcscd/pcscd.comm";
 constexpr char kControlName[] = "control";
 constexpr char kConfigName[] = "reader.conf";
 // How long pcscd may take to open its socket (it loads the bridge, which starts the stack).
@@ -87,9 +92,9 @@ pid_t StartPcscd(const ServeOptions& options, const fs::path& dir, const sigset_
   ::dup2(output, STDOUT_FILENO);
   ::dup2(output, STDERR_FILENO);
   if (!PrivateRunDirectory(run)) {
-    std::fprintf(stderr, "ccidsim: cannot give pcscd a private %s (mount namespace): %s\n", kPcscdRun,
-                 std::strerror(errno));
-    ::_exit(127);
+    std::fprintf(stderr, "ccidsim: no mount namespace for pcscd (%s): it uses the system's %s\n", std::strerror(errno),
+                 kPcscdRun);
+    std::ofstream((dir / kSharedMark).string()) << kSharedSocket << "\n";
   }
   std::vector<const char*> argv{options.pcscd.c_str(), "--foreground", "--config", config.c_str()};
   if (options.debug) argv.push_back("--debug");
@@ -130,18 +135,19 @@ struct PcscdOutput {
   }
 };
 
-// Waits (in real time: this is pcscd starting) for pcscd's socket; false when pcscd ended
+// Waits (in real time: this is pcscd starting) for pcscd's socket; nothing when pcscd ended
 // or did not open it in time.
-bool WaitForSocket(pid_t pcscd, const fs::path& socket, PcscdOutput& output) {
+std::optional<fs::path> WaitForSocket(pid_t pcscd, const fs::path& dir, PcscdOutput& output) {
   const auto deadline = std::chrono::steady_clock::now() + kStartPatience;
   while (std::chrono::steady_clock::now() < deadline) {
     std::error_code ignored;
-    if (fs::exists(socket, ignored)) return true;
-    if (::waitpid(pcscd, nullptr, WNOHANG) == pcscd) return false;
+    const fs::path socket = fs::exists(dir / kSharedMark, ignored) ? fs::path(kSharedSocket) : dir / kSocketName;
+    if (fs::exists(socket, ignored)) return socket;
+    if (::waitpid(pcscd, nullptr, WNOHANG) == pcscd) return std::nullopt;
     pollfd fd{output.fd, POLLIN, 0};
     if (::poll(&fd, 1, 20) > 0) output.Read();
   }
-  return false;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -210,16 +216,16 @@ int RunServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
     return kExitProblem;
   }
   PcscdOutput pcscdOutput{output[0], err, {}, false};
-  const fs::path socket = dir / kSocketName;
-  if (!WaitForSocket(pcscd, socket, pcscdOutput)) {
-    err << "ccidsim: pcscd did not open " << socket.string() << "\n";
+  const std::optional<fs::path> opened = WaitForSocket(pcscd, dir, pcscdOutput);
+  if (!opened) {
+    err << "ccidsim: pcscd did not open its socket\n";
     ::kill(pcscd, SIGINT);
     ::waitpid(pcscd, nullptr, 0);
     pcscdOutput.Drain();
     return kExitProblem;
   }
   out << "ccidsim serve: pcscd serves reader " << options.reader << " with card " << card << "\n"
-      << "  applications:  PCSCLITE_CSOCK_NAME=" << socket.string() << " pcsc_scan\n"
+      << "  applications:  PCSCLITE_CSOCK_NAME=" << opened->string() << " pcsc_scan\n"
       << "  the card:      ccidsim serve-control --dir " << dir.string() << " insert CARD | remove | keys KEYS\n"
       << "  Ctrl-C stops it\n"
       << "ready" << std::endl;
