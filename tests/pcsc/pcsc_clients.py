@@ -222,6 +222,10 @@ def pinpad_case(ccidsim):
 
         rv, properties = SCardControl(card, features[0x12], [])
         check(rv == SCARD_S_SUCCESS and len(properties) > 0, f"TLV properties: {rv:#x} {properties}")
+        rv, version = SCardControl(card, features[0x13], [0x01])  # the reader's escape: its version
+        check(rv == SCARD_S_SUCCESS and version and all(0x20 <= b < 0x7F for b in version), f"escape: {rv:#x} {version}")
+        rv, _ = SCardControl(card, features[0x0B], [0x00])  # abort on slot 0, nothing running
+        check(rv == SCARD_S_SUCCESS, f"abort: {rv:#x}")
         # The driver's own Windows code does not pass through.
         rv, _ = SCardControl(card, 0x00FD65F8, [])
         check(rv != SCARD_S_SUCCESS, "a Windows control code reached the driver unchanged")
