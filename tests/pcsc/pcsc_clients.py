@@ -78,6 +78,8 @@ class Served:
         text = self.output()
         self.log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
+        if kind is Failure:
+            raise Failure(f"{value}\nccidsim serve said:\n{text}") from None
         if kind is None:
             check(self.process.returncode == 0, f"ccidsim serve ended with {self.process.returncode}:\n{text}")
             check("verdict: clean" in text, f"the bridge's verdict on {self.reader} is not clean:\n{text}")
