@@ -189,7 +189,14 @@ def pyscard_session(ccidsim):
 
 
 def opensc_case(ccidsim):
-    """opensc-tool reads the ATR and sends an APDU."""
+    """opensc-tool reads the ATR and sends APDUs, on a card named by its ATR (the colons of
+    atr:<hex> in reader.conf's DEVICENAME must not be taken for field separators) and on a
+    T=1 card."""
+    with Served(ccidsim, "apdu-short", "atr:3B021450"):
+        atr = run(["opensc-tool", "--reader", "0", "--atr"]).strip().splitlines()[-1]
+        check(atr.lower() == "3b:02:14:50", f"opensc-tool --atr: {atr}")
+        out = run(["opensc-tool", "--reader", "0", "--send-apdu", "00:84:00:00:08"])
+        check(out.count("SW1=0x90, SW2=0x00") == 1, f"opensc-tool --send-apdu:\n{out}")
     with Served(ccidsim, "apdu-short", "t1-ifsc32"):
         atr = run(["opensc-tool", "--reader", "0", "--atr"]).strip().splitlines()[-1]
         check(re.fullmatch(r"3b(:[0-9a-f]{2})+", atr.lower()) is not None, f"opensc-tool --atr: {atr}")
