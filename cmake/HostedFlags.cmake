@@ -19,6 +19,8 @@ function(ccid_hosted_library name)
   else()
     add_library(${name} STATIC ${ARG_SOURCES})
   endif()
+  # Position-independent: the PC/SC bridge links these into a shared object.
+  set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
   target_compile_features(${name} PUBLIC cxx_std_20)
   target_compile_options(${name} PRIVATE ${CCID_HOSTED_CXX_OPTIONS})
   target_include_directories(${name} PUBLIC ${ARG_INCLUDES})

@@ -74,6 +74,27 @@ struct FeatureOptions {
 };
 int RunFeature(const FeatureOptions& options, std::ostream& out, std::ostream& err);
 
+// `serve`: pcscd in the foreground on a private socket in `dir` (a new temporary directory
+// when empty), its one reader the PC/SC bridge on `reader` with `card`; returns when pcscd
+// ends (SIGINT or SIGTERM stop it). `serve-control`: one command to a serving bridge's
+// control socket (insert CARD, remove, keys KEYS, state), its reply on `out`.
+struct ServeOptions {
+  std::string reader = kDefaultReader;
+  std::string card = kDefaultCard;
+  std::string dir;
+  std::string bridge;  // the bridge's shared object; empty: the one built with ccidsim
+  std::string pcscd = "pcscd";
+  bool debug = false;  // pcscd --debug
+};
+int RunServe(const ServeOptions& options, std::ostream& out, std::ostream& err);
+
+struct ServeControlOptions {
+  std::string dir;     // serve's directory
+  std::string socket;  // or the control socket itself
+  std::vector<std::string> command;
+};
+int RunServeControl(const ServeControlOptions& options, std::ostream& out, std::ostream& err);
+
 struct AtrOptions {
   std::string hex;
   bool json = false;

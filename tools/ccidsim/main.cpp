@@ -131,6 +131,25 @@ int main(int argc, char** argv) {
                         : Examples({"ccidsim modify-pin --keys 1234#5678#5678#"}));
   }
 
+  ccidsim::ServeOptions serve;
+  auto* serveCommand = app.add_subcommand("serve", "pcscd on a private socket, serving the driver on a simulated reader "
+                                                   "to unmodified PC/SC applications");
+  serveCommand->add_option("--reader", serve.reader, "built-in reader profile, or a JSON reader description file")
+      ->capture_default_str();
+  serveCommand->add_option("--card", serve.card, "card profile, atr:<hex>, or none")->capture_default_str();
+  serveCommand->add_option("--dir", serve.dir, "directory for pcscd's socket, the reader.conf and the control socket");
+  serveCommand->add_option("--bridge", serve.bridge, "the PC/SC bridge's shared object (default: the one built with ccidsim)");
+  serveCommand->add_option("--pcscd", serve.pcscd, "the pcscd to run")->capture_default_str();
+  serveCommand->add_flag("--debug", serve.debug, "pcscd's debug log");
+
+  ccidsim::ServeControlOptions serveControl;
+  auto* serveControlCommand =
+      app.add_subcommand("serve-control", "move the card or type on the keypad of a reader `ccidsim serve` serves");
+  auto* controlDir = serveControlCommand->add_option("--dir", serveControl.dir, "the directory serve printed");
+  serveControlCommand->add_option("--socket", serveControl.socket, "the control socket itself")->excludes(controlDir);
+  serveControlCommand->add_option("COMMAND", serveControl.command, "insert CARD | remove | keys KEYS | state")
+      ->required();
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -147,6 +166,14 @@ int main(int argc, char** argv) {
   if (demoCommand->parsed()) return ccidsim::RunDemo(demo, std::cout, std::cerr);
   if (sessionCommand->parsed()) return ccidsim::RunSession(session, std::cout, std::cerr);
   if (runCommand->parsed()) return ccidsim::RunScript(run, std::cout, std::cerr);
+  if (serveCommand->parsed()) return ccidsim::RunServe(serve, std::cout, std::cerr);
+  if (serveControlCommand->parsed()) {
+    if (serveControl.dir.empty() && serveControl.socket.empty()) {
+      std::cerr << "ccidsim: serve-control needs --dir or --socket\n";
+      return ccidsim::kExitUsage;
+    }
+    return ccidsim::RunServeControl(serveControl, std::cout, std::cerr);
+  }
   if (readersCommand->parsed()) return ccidsim::RunReaders(std::cout);
   if (atrCommand->parsed()) return ccidsim::RunAtr(atr, std::cout, std::cerr);
   for (const auto& [command, name] : featureCommands) {
@@ -154,7 +181,7 @@ int main(int argc, char** argv) {
     feature.command = name;
     return ccidsim::RunFeature(feature, std::cout, std::cerr);
   }
-  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, atr, features, properties, escape, verify-pin or modify-pin\n"
+  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, atr, features, properties, escape, verify-pin, modify-pin, serve or serve-control\n"
             << "Run with --help for more information.\n";
   return ccidsim::kExitUsage;
 }
