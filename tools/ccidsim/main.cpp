@@ -51,6 +51,14 @@ int main(int argc, char** argv) {
 
   auto* readersCommand = app.add_subcommand("readers", "the built-in reader profiles");
 
+  ccidsim::ProfileOptions profile;
+  auto* profileCommand =
+      app.add_subcommand("profile", "a reader description (JSON, for --reader) made from a USB capture of a reader");
+  profileCommand->add_option("--from-pcap", profile.capture, "the capture: usbmon (link type 189 or 220) or USBPcap (249)")
+      ->required();
+  profileCommand->add_option("-o,--output", profile.output, "write the description to this file (default: print it)");
+  profileCommand->add_option("--name", profile.name, "the profile's name (default: the capture file's name)");
+
   ccidsim::AtrOptions atr;
   auto* atrCommand = app.add_subcommand("atr", "an answer to reset as the smart-card library reads it");
   atrCommand->add_option("HEX", atr.hex, "the ATR in hexadecimal")->required();
@@ -99,13 +107,14 @@ int main(int argc, char** argv) {
   if (sessionCommand->parsed()) return ccidsim::RunSession(session, std::cout, std::cerr);
   if (runCommand->parsed()) return ccidsim::RunScript(run, std::cout, std::cerr);
   if (readersCommand->parsed()) return ccidsim::RunReaders(std::cout);
+  if (profileCommand->parsed()) return ccidsim::RunProfile(profile, std::cout, std::cerr);
   if (atrCommand->parsed()) return ccidsim::RunAtr(atr, std::cout, std::cerr);
   for (const auto& [command, name] : featureCommands) {
     if (!command->parsed()) continue;
     feature.command = name;
     return ccidsim::RunFeature(feature, std::cout, std::cerr);
   }
-  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, atr, features, properties, escape, verify-pin or modify-pin\n"
+  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, profile, atr, features, properties, escape, verify-pin or modify-pin\n"
             << "Run with --help for more information.\n";
   return ccidsim::kExitUsage;
 }
