@@ -4,6 +4,7 @@
 
 #include <iostream>
 
+#include "card/vpcd_card.h"
 #include "commands.h"
 
 int main(int argc, char** argv) {
@@ -41,7 +42,7 @@ int main(int argc, char** argv) {
   runCommand->add_option("SCRIPT", run.script, "the script file")->required();
   runCommand->add_option("--reader", run.reader, "built-in reader profile, or a JSON reader description file");
   runCommand->add_option("--profile", run.profile, "the entry of a reader file that describes several readers");
-  runCommand->add_option("--card", run.card, "card profile, atr:<hex>, or none");
+  runCommand->add_option("--card", run.card, "card profile, atr:<hex>, vpcd:PORT (a card emulator) or none");
   runCommand->add_option("--pcap", run.pcap, "write the USB trace to this pcap file");
   addPcapFormat(runCommand, run.pcapFormat);
   runCommand->add_flag("--json", run.json, "print one JSON object");
@@ -102,6 +103,12 @@ int main(int argc, char** argv) {
     const int status = app.exit(e);
     return status == 0 ? 0 : ccidsim::kExitUsage;
   }
+
+  // A vpcd:PORT card: the user starts the card emulator once the port listens.
+  sim::SetVpcdListeningObserver([](std::uint16_t port) {
+    std::cerr << "ccidsim: waiting for a card emulator on 127.0.0.1:" << port << " (for instance: vicc -P " << port
+              << ")" << std::endl;
+  });
 
   if (demoCommand->parsed()) return ccidsim::RunDemo(demo, std::cout, std::cerr);
   if (sessionCommand->parsed()) return ccidsim::RunSession(session, std::cout, std::cerr);
