@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     feature.command = name;
     return ccidsim::RunFeature(feature, std::cout, std::cerr);
   }
-  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, profile, atr, features, properties, escape, verify-pin or modify-pin\n"
+  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, atr, features, properties, escape, verify-pin, modify-pin or profile\n"
             << "Run with --help for more information.\n";
   return ccidsim::kExitUsage;
 }
