@@ -45,9 +45,22 @@ struct AppAnswer {
   unsigned extensions = 0;  // time extensions the command needed before its answer
 };
 
+// An APDU-level card that runs the commands in place of the built-in application (a card
+// emulator behind a socket): the transports still speak T=0 or T=1 on the line.
+class ApduBackend {
+ public:
+  virtual ~ApduBackend() = default;
+  // The response APDU (data, SW1 SW2) to a command APDU; nothing when the card is gone.
+  virtual std::optional<iso7816::Bytes> Transmit(const iso7816::Bytes& command) = 0;
+};
+
 class CardApplication {
  public:
   explicit CardApplication(const CardProfile& profile);
+
+  // Commands go to `backend` (not owned; nullptr: the built-in application). The T=0 side
+  // still answers GET RESPONSE for data it holds back, and a wrong Le with 6Cxx.
+  void SetBackend(ApduBackend* backend) { backend_ = backend; }
 
   // Forgets the session: MF selected, PIN not verified, no pending response.
   void ResetSession();
@@ -56,8 +69,10 @@ class CardApplication {
   // answer is 6Cxx with the right length and nothing happens.
   AppAnswer Process(const iso7816::Apdu& apdu, bool strict_le);
 
-  // Whether the command's P3 counts data sent to the card (T=0 direction).
-  static bool CommandSendsData(std::uint8_t ins);
+  // Whether the command's P3 counts data sent to the card (T=0 direction): the built-in
+  // application's commands, and with a backend the other interindustry commands with a
+  // command data field.
+  bool CommandSendsData(std::uint8_t ins) const;
 
   // T=0 keeps the data of a command that had both data in and out for GET RESPONSE.
   void SetPendingResponse(iso7816::Bytes data);
@@ -109,7 +124,10 @@ class CardApplication {
                                      std::size_t digits_hint) const;
   std::uint8_t NextRandom();
 
+  AppAnswer ProcessOnBackend(const iso7816::Apdu& apdu, bool strict_le);
+
   CardProfile profile_;
+  ApduBackend* backend_ = nullptr;
   std::vector<File> files_;
   Secret pin_;
   Secret puk_;

@@ -103,7 +103,9 @@ struct CardProfileInfo {
 // cards' answers to reset.
 std::vector<CardProfileInfo> CardProfiles();
 
-// The profile of that name; also "atr:<hex>" for a card answering the given ATR.
+// The profile of that name; also "atr:<hex>" for a card answering the given ATR, and
+// "vpcd:PORT" for a card emulator speaking the vpcd protocol (vpcd_card.h), whose profile
+// only names it: its answer to reset comes from the emulator.
 std::optional<CardProfile> FindCardProfile(std::string_view name);
 
 // The answer to reset a profile sends.

@@ -5,6 +5,7 @@
 
 #include "card/card.h"
 #include "card/sim_card.h"
+#include "card/vpcd_card.h"
 
 namespace sim {
 
@@ -268,6 +269,13 @@ std::optional<CardProfile> FindCardProfile(std::string_view name) {
       return p;
     }
   }
+  if (const std::optional<std::uint16_t> port = VpcdPort(name)) {
+    CardProfile p;
+    p.name = std::string(name);
+    p.summary = "a card emulator speaking the vpcd protocol, connecting to 127.0.0.1:" + std::to_string(*port) +
+                " (its answer to reset decides the rest)";
+    return p;
+  }
   constexpr std::string_view kAtrPrefix = "atr:";
   if (name.substr(0, kAtrPrefix.size()) == kAtrPrefix) {
     auto atr = iso7816::FromHex(name.substr(kAtrPrefix.size()));
@@ -278,11 +286,15 @@ std::optional<CardProfile> FindCardProfile(std::string_view name) {
 }
 
 std::unique_ptr<Icc> MakeCard(std::string_view profile) {
+  if (const std::optional<std::uint16_t> port = VpcdPort(profile)) return MakeVpcdCard(*port);
   auto found = FindCardProfile(profile);
   if (!found) return nullptr;
   return std::make_unique<SimCard>(std::move(*found));
 }
 
-std::unique_ptr<Icc> MakeCard(const CardProfile& profile) { return std::make_unique<SimCard>(profile); }
+std::unique_ptr<Icc> MakeCard(const CardProfile& profile) {
+  if (const std::optional<std::uint16_t> port = VpcdPort(profile.name)) return MakeVpcdCard(*port);
+  return std::make_unique<SimCard>(profile);
+}
 
 }  // namespace sim

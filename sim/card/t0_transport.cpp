@@ -77,7 +77,7 @@ void T0Transport::OnHeader() {
     return;
   }
   Apdu apdu = iso7816::MakeApdu(header_[0], ins, header_[2], header_[3]);
-  if (CardApplication::CommandSendsData(ins)) {
+  if (app_.CommandSendsData(ins)) {
     if (p3 == 0) return Finish(apdu);  // case 1: nothing to send
     expected_ = p3;
     data_.clear();

@@ -215,13 +215,16 @@ ReaderProfile FromEntry(const Fields& e) {
     e.Fail("extra_interface_count", "more interfaces than a configuration holds");
   p.id_vendor = static_cast<std::uint16_t>(e.Number("idVendor", 0xFFFF).value_or(p.id_vendor));
   p.id_product = static_cast<std::uint16_t>(e.Number("idProduct", 0xFFFF).value_or(p.id_product));
+  p.bcd_device = static_cast<std::uint16_t>(e.Number("bcdDevice", 0xFFFF).value_or(p.bcd_device));
+  p.self_powered = e.Flag("self_powered").value_or(false);
   p.clock_frequencies_khz = e.Numbers32("clock_frequencies_khz");
   p.data_rates_bps = e.Numbers32("data_rates_bps");
   p.remote_wakeup = e.Flag("remote_wakeup").value_or((p.Features() & ccid::kFeatureUsbWakeUp) != 0);
   p.config_total_length = static_cast<std::uint16_t>(e.Number("wTotalLength", 0xFFFF).value_or(0));
   p.description = e.Text("description").value_or("real reader");
-  p.product = "Simulated CCID reader (" + p.name + ")";
-  p.serial = "SIM-" + p.name;
+  p.manufacturer = e.Text("manufacturer").value_or(p.manufacturer);
+  p.product = e.Text("product").value_or("Simulated CCID reader (" + p.name + ")");
+  p.serial = e.Text("serial").value_or("SIM-" + p.name);
   try {
     (void)BuildDescriptors(p);
   } catch (const std::runtime_error&) {

@@ -6,8 +6,9 @@
 // name, the class descriptor fields by their CCID names, "class_descriptor_hex",
 // "endpoints", "bNumEndpoints", "has_interrupt_in", "bInterfaceNumber",
 // "bInterfaceClass", "bInterfaceSubClass", "bInterfaceProtocol", "extra_interface_count",
-// "clock_frequencies_khz", "data_rates_bps", "idVendor", "idProduct", "wTotalLength",
-// "remote_wakeup", "description" } ]). Everything a real reader shows is taken as
+// "clock_frequencies_khz", "data_rates_bps", "idVendor", "idProduct", "bcdDevice",
+// "wTotalLength", "remote_wakeup", "self_powered", "manufacturer", "product", "serial",
+// "description" } ]). Everything a real reader shows is taken as
 // recorded: the interface's class, subclass and protocol (a vendor-class 0xFF interface
 // stays one), a class descriptor of type 0xFF (readers older than the CCID class's final
 // version), two endpoints or none. A field that is null was not recorded, as an absent
@@ -20,7 +21,7 @@
 //  - idVendor 0x1209, idProduct 0xCC00 + the profile's place in the catalogue (0xCCFF
 //    for a profile loaded from a file), bcdDevice 0x0100, strings "CCID Bench",
 //    "Simulated CCID reader (<name>)", serial "SIM-<name>";
-//  - bus-powered, no remote wake-up unless dwFeatures announces USB wake-up (0x00100000);
+//  - bus-powered (unless "self_powered"), no remote wake-up unless dwFeatures announces USB wake-up (0x00100000);
 //  - interfaces other than the smart-card one: vendor-specific (class 0xFF) without
 //    endpoints; bInterfaceNumber N puts N of them before the smart-card interface, and
 //    "extra_interface_count" beyond N puts the rest after it.

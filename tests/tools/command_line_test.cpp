@@ -89,6 +89,10 @@ TEST(CcidsimCommandLine, BadArgumentsAreUsageErrorsWithAMessage) {
       {"readers extra", "extra"},
       {"run", "SCRIPT is required"},
       {"run /nonexistent-directory/s.txt", "cannot read the script"},
+      {"session --reader tpdu-basic --pcap t.pcap --pcap-format pcapng", "--pcap-format"},
+      {"profile", "--from-pcap is required"},
+      {"profile --from-pcap /nonexistent-directory/t.pcap", "cannot read the capture /nonexistent-directory/t.pcap"},
+      {"session --reader tpdu-basic --card vpcd:65536", "unknown card \"vpcd:65536\""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.arguments);

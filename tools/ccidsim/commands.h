@@ -94,6 +94,15 @@ struct ServeControlOptions {
   std::vector<std::string> command;
 };
 int RunServeControl(const ServeControlOptions& options, std::ostream& out, std::ostream& err);
+// A reader description (the real-reader data file's schema) made from the descriptors in a
+// USB capture (usbmon or USBPcap); printed, or written to `output`. Exit status 2 when the
+// capture holds no whole reader description (the message names what is missing).
+struct ProfileOptions {
+  std::string capture;  // the pcap file
+  std::string output;   // empty: standard output
+  std::string name;     // the profile's name; empty: the capture file's stem
+};
+int RunProfile(const ProfileOptions& options, std::ostream& out, std::ostream& err);
 
 struct AtrOptions {
   std::string hex;

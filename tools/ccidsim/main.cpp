@@ -7,6 +7,7 @@
 
 #include "CcidWire.h"
 #include "bench.h"
+#include "card/vpcd_card.h"
 #include "commands.h"
 
 namespace {
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
   runCommand->add_option("SCRIPT", run.script, "the script file")->required();
   runCommand->add_option("--reader", run.reader, "built-in reader profile, or a JSON reader description file");
   runCommand->add_option("--profile", run.profile, "the entry of a reader file that describes several readers");
-  runCommand->add_option("--card", run.card, "card profile, atr:<hex>, or none");
+  runCommand->add_option("--card", run.card, "card profile, atr:<hex>, vpcd:PORT (a card emulator) or none");
   runCommand->add_option("--pcap", run.pcap, "write the USB trace to this pcap file");
   addPcapFormat(runCommand, run.pcapFormat);
   runCommand->add_flag("--json", run.json, "print one JSON object");
@@ -88,6 +89,14 @@ int main(int argc, char** argv) {
 
   auto* readersCommand = app.add_subcommand("readers", "the built-in reader profiles");
   readersCommand->footer(Examples({"ccidsim readers"}));
+
+  ccidsim::ProfileOptions profile;
+  auto* profileCommand =
+      app.add_subcommand("profile", "a reader description (JSON, for --reader) made from a USB capture of a reader");
+  profileCommand->add_option("--from-pcap", profile.capture, "the capture: usbmon (link type 189 or 220) or USBPcap (249)")
+      ->required();
+  profileCommand->add_option("-o,--output", profile.output, "write the description to this file (default: print it)");
+  profileCommand->add_option("--name", profile.name, "the profile's name (default: the capture file's name)");
 
   ccidsim::AtrOptions atr;
   auto* atrCommand = app.add_subcommand("atr", "an answer to reset as the smart-card library reads it");
@@ -163,6 +172,13 @@ int main(int argc, char** argv) {
     return ccidsim::kExitUsage;
   }
   if (!image.empty()) ccid_test::SetDriverImage(image);
+
+  // A vpcd:PORT card: the user starts the card emulator once the port listens.
+  sim::SetVpcdListeningObserver([](std::uint16_t port) {
+    std::cerr << "ccidsim: waiting for a card emulator on 127.0.0.1:" << port << " (for instance: vicc -P " << port
+              << ")" << std::endl;
+  });
+
   if (demoCommand->parsed()) return ccidsim::RunDemo(demo, std::cout, std::cerr);
   if (sessionCommand->parsed()) return ccidsim::RunSession(session, std::cout, std::cerr);
   if (runCommand->parsed()) return ccidsim::RunScript(run, std::cout, std::cerr);
@@ -175,13 +191,15 @@ int main(int argc, char** argv) {
     return ccidsim::RunServeControl(serveControl, std::cout, std::cerr);
   }
   if (readersCommand->parsed()) return ccidsim::RunReaders(std::cout);
+  if (profileCommand->parsed()) return ccidsim::RunProfile(profile, std::cout, std::cerr);
   if (atrCommand->parsed()) return ccidsim::RunAtr(atr, std::cout, std::cerr);
   for (const auto& [command, name] : featureCommands) {
     if (!command->parsed()) continue;
     feature.command = name;
     return ccidsim::RunFeature(feature, std::cout, std::cerr);
   }
-  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, atr, features, properties, escape, verify-pin, modify-pin, serve or serve-control\n"
+  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, profile, atr, features, properties, escape, verify-pin, modify-pin, serve or serve-control
+"
             << "Run with --help for more information.\n";
   return ccidsim::kExitUsage;
 }
