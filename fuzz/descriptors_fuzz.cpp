@@ -4,8 +4,8 @@
 // the driver made of them. The driver must refuse what it cannot use and never read past
 // what the reader returned.
 //
-// Input: byte 0 = profile (low nibble) and card (high nibble); byte 1 = device descriptor
-// length (0xFF: the reader's own), that many bytes; two bytes (little-endian, at most
+// Input: byte 0 = the bench (profile, card, completion mode: driver_session.h); byte 1 =
+// device descriptor length (0xFF: the reader's own), that many bytes; two bytes (little-endian, at most
 // 1023) = configuration set length (0xFFFF: the reader's own), that many bytes; the rest
 // (at most 8) are operation bytes (driver_session.h).
 // `--write-seeds=DIR` writes the seed corpus: each catalogue reader's own descriptors.
@@ -46,15 +46,14 @@ void RunInput(std::span<const std::uint8_t> input) {
   const Bytes operations = stream.Take(kMaxOperations);
 
   ccid_fuzz::InputSession session;
-  ccid_test::BenchOptions options;
-  options.profile = ccid_fuzz::ProfileFor(input[0] & 15);
+  ccid_test::BenchOptions options = ccid_fuzz::OptionsFor(input[0]);
   options.front = [&](sim::CcidReader& reader) -> std::unique_ptr<hosted::usb::Device> {
     if (device) Replace(reader, kDeviceDescriptor, *device);
     if (config) Replace(reader, kConfigurationDescriptor, *config);
     return nullptr;
   };
   ccid_test::ReaderBench bench(options);
-  ccid_fuzz::PlaySession(bench, ccid_fuzz::CardFor(input[0] >> 4), operations);
+  ccid_fuzz::PlaySession(bench, ccid_fuzz::CardFor(input[0]), operations);
   bench.Finish();
 }
 

@@ -27,12 +27,15 @@ void InitKernel() {
   (void)done;
 }
 
-InputSession::InputSession() : snapshot_(hosted::TakeSnapshot()) { hosted::DebugOutput::Clear(); }
+InputSession::InputSession() : snapshot_(hosted::TakeSnapshot()), registry_(hosted::Registry::Snapshot()) {
+  hosted::DebugOutput::Clear();
+}
 
 InputSession::~InputSession() {
   hosted::CheckNoSpinLocksHeld("after the input");
   hosted::ResetCurrentThread("after the input");
   hosted::CheckForLeaks(snapshot_, "after the input");
+  hosted::Registry::Restore(registry_);
   hosted::DebugOutput::Clear();
 }
 
