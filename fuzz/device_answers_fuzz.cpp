@@ -1,6 +1,6 @@
 // A hostile reader under the real driver: an application session (start, connect, power,
 // transmit, set protocol, PIN, escape, raw transfer, event reads, card changes, sleep and
-// wake, abort) on a simulated reader whose bulk-in and interrupt-in messages a script
+// wake, abort, surprise removal) on a simulated reader whose bulk-in and interrupt-in messages a script
 // rewrites (scripted_reader.h). Whatever the reader sends, every request must come back
 // and the kernel's checks (guard bytes, leaks, completions, deadlocks) must stay quiet.
 //
@@ -75,6 +75,7 @@ void WriteSeeds(const std::filesystem::path& directory) {
       {"raw-transfer", 0, 0, {Op(kRawTransfer, 0), Op(kRawTransfer, 1), Op(kRawTransfer, 2)}},
       {"read-event", 0, 0, {Op(kReadEvent, 2), Op(kReadEvent, 0)}},
       {"card-toggle", 0, 0, {connect, Op(kCardToggle), Op(kCardToggle), connect, Op(kTransmit, 0)}},
+      {"unplug", 0, 0, {connect, Op(kReadEvent, 0), Op(kCardToggle, 8), Op(kTransmit, 0), Op(kReadEvent, 0)}},
       {"sleep-wake", 0, 0, {connect, Op(kSleepWake, 0), Op(kTransmit, 0), Op(kSleepWake, 3)}},
       {"abort", 0, 0, {connect, Op(kAbort), Op(kTransmit, 0)}},
       {"wait-for-card", 0, 0, {Op(kWaitForCard, 0), Op(kWaitForCard, 2), Op(kWaitForCard, 3)}},

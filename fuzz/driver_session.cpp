@@ -115,6 +115,10 @@ void Play(ccid_test::ReaderBench& bench, scard::Reader& reader, const std::strin
       break;
     }
     case kCardToggle:
+      if (p & 8) {
+        bench.Reader().Unplug();  // surprise removal: the handle stays open until the end
+        break;
+      }
       ToggleCard(bench, card);
       bench.WaitInterruptIdle();
       break;
