@@ -1,7 +1,7 @@
 // A hostile reader under the real driver: an application session (start, connect, power,
 // transmit, set protocol, PIN, escape, raw transfer, event reads, card changes, sleep and
-// wake, abort, surprise removal) on a simulated reader whose bulk-in and interrupt-in messages a script
-// rewrites (scripted_reader.h). Whatever the reader sends, every request must come back
+// wake, abort, surprise removal) on a simulated reader whose bulk-in and interrupt-in
+// messages a script rewrites (scripted_reader.h). Whatever the reader sends, every request must come back
 // and the kernel's checks (guard bytes, leaks, completions, deadlocks) must stay quiet.
 //
 // Input: byte 0 = the bench (profile, card, completion mode: driver_session.h); byte 1 % 24
