@@ -5,7 +5,8 @@
 // driver must read no byte past the caller's input, write none past its output (the
 // system buffer is a pool block with guard bytes), and leave nothing behind.
 //
-// Input: byte 0 = profile (low nibble) and card (high nibble); then requests, each
+// Input: byte 0 = the bench (profile, card, completion mode: driver_session.h); then
+// requests, each
 //   code byte c: kCodes[c & 31]; bit 5: input length doubled; bit 6: cancelled at once;
 //     bit 7: the application connects first
 //   input length: one byte (0..255, or 0..510 doubled)
@@ -52,8 +53,8 @@ constexpr std::chrono::nanoseconds kPatience = 3s;
 void RunInput(std::span<const std::uint8_t> input) {
   if (input.empty()) return;
   ccid_fuzz::InputSession session;
-  ccid_test::ReaderBench bench(ccid_fuzz::ProfileFor(input[0] & 15));
-  const std::string card = ccid_fuzz::CardFor(input[0] >> 4);
+  ccid_test::ReaderBench bench(ccid_fuzz::OptionsFor(input[0]));
+  const std::string card = ccid_fuzz::CardFor(input[0]);
   if (!card.empty()) bench.InsertCard(card);
   if (bench.Plug() == STATUS_SUCCESS) {
     if (auto reader = bench.Open()) {

@@ -1,11 +1,12 @@
 // A hostile reader under the real driver: an application session (start, connect, power,
 // transmit, set protocol, PIN, escape, raw transfer, event reads, card changes, sleep and
-// wake, abort) on a simulated reader whose bulk-in and interrupt-in messages a script
-// rewrites (scripted_reader.h). Whatever the reader sends, every request must come back
+// wake, abort, surprise removal) on a simulated reader whose bulk-in and interrupt-in
+// messages a script rewrites (scripted_reader.h). Whatever the reader sends, every request must come back
 // and the kernel's checks (guard bytes, leaks, completions, deadlocks) must stay quiet.
 //
-// Input: byte 0 = profile (low nibble) and card (high nibble); byte 1 % 24 = number of
-// operation bytes that follow (driver_session.h); the rest is the reader's script.
+// Input: byte 0 = the bench (profile, card, completion mode: driver_session.h); byte 1 % 24
+// = number of operation bytes that follow (driver_session.h); the rest is the reader's
+// script.
 // `--write-seeds=DIR` writes the seed corpus.
 #include <cstddef>
 #include <cstdint>
@@ -28,13 +29,12 @@ void RunInput(std::span<const std::uint8_t> input) {
   const std::span<const std::uint8_t> operations = input.subspan(2, count);
   const std::span<const std::uint8_t> script = input.subspan(2 + count);
   ccid_fuzz::InputSession session;
-  ccid_test::BenchOptions options;
-  options.profile = ccid_fuzz::ProfileFor(input[0] & 15);
+  ccid_test::BenchOptions options = ccid_fuzz::OptionsFor(input[0]);
   options.front = [script](sim::CcidReader& reader) {
     return std::make_unique<ccid_fuzz::ScriptedReader>(reader, script);
   };
   ccid_test::ReaderBench bench(options);
-  ccid_fuzz::PlaySession(bench, ccid_fuzz::CardFor(input[0] >> 4), operations);
+  ccid_fuzz::PlaySession(bench, ccid_fuzz::CardFor(input[0]), operations);
   bench.Finish();
 }
 
@@ -75,6 +75,7 @@ void WriteSeeds(const std::filesystem::path& directory) {
       {"raw-transfer", 0, 0, {Op(kRawTransfer, 0), Op(kRawTransfer, 1), Op(kRawTransfer, 2)}},
       {"read-event", 0, 0, {Op(kReadEvent, 2), Op(kReadEvent, 0)}},
       {"card-toggle", 0, 0, {connect, Op(kCardToggle), Op(kCardToggle), connect, Op(kTransmit, 0)}},
+      {"unplug", 0, 0, {connect, Op(kReadEvent, 0), Op(kCardToggle, 8), Op(kTransmit, 0), Op(kReadEvent, 0)}},
       {"sleep-wake", 0, 0, {connect, Op(kSleepWake, 0), Op(kTransmit, 0), Op(kSleepWake, 3)}},
       {"abort", 0, 0, {connect, Op(kAbort), Op(kTransmit, 0)}},
       {"wait-for-card", 0, 0, {Op(kWaitForCard, 0), Op(kWaitForCard, 2), Op(kWaitForCard, 3)}},
@@ -109,6 +110,50 @@ void WriteSeeds(const std::filesystem::path& directory) {
       {"answer-stall", {0, 0, 0, 0, 0, 7 | 3 << 3}},
   };
   for (const auto& f : faults) WriteSeed(directory, f.name, Seed(0, 1, transmit, f.script));
+  // A T=1 card on a TPDU reader: its answers are the power-on answer (message 2, after the
+  // start's slot status and slot change), the parameters, the S(IFS) response and the
+  // answer to the first command. The power-on answer replaced by other cards' ATRs, and
+  // the first answer by other T=1 blocks, reach the smart-card library stand-in through
+  // the driver.
+  const auto replaced = [](std::size_t passed, std::uint8_t type, std::uint8_t seq, const Bytes& payload) {
+    Bytes script(passed, 0);
+    Bytes message{type, static_cast<std::uint8_t>(payload.size()), 0, 0, 0, 0, seq, 0, 0, 0};
+    message.insert(message.end(), payload.begin(), payload.end());
+    script.push_back(4);
+    script.push_back(static_cast<std::uint8_t>(message.size()));
+    script.insert(script.end(), message.begin(), message.end());
+    return script;
+  };
+  const struct {
+    const char* name;
+    Bytes atr;
+  } atrs[] = {
+      {"atr-t0-t1-t15", {0x3B, 0xDB, 0x18, 0x00, 0x80, 0xB1, 0xFE, 0x45, 0x1F, 0x83, 0x00, 0x31, 0xC0, 0x64, 0xC7,
+                         0xFC, 0x10, 0x00, 0x01, 0x90, 0x00, 0xFA}},
+      {"atr-t1-bad-tck", {0x3B, 0x9F, 0x97, 0x81, 0x31, 0xFE, 0x45, 0x80, 0x65, 0x54, 0x43, 0x12, 0x21, 0x08, 0x31,
+                          0xC0, 0x73, 0xF6, 0x21, 0x80, 0x81, 0x05}},
+      {"atr-t0-short", {0x3B, 0x23, 0x00, 0x35, 0x13, 0xFF}},
+      {"atr-t15-only", {0x3B, 0x81, 0x1F, 0x00, 0xCC, 0x52}},
+      {"atr-truncated", {0x3B, 0x6D, 0x00, 0x00}},
+      {"atr-inverse", {0x3F, 0x96, 0x18, 0x80, 0x01, 0x80, 0x51, 0x00, 0x61, 0x10, 0x30, 0x9F, 0x00, 0x61, 0x10, 0x30}},
+  };
+  const Bytes t1Session = {connect, Op(kTransmit, 0), Op(kTransmit, 4)};
+  for (const auto& a : atrs) WriteSeed(directory, a.name, Seed(0, 1, t1Session, replaced(2, 0x80, 1, a.atr)));
+  const struct {
+    const char* name;
+    Bytes block;
+  } blocks[] = {
+      {"t1-i-block-chained", {0x00, 0x20, 0x02, 0x90, 0x00, 0xB2}},
+      {"t1-s-wtx", {0x00, 0xC3, 0x01, 0x05, 0xC7}},
+      {"t1-s-ifs", {0x00, 0xC1, 0x01, 0x10, 0xD0}},
+      {"t1-r-block-error", {0x00, 0x82, 0x00, 0x82}},
+      {"t1-bad-lrc", {0x00, 0x00, 0x02, 0x90, 0x00, 0x00}},
+      {"t1-abort", {0x00, 0xC2, 0x00, 0xC2}},
+  };
+  for (const auto& b : blocks) WriteSeed(directory, b.name, Seed(0, 1, t1Session, replaced(5, 0x80, 4, b.block)));
+  // The USB stack completing at once what it can (bit 7 of the first byte).
+  WriteSeed(directory, "synchronous-transmit", Seed(0x80, 1, transmit, {0, 0, 0, 0, 0, 7, 7}));
+  WriteSeed(directory, "synchronous-sleep-wake", Seed(0x80, 0, {connect, Op(kSleepWake, 2), Op(kTransmit, 1)}));
   WriteSeed(directory, "interrupt-replaced", Seed(0, 0, {Op(kReadEvent, 2)}, {2, 2, 0x50, 0x03}));
   WriteSeed(directory, "interrupt-injected", Seed(0, 0, {Op(kWaitForCard, 1)}, {0, 5 | 1 << 3, 4, 0x51, 0, 0x01, 0}));
 }

@@ -115,6 +115,10 @@ void Play(ccid_test::ReaderBench& bench, scard::Reader& reader, const std::strin
       break;
     }
     case kCardToggle:
+      if (p & 8) {
+        bench.Reader().Unplug();  // surprise removal: the handle stays open until the end
+        break;
+      }
       ToggleCard(bench, card);
       bench.WaitInterruptIdle();
       break;
@@ -160,7 +164,14 @@ std::string ProfileFor(std::uint8_t choice) {
 
 std::string CardFor(std::uint8_t choice) {
   static const char* const kCards[] = {"t0", "t1-ifsc32", "t1-crc", "t1-ifsc254", "t0-bytewise", ""};
-  return kCards[choice % (sizeof(kCards) / sizeof(kCards[0]))];
+  return kCards[((choice >> 4) & 7) % (sizeof(kCards) / sizeof(kCards[0]))];
+}
+
+ccid_test::BenchOptions OptionsFor(std::uint8_t choice) {
+  ccid_test::BenchOptions options;
+  options.profile = ProfileFor(choice & 15);
+  if (choice & 0x80) options.bus.mode = hosted::usb::CompletionMode::Synchronous;
+  return options;
 }
 
 void PlaySession(ccid_test::ReaderBench& bench, const std::string& card, std::span<const std::uint8_t> operations) {

@@ -15,11 +15,14 @@
 
 namespace ccid_fuzz {
 
-// The reader profiles and cards an input chooses from.
+// The bench an input's first byte chooses: the reader profile (low nibble), the card
+// (bits 4-6) and, with bit 7, the USB stack completing at once what it can (synchronous
+// completion) instead of from its own thread.
 std::string ProfileFor(std::uint8_t choice);
 std::string CardFor(std::uint8_t choice);  // empty: no card
+ccid_test::BenchOptions OptionsFor(std::uint8_t choice);
 
-// Plugs the bench's reader (unless unplugged by then, it is started), opens a handle and
+// Plugs the bench's reader with `card` in it (unless unplugged by then, it is started), opens a handle and
 // plays `operations`; closes the handle. The bench is finished by its owner.
 void PlaySession(ccid_test::ReaderBench& bench, const std::string& card, std::span<const std::uint8_t> operations);
 

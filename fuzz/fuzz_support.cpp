@@ -27,12 +27,18 @@ void InitKernel() {
   (void)done;
 }
 
-InputSession::InputSession() : snapshot_(hosted::TakeSnapshot()) { hosted::DebugOutput::Clear(); }
+InputSession::InputSession() : snapshot_(hosted::TakeSnapshot()), registry_(hosted::Registry::Snapshot()) {
+  // Virtual time starts afresh for each input, as for each test: the scheduler's live-lock
+  // check counts from here, and the inputs of a long run together pass a day of it.
+  hosted::Clock::SetVirtual(hosted::Clock::TimeAdvance::Automatic);
+  hosted::DebugOutput::Clear();
+}
 
 InputSession::~InputSession() {
   hosted::CheckNoSpinLocksHeld("after the input");
   hosted::ResetCurrentThread("after the input");
   hosted::CheckForLeaks(snapshot_, "after the input");
+  hosted::Registry::Restore(registry_);
   hosted::DebugOutput::Clear();
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <hosted/kernel/kernel_state.h>
+#include <hosted/kernel/registry.h>
 
 namespace ccid_fuzz {
 
@@ -23,8 +24,9 @@ using Bytes = std::vector<std::uint8_t>;
 // Sets the kernel up once (virtual clock, verifier handler that aborts, quiet bench).
 void InitKernel();
 
-// The kernel state before one input; the destructor checks the guard bytes and reports
-// what the input leaked (a violation: the run aborts).
+// The kernel state before one input; the destructor checks the guard bytes, reports what
+// the input leaked (a violation: the run aborts) and puts the registry back, so that each
+// input starts from the same machine.
 class InputSession {
  public:
   InputSession();
@@ -34,6 +36,7 @@ class InputSession {
 
  private:
   hosted::KernelSnapshot snapshot_;
+  hosted::RegistrySnapshot registry_;
 };
 
 // Bytes of an input, read front to back; past the end, nothing.

@@ -140,6 +140,8 @@ void ReaderBench::Build(sim::ReaderProfile profile, BenchOptions options) {
       unplugs_.push_back(sessionTrace_.size());
     }
     if (report) report();
+    std::lock_guard<std::mutex> lock(traceMutex_);
+    unplugReported_ = true;
   });
 }
 
@@ -150,6 +152,17 @@ void ReaderBench::ExpectProtocolError(std::string name) { expectedProtocolErrors
 std::size_t ReaderBench::Finish() {
   if (finished_) return 0;
   finished_ = true;
+  if (node_ != nullptr && bus_->Unplugged()) {
+    // A reader that left the bus is reported by the bus's USB thread, which may not have
+    // got to it yet: the report would then reach the PnP manager in the middle of the
+    // teardown below, and its removal would touch the PDO after the bus deleted it. The
+    // stack goes down in the unplug order instead, once the report is in.
+    WaitUntil([this] {
+      std::lock_guard<std::mutex> lock(traceMutex_);
+      return unplugReported_;
+    });
+    node_->WaitIdle();
+  }
   // The bus reports an unplug no more: a report made after the PnP manager's last wait
   // for its node would start a removal on a node and a bus that are going away.
   bus_->SetUnplugHandler(nullptr);

@@ -170,6 +170,7 @@ class ReaderBench {
   std::vector<hosted::usb::MessageEvent> trace_;
   std::vector<hosted::usb::MessageEvent> sessionTrace_;
   std::vector<std::size_t> unplugs_;  // session trace positions of the unplugs
+  bool unplugReported_ = false;        // the bus's unplug handler has reported to the PnP manager
   std::size_t interruptsSent_ = 0;
   std::vector<std::string> expectedProtocolErrors_;
   std::vector<ProtocolFinding> findings_;
