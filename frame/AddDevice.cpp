@@ -189,6 +189,8 @@ NTSTATUS CcidAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDevic
     RtlZeroMemory(reader, sizeof(READER_EXTENSION));
     KeInitializeMutex(&reader->ExchangeLock, 0);
     KeInitializeSpinLock(&reader->SequenceLock);
+    KeInitializeMutex(&reader->CommandGate, 0);
+    reader->AbortPending = FALSE;
     KeInitializeEvent(&reader->InterruptStopped, NotificationEvent, TRUE);  // no interrupt request yet
     extension->SmartcardExtension.ReaderExtension = reader;
 

@@ -58,6 +58,15 @@ typedef struct _READER_EXTENSION {
     // PIN entry holds ExchangeLock, so that its ABORT request reaches the reader at once.
     KSPIN_LOCK SequenceLock;
 
+    // The CCID abort's rule: once the ABORT class request has gone, the next command on
+    // the bulk-out pipe is PC_to_RDR_Abort. The abort sets AbortPending and sends its class
+    // request holding CommandGate; every command is written holding it, after checking
+    // AbortPending (a command other than PC_to_RDR_Abort is then refused), so no command
+    // can slip between the class request and PC_to_RDR_Abort. The abort clears the flag
+    // once its PC_to_RDR_Abort exchange has ended.
+    KMUTEX CommandGate;
+    BOOLEAN AbortPending;
+
     // Ending the interrupt-in request: the stopper sets InterruptStopRequested and aborts
     // the pipe until the completion routine, which re-arms the request only while no stop
     // is requested, signals InterruptStopped on its way out.

@@ -32,7 +32,10 @@ NTSTATUS CcidHandleGetClassDescriptor(PDEVICE_OBJECT DeviceObject, PCCID_IOCTL_R
 // PC_to_RDR_Abort follows on the bulk pipe once the lock is free, that is once the
 // aborted command has ended; it is sent whatever the class request did, and its
 // exchange decides the status. A class request that could not even be built fails the
-// request before anything is sent.
+// request before anything is sent. From the class request until PC_to_RDR_Abort has been
+// answered, the command gate refuses every other command (the reader accepts none in
+// between), so a command about to be sent as the abort comes either goes before the class
+// request, and is ended by it, or fails with STATUS_CANCELLED.
 _Use_decl_annotations_
 NTSTATUS CcidHandleAbort(PDEVICE_OBJECT DeviceObject, PCCID_IOCTL_REQUEST Request)
 {
@@ -44,12 +47,19 @@ NTSTATUS CcidHandleAbort(PDEVICE_OBJECT DeviceObject, PCCID_IOCTL_REQUEST Reques
     const UCHAR slot = Request->Buffer[0];
     const UCHAR sequence = CcidTakeSequenceNumber(DeviceObject);
 
+    PREADER_EXTENSION reader = CcidGetReaderExtension(DeviceObject);
     ULONG transferred = 0;
     const USHORT value = static_cast<USHORT>((sequence << 8) | slot);
-    const NTSTATUS status =
-        UsbSendClassRequest(DeviceObject, CCID_REQUEST_ABORT, value, USBD_SHORT_TRANSFER_OK, NULL, 0, &transferred);
-    if (status == STATUS_INSUFFICIENT_RESOURCES) {
-        return status;
+    NTSTATUS status;
+    {
+        MutexGuard gate(reader->CommandGate);
+        reader->AbortPending = TRUE;
+        status = UsbSendClassRequest(DeviceObject, CCID_REQUEST_ABORT, value, USBD_SHORT_TRANSFER_OK, NULL, 0,
+                                     &transferred);
+        if (status == STATUS_INSUFFICIENT_RESOURCES) {
+            reader->AbortPending = FALSE;
+            return status;
+        }
     }
 
     CCID_HEADER command = {};
@@ -62,7 +72,10 @@ NTSTATUS CcidHandleAbort(PDEVICE_OBJECT DeviceObject, PCCID_IOCTL_REQUEST Reques
     expected.bSeq = sequence;
 
     MutexGuard exchange(CcidExchangeLock(DeviceObject));
-    return CcidExchange(DeviceObject, reinterpret_cast<PUCHAR>(&command), sizeof(command), &expected, NULL, NULL);
+    status = CcidExchange(DeviceObject, reinterpret_cast<PUCHAR>(&command), sizeof(command), &expected, NULL, NULL);
+    MutexGuard gate(reader->CommandGate);
+    reader->AbortPending = FALSE;
+    return status;
 }
 
 // IOCTL_CCID_GET_CLOCK_FREQUENCIES and IOCTL_CCID_GET_DATA_RATES (PASSIVE_LEVEL): the class

@@ -92,6 +92,36 @@ VOID CcidDrainStaleResponse(PDEVICE_OBJECT DeviceObject, const CCID_HEADER* Stal
     (VOID) CcidReadBulkIn(DeviceObject, block.Get(), size, &drained);
 }
 
+// Gives back the sequence number of a command that was never sent (any IRQL up to
+// DISPATCH_LEVEL), when no one took a later one: the reader sees no gap in the numbers.
+VOID CcidReturnSequenceNumber(PDEVICE_OBJECT DeviceObject, UCHAR Sequence)
+{
+    PREADER_EXTENSION reader = CcidGetReaderExtension(DeviceObject);
+    SpinLockGuard guard(reader->SequenceLock);
+    if (reader->SequenceNumber == static_cast<UCHAR>(Sequence + 1)) {
+        reader->SequenceNumber = Sequence;
+    }
+}
+
+// Writes a command to the bulk-out pipe (PASSIVE_LEVEL, exchange lock held), through the
+// command gate: while an abort is under way only its PC_to_RDR_Abort goes, any other
+// command is refused with STATUS_CANCELLED before a byte of it is sent, and its sequence
+// number is given back.
+NTSTATUS CcidWriteCommand(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG CommandLength)
+{
+    PAGED_CODE();
+
+    PREADER_EXTENSION reader = CcidGetReaderExtension(DeviceObject);
+    MutexGuard gate(reader->CommandGate);
+    if (reader->AbortPending && Command[0] != CCID_PC_TO_RDR_ABORT) {
+        CcidReturnSequenceNumber(DeviceObject, reinterpret_cast<PCCID_HEADER>(Command)->bSeq);
+        return STATUS_CANCELLED;
+    }
+    ULONG written = 0;
+    return UsbBulkTransfer(DeviceObject, Command, CommandLength, CcidGetExtension(DeviceObject)->ExchangeTimeout,
+                           &written, FALSE);
+}
+
 // Judges a response with the expected sequence number against the expected header
 // (any IRQL). Sets *TimeExtension and returns STATUS_SUCCESS when the reader asks for
 // more time; otherwise the status of the first rule that applies.
@@ -235,8 +265,10 @@ NTSTATUS CcidExchange(PDEVICE_OBJECT DeviceObject, PUCHAR Command, ULONG Command
     MutexGuard exchange(CcidExchangeLock(DeviceObject));
     PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
 
-    ULONG written = 0;
-    NTSTATUS status = UsbBulkTransfer(DeviceObject, Command, CommandLength, extension->ExchangeTimeout, &written, FALSE);
+    NTSTATUS status = CcidWriteCommand(DeviceObject, Command, CommandLength);
+    if (status == STATUS_CANCELLED) {
+        return status;  // an abort is under way: nothing was sent
+    }
     if (status != STATUS_SUCCESS) {
         // The resets put the pipes back in order for the next command; the write's
         // status is what the caller learns.

@@ -149,6 +149,7 @@ void CcidReader::ResetTransport() {
   rx_.clear();
   rx_oversize_ = false;
   in_packets_.clear();
+  held_answer_.reset();
   stats_.interrupt_discarded += interrupt_.size();
   interrupt_.clear();
   armed_.clear();
@@ -286,13 +287,23 @@ void CcidReader::Refill(Effects& fx) {
         SlotEvent(fx);
       }
     }
-    std::optional<ccid::Bytes> m = firmware_.NextOutput();
-    if (!m) return;
-    if (IsTimeExtension(*m)) {
-      if (pull_ && pull_->extensions_left > 0) --pull_->extensions_left;
-      ++stats_.time_extensions;
-      QueueAnswer(*m);
-      return;
+    std::optional<ccid::Bytes> m;
+    if (held_answer_) {
+      if (AnswerHeld((*held_answer_)[0])) return;
+      m.swap(held_answer_);
+    } else {
+      m = firmware_.NextOutput();
+      if (!m) return;
+      if (IsTimeExtension(*m)) {
+        if (pull_ && pull_->extensions_left > 0) --pull_->extensions_left;
+        ++stats_.time_extensions;
+        QueueAnswer(*m);
+        return;
+      }
+      if (AnswerHeld((*m)[0])) {
+        held_answer_ = std::move(m);
+        return;
+      }
     }
     auto it = std::find_if(armed_.begin(), armed_.end(),
                            [&](const CommandFaults& c) { return c.slot == (*m)[5] && c.seq == (*m)[6]; });
@@ -323,6 +334,30 @@ void CcidReader::Refill(Effects& fx) {
       }
     }
   }
+}
+
+bool CcidReader::AnswerHeld(std::uint8_t type) const {
+  return std::any_of(answer_holds_.begin(), answer_holds_.end(), [&](std::uint8_t t) { return t == 0 || t == type; });
+}
+
+void CcidReader::HoldAnswers(std::uint8_t type, bool hold) {
+  Effects fx;
+  {
+    std::lock_guard guard(lock_);
+    if (hold) {
+      answer_holds_.push_back(type);
+    } else {
+      std::erase(answer_holds_, type);
+      if (held_answer_ && !AnswerHeld((*held_answer_)[0]) && bulk_in_ && in_packets_.empty())
+        fx.ready.push_back(bulk_in_->address);
+    }
+  }
+  Fire(fx);
+}
+
+std::uint8_t CcidReader::HeldAnswer() const {
+  std::lock_guard guard(lock_);
+  return held_answer_ ? (*held_answer_)[0] : 0;
 }
 
 void CcidReader::QueueAnswer(const ccid::Bytes& message) {

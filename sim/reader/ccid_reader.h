@@ -98,6 +98,14 @@ class CcidReader final : public hosted::usb::Device, private Ep0Listener {
   // The messages the reader's display showed, in order.
   std::vector<std::string> LcdMessages() const;
 
+  // A hold point for tests that force an interleaving: while answers of bMessageType
+  // `type` (0: every answer) are held, the next such answer stays in the reader, ready but
+  // not sent (the host's reads are NAKed; time extensions still go out), until the hold
+  // ends. A bus reset or an unplug throws a held answer away, as it does a queued one.
+  void HoldAnswers(std::uint8_t type, bool hold);
+  // The answer the reader keeps under a hold (0 when none), by its bMessageType.
+  std::uint8_t HeldAnswer() const;
+
   // Faults.
   void AddFault(const Fault& fault);
   void AddControlFault(const ControlFault& fault);
@@ -148,6 +156,7 @@ class CcidReader final : public hosted::usb::Device, private Ep0Listener {
   void BulkOut(std::span<const std::uint8_t> packet, Effects& fx, Handshake& handshake);
   bool CommandArrived(std::span<const std::uint8_t> message, Effects& fx);
   void Refill(Effects& fx);
+  bool AnswerHeld(std::uint8_t type) const;
   void QueueAnswer(const ccid::Bytes& message);
   void QueueInterrupt(ccid::Bytes message, Effects& fx);
   void SlotEvent(Effects& fx);
@@ -181,6 +190,8 @@ class CcidReader final : public hosted::usb::Device, private Ep0Listener {
   ccid::Bytes rx_;                    // bulk-out bytes of the message being received
   bool rx_oversize_ = false;
   std::deque<Packet> in_packets_;
+  std::vector<std::uint8_t> answer_holds_;   // bMessageTypes held (0: every answer)
+  std::optional<ccid::Bytes> held_answer_;  // the answer kept under a hold
   std::deque<ccid::Bytes> interrupt_;
   bool unplugged_ = false;
   bool suspended_ = false;

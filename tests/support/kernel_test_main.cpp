@@ -74,6 +74,7 @@ class KernelListener : public ::testing::EmptyTestEventListener {
   // Runs before the result printer's OnTestEnd (end events go to listeners in reverse), so
   // the failures below still count for this test.
   void OnTestEnd(const ::testing::TestInfo&) override {
+    HoldPoints::ReleaseAll();
     AllocationFailures::Clear();
     StartClock();
     CheckNoSpinLocksHeld("at the end of the test");

@@ -1,4 +1,5 @@
 // Completion and cancel: IofCompleteRequest's walk up the stack, IoCancelIrp.
+#include "hold_points.h"
 #include "internal.h"
 
 using namespace hosted;
@@ -60,6 +61,16 @@ void Walk(PIRP irp) {
   FinishTopCompletion(irp);
 }
 
+// The hold point of IoCompleteRequest, keyed by the control code of a device-control
+// request and by the major function of any other.
+void PassCompletionHold(PIRP irp) {
+  if (!IsLiveIrp(irp) || irp->CurrentLocation > irp->StackCount) return;
+  const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const bool control =
+      stack->MajorFunction == IRP_MJ_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  HoldPoints::Pass(kHoldCompleteRequest, control ? stack->Parameters.DeviceIoControl.IoControlCode : stack->MajorFunction);
+}
+
 }  // namespace
 
 // ---- IofCompleteRequest (IoCompleteRequest) --------------------------------------------
@@ -73,6 +84,7 @@ extern "C" VOID __fastcall IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   if (!CurrentThread().heldLocks.empty()) CheckNoSpinLockHeldAtCall("IofCompleteRequest", "IRP " + PointerText(Irp));
   if (!BeginCompletion(Irp, "IofCompleteRequest")) return;
+  PassCompletionHold(Irp);
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     Verifier::Report(Check::IrpCompletedPending, "IofCompleteRequest",
                      "IRP " + PointerText(Irp) + " completed with IoStatus.Status STATUS_PENDING");

@@ -3,6 +3,7 @@
 
 #include "clock.h"
 #include "debug_output.h"
+#include "hold_points.h"
 #include "io_manager.h"
 #include "kernel_state.h"
 #include "pnp_manager.h"

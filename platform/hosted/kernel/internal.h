@@ -145,6 +145,8 @@ void NoteLevelCompleted(PIRP irp, int level, bool pendingReturned);
 // IRP cannot be completed now.
 bool BeginCompletion(PIRP irp, const char* routine);
 void SuspendCompletion(PIRP irp);  // a completion routine is running: the walk lets go
+// IoCompleteRequest has begun on the IRP and not yet let it go (a hold point may keep it).
+bool CompletionRunning(PIRP irp);
 bool ResumeCompletion(PIRP irp);   // it returned without stopping the walk
 // The walk reached the top: finishes an IRP the I/O manager built (status block, event,
 // buffers, free). Returns with the IRP gone or handed back to its owner.

@@ -305,6 +305,12 @@ bool BeginCompletion(PIRP irp, const char* routine) {
   return false;
 }
 
+bool CompletionRunning(PIRP irp) {
+  std::lock_guard<std::mutex> lock(Table().mutex);
+  auto record = Table().irps.find(irp);
+  return record != Table().irps.end() && record->second.walker != nullptr;
+}
+
 void SuspendCompletion(PIRP irp) {
   std::lock_guard<std::mutex> lock(Table().mutex);
   auto record = Table().irps.find(irp);

@@ -7,6 +7,7 @@
 
 #include "bus_internal.h"
 #include "hosted/kernel/clock.h"
+#include "hosted/kernel/hold_points.h"
 
 namespace hosted::usb {
 namespace {
@@ -310,6 +311,7 @@ void BusDevice::Impl::CompleteAll(Completions& local) {
     Request* r = local[i];
     PIRP irp = r->irp;
     if (r->kind == RequestKind::WaitWake) PoStartNextPowerIrp(irp);
+    HoldPoints::Pass(kHoldUsbCompletion, r->kind == RequestKind::Transfer ? r->endpoint : 0);
     if (OnUsbThread()) {
       KIRQL old;
       KeRaiseIrql(DISPATCH_LEVEL, &old);
