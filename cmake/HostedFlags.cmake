@@ -1,12 +1,6 @@
 # Warnings for the hosted platform, simulator, tools and tests (C++20); errors unless
 # CCID_WERROR is off (cmake/DriverSources.cmake).
 set(CCID_HOSTED_CXX_OPTIONS -Wall -Wextra -Wno-multichar $<$<BOOL:${CCID_WERROR}>:-Werror>)
-# GCC 12 at -O3 (the release preset) takes some string and vector copies inlined from
-# libstdc++ for overlapping or out-of-bounds ones (-Wrestrict, -Warray-bounds: false
-# positives of that version): the files where it does keep them warnings, in release
-# builds only.
-set(CCID_GCC_RELEASE_RESTRICT
-    $<$<AND:$<CXX_COMPILER_ID:GNU>,$<CONFIG:Release>>:-Wno-error=restrict$<SEMICOLON>-Wno-error=array-bounds>)
 
 # Sanitizer builds come from the presets (CMAKE_CXX_FLAGS); nothing else to do here.
 
