@@ -2,6 +2,8 @@
 // the abort handshake, class requests, escapes and slot-change messages.
 #include "reader/ccid_firmware.h"
 
+#include "iso7816/atr.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -94,15 +96,62 @@ void CcidFirmware::Command(std::span<const std::uint8_t> message, std::uint32_t 
   }
   last_seq_[h.slot] = h.seq;
   noise_ = noise;
+  line_time_ = std::chrono::nanoseconds(0);
   Outcome o = Dispatch(h, payload);
+  ChargeCharacters(slots_[h.slot], std::uint64_t{noise_.sent} + noise_.received);
   noise_ = LineNoise{};
+  card_time_ += line_time_;
+  const std::optional<std::chrono::nanoseconds> now = clock_ ? clock_() : std::nullopt;
+  const std::chrono::nanoseconds start = now ? *now : std::chrono::nanoseconds(0);
   if (o.deferred) return;  // a PIN entry: answered on the reader's clock
   o.waits += extra_waits;
   if (o.waits == 0) {
+    hold_until_ = std::max(hold_until_, start + line_time_);
     ready_.push_back(std::move(o.answer));
     return;
   }
-  pending_ = Pending{h.type, h.slot, h.seq, o.waits, std::move(o.answer)};
+  const std::chrono::nanoseconds step = line_time_ / (o.waits + 1);
+  pending_ = Pending{h.type, h.slot, h.seq, o.waits, std::move(o.answer), start + step, step, start + line_time_};
+}
+
+// The reader's clock: dwDefaultClock in kHz (4 MHz when a descriptor leaves it 0).
+std::chrono::nanoseconds CcidFirmware::EtuTime(std::uint64_t etus, std::uint8_t fidi) const {
+  std::uint64_t khz = ccid::Le32(profile_.class_descriptor, ccid::kDescDefaultClock);
+  if (khz == 0) khz = 4000;
+  const unsigned f = iso7816::FiValue(fidi >> 4), d = iso7816::DiValue(fidi & 0x0F);
+  if (f == 0 || d == 0) return EtuTime(etus, 0x11);
+  const unsigned __int128 ns = static_cast<unsigned __int128>(etus) * f * 1'000'000u / (std::uint64_t{d} * khz);
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
+}
+
+std::chrono::nanoseconds CcidFirmware::CyclesTime(std::uint64_t cycles) const {
+  std::uint64_t khz = ccid::Le32(profile_.class_descriptor, ccid::kDescDefaultClock);
+  if (khz == 0) khz = 4000;
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(cycles * 1'000'000u / khz));
+}
+
+void CcidFirmware::ChargeCharacters(const Slot& s, std::uint64_t characters) {
+  const std::uint8_t n = s.protocol == 1 ? s.t1.guard : s.t0.guard;
+  const std::uint64_t frame = n == 0xFF ? (s.protocol == 1 ? 11 : 12) : 12u + n;
+  line_time_ += EtuTime(characters * frame, s.rate);
+}
+
+void CcidFirmware::ChargeWaits(const Slot& s, std::uint32_t nulls, std::uint32_t wtx_multiples) {
+  if (nulls != 0) {
+    // WWT = 960 x WI x Fi clock cycles: Fi cycles are one ETU at D = 1.
+    const std::uint8_t fi_only = static_cast<std::uint8_t>((s.rate & 0xF0) | 0x01);
+    line_time_ += EtuTime(std::uint64_t{960} * s.t0.wi * nulls, fi_only);
+  }
+  if (wtx_multiples != 0) {
+    const std::uint64_t bwi = s.t1.bwi_cwi >> 4;
+    line_time_ += EtuTime(std::uint64_t{11} * wtx_multiples, s.rate) +
+                  EtuTime((std::uint64_t{960} << bwi) * wtx_multiples, 0x11);
+  }
+}
+
+bool CcidFirmware::Released(std::chrono::nanoseconds at) const {
+  const std::optional<std::chrono::nanoseconds> now = clock_ ? clock_() : std::nullopt;
+  return !now || *now >= at;
 }
 
 void CcidFirmware::BadLength(std::span<const std::uint8_t> header) {
@@ -144,14 +193,15 @@ CcidFirmware::Outcome CcidFirmware::Dispatch(const ccid::Header& h, std::span<co
 }
 
 std::optional<ccid::Bytes> CcidFirmware::NextOutput() {
+  if (!HasOutput()) return std::nullopt;
   if (!ready_.empty()) {
     ccid::Bytes m = std::move(ready_.front());
     ready_.pop_front();
     return m;
   }
-  if (!pending_) return std::nullopt;
   if (pending_->waits > 0) {
     --pending_->waits;
+    pending_->next_extension += pending_->step;
     return TimeExtension(*pending_);
   }
   ccid::Bytes m = std::move(pending_->answer);
@@ -159,7 +209,11 @@ std::optional<ccid::Bytes> CcidFirmware::NextOutput() {
   return m;
 }
 
-bool CcidFirmware::HasOutput() const { return !ready_.empty() || pending_.has_value(); }
+bool CcidFirmware::HasOutput() const {
+  if (!ready_.empty()) return Released(hold_until_);
+  if (!pending_) return false;
+  return Released(pending_->waits > 0 ? pending_->next_extension : pending_->answer_at);
+}
 
 ccid::Bytes CcidFirmware::TimeExtension(const Pending& p) const {
   return ccid::BuildMessage(p.answer[0], p.slot, p.seq,
@@ -310,10 +364,12 @@ void CcidFirmware::Reset() {
     s.command_chain.clear();
     s.response_rest.clear();
     s.chaining_in = false;
+    s.rate = 0x11;
   }
   pending_.reset();
   pin_.reset();
   ready_.clear();
+  hold_until_ = std::chrono::nanoseconds(0);
   abort_request_.reset();
   abort_waiting_.reset();
 }

@@ -67,6 +67,17 @@ class CcidFirmware {
   // The next message for the bulk-in pipe, if one is ready.
   std::optional<ccid::Bytes> NextOutput();
   bool HasOutput() const;
+
+  // The card's time on its contacts, on the reader's clock: every character at the rate
+  // in force (ETU = F/D clock cycles at dwDefaultClock, a character frame of 12 ETU plus
+  // the extra guard time N; N = 255 is 12 ETU for T=0 and 11 for T=1), the answer to
+  // reset at the default rate after the reset's 40,400 clock cycles, a PPS exchange at
+  // the default rate, and the waits the card asks for: a work waiting time (960 x WI x
+  // Fi clock cycles) for each T=0 NULL byte, the multiplier of a block waiting time
+  // (11 ETU + 2^BWI x 960 x 372 clock cycles) for each T=1 S(WTX). The answer to a
+  // command (and each of its time extensions, spread over it) goes out once that time
+  // has passed. Total since the reader was made.
+  std::chrono::nanoseconds CardTime() const { return card_time_; }
   bool Busy() const { return pending_.has_value() || pin_.has_value(); }
 
   // The PIN entry on the reader's clock: when the firmware next has something to do (a
@@ -127,11 +138,14 @@ class CcidFirmware {
     bool chaining_in = false;
     ccid::Bytes response_rest;  // extended APDU: answer parts not yet sent
     std::unique_ptr<iso7816::T1HostEngine> t1_engine;  // APDU level: the T=1 session
+    std::uint8_t rate = 0x11;   // Fi/Di on the contacts: the default until parameters set one
   };
   struct Pending {
     std::uint8_t command = 0, slot = 0, seq = 0;
     std::uint32_t waits = 0;
     ccid::Bytes answer;
+    // On the reader's clock: when the next time extension and the answer may go out.
+    std::chrono::nanoseconds next_extension{0}, step{0}, answer_at{0};
   };
   // An answer with its cost in time extensions; deferred: the answer comes later, on
   // the reader's clock.
@@ -200,6 +214,13 @@ class CcidFirmware {
   void EndPending(std::uint8_t slot, std::uint8_t error, std::uint8_t icc);
   bool SlotExists(std::uint8_t slot) const { return slot <= profile_.MaxSlotIndex() && slot < kMaxSlots; }
 
+  // Card time (see CardTime): `etus` ETU at a Fi/Di; characters and waits on a slot.
+  std::chrono::nanoseconds EtuTime(std::uint64_t etus, std::uint8_t fidi) const;
+  std::chrono::nanoseconds CyclesTime(std::uint64_t cycles) const;
+  void ChargeCharacters(const Slot& s, std::uint64_t characters);
+  void ChargeWaits(const Slot& s, std::uint32_t nulls, std::uint32_t wtx_multiples);
+  bool Released(std::chrono::nanoseconds at) const;
+
   enum class Level { Character, Tpdu, ShortApdu, ExtendedApdu };
   Level ExchangeLevel() const;
 
@@ -219,6 +240,9 @@ class CcidFirmware {
   std::vector<HostError> host_errors_;
   std::vector<EscapeReply> escape_replies_;
   LineNoise noise_;  // of the command being dispatched
+  std::chrono::nanoseconds line_time_{0};  // card time of the command being dispatched
+  std::chrono::nanoseconds card_time_{0};
+  std::chrono::nanoseconds hold_until_{0};  // the queued answers go out from then on
 };
 
 }  // namespace sim

@@ -21,6 +21,7 @@ CcidFirmware::Exchange CcidFirmware::ApduT0(Slot& s, std::span<const std::uint8_
   while (step.kind == iso7816::T0ApduStep::Kind::kTpdu) {
     LinkResult r = link.T0Tpdu(step.tpdu);
     x.waits += r.waits;
+    ChargeWaits(s, r.waits, 0);
     if (r.error != 0) {
       x.error = r.error;
       return x;
@@ -53,7 +54,10 @@ CcidFirmware::Exchange CcidFirmware::ApduT1(Slot& s, std::span<const std::uint8_
   bool silent = false;
   auto status = engine.Begin(apdu);
   while (status == iso7816::T1HostEngine::Status::kSend) {
-    if (engine.Wtx() != 0) ++x.waits;
+    if (engine.Wtx() != 0) {
+      ++x.waits;
+      ChargeWaits(s, 0, engine.Wtx());
+    }
     LinkResult r = link.T1Block(engine.NextBlock(), crc);
     silent = r.error != 0;
     status = engine.OnBlock(silent ? Bytes{} : r.data);

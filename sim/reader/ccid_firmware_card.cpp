@@ -14,6 +14,9 @@ constexpr IccVoltage kVoltageOf[] = {IccVoltage::V5_0, IccVoltage::V5_0, IccVolt
 constexpr std::uint8_t kClockRunning = 0, kClockStoppedUnknown = 3;
 constexpr std::size_t kT0ParamsSize = 5, kT1ParamsSize = 7;
 constexpr std::size_t kShortApduMax = 261;  // CLA INS P1 P2 Lc 255 data bytes Le
+constexpr std::uint64_t kResetCycles = 40400;
+constexpr std::uint64_t kPpsCharacters = 8;  // PPSS PPS0 PPS1 PCK and the card's echo
+constexpr std::uint8_t kPcbWtxResponse = 0xE3;
 
 // Reserved Fi (7, 8, 14, 15) and Di (0, 10-15) indexes of ISO/IEC 7816-3.
 bool FidiValid(std::uint8_t fidi) {
@@ -97,6 +100,10 @@ CcidFirmware::Outcome CcidFirmware::PowerOn(const ccid::Header& h) {
   s.powered = true;
   s.clock_stopped = false;
   s.atr = *atr;
+  s.rate = 0x11;
+  // The reset (RST low 400 clock cycles, the ATR at the latest 40,000 after it rises) and
+  // the ATR at the default rate: 12 ETU a character.
+  line_time_ += CyclesTime(kResetCycles) + EtuTime(12 * atr->size(), 0x11);
   s.t1_engine.reset();
   DefaultParameters(s);
   return {DataBlock(h, s.atr)};
@@ -158,6 +165,8 @@ CcidFirmware::Outcome CcidFirmware::SetParameters(const ccid::Header& h, std::sp
   }
   s.protocol = protocol;
   s.t1_engine.reset();
+  if (s.powered && p[0] != s.rate) line_time_ += EtuTime(12 * kPpsCharacters, 0x11);
+  if (s.powered) s.rate = p[0];
   if (s.powered && !s.card->SetParameters(protocol, p[0])) return {Failure(h, ccid::kIccMute)};
   return GetParameters(h, false);
 }
@@ -178,10 +187,13 @@ CcidFirmware::Exchange CcidFirmware::Tpdu(Slot& s, std::span<const std::uint8_t>
   IccLink link(*s.card, &noise_);
   LinkResult r;
   if (s.protocol == 1) {
+    // After S(WTX response) the card takes the multiplier of BWT it asked for.
+    if (tpdu.size() >= 4 && tpdu[1] == kPcbWtxResponse && tpdu[2] == 1) ChargeWaits(s, 0, tpdu[3]);
     r = link.T1Block(tpdu, (s.t1.tcckst & 1) != 0);
   } else {
     if (tpdu.size() < 5 || (tpdu.size() > 5 && tpdu.size() != 5u + tpdu[4])) return {{}, 0, ccid::kBadData};
     r = link.T0Tpdu(tpdu);
+    ChargeWaits(s, r.waits, 0);
   }
   return {std::move(r.data), r.waits, r.error};
 }
@@ -197,6 +209,7 @@ CcidFirmware::Outcome CcidFirmware::XfrBlock(const ccid::Header& h, std::span<co
   if (level == Level::Character) {
     IccLink link(*s.card, &noise_);
     LinkResult r = link.Characters(payload, h.Level());
+    if (s.protocol == 0) ChargeWaits(s, r.waits, 0);
     x = {std::move(r.data), r.waits, r.error};
   } else {
     if (h.Level() != 0) {

@@ -225,9 +225,18 @@ void CcidFirmware::EndEntry(PinOutcome outcome, std::chrono::nanoseconds now) {
 }
 
 std::optional<std::chrono::nanoseconds> CcidFirmware::NextTimer() const {
-  if (!pin_) return std::nullopt;
-  std::chrono::nanoseconds next = std::min(pin_->deadline, pin_->next_extension);
-  if (!keypad_.Empty()) next = std::min(next, pin_->next_key);
+  std::optional<std::chrono::nanoseconds> next;
+  if (pin_) {
+    next = std::min(pin_->deadline, pin_->next_extension);
+    if (!keypad_.Empty()) next = std::min(*next, pin_->next_key);
+  }
+  // An answer (or time extension) waiting for the card's time to pass.
+  std::optional<std::chrono::nanoseconds> held;
+  if (!ready_.empty())
+    held = hold_until_;
+  else if (pending_)
+    held = pending_->waits > 0 ? pending_->next_extension : pending_->answer_at;
+  if (held && !Released(*held) && (!next || *held < *next)) next = held;
   return next;
 }
 

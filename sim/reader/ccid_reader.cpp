@@ -593,7 +593,9 @@ std::vector<HostError> CcidReader::HostErrors() const {
 
 ReaderStats CcidReader::Stats() const {
   std::lock_guard guard(lock_);
-  return stats_;
+  ReaderStats stats = stats_;
+  stats.card_time = firmware_.CardTime();
+  return stats;
 }
 
 void CcidReader::SetEscapeReply(ccid::Bytes request, ccid::Bytes reply, bool prefix) {

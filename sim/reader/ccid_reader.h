@@ -58,6 +58,7 @@ struct ReaderStats {
   std::uint64_t interrupt_discarded = 0;   // thrown away unread by a reset, configuration or unplug
   std::uint64_t control_transfers = 0;
   std::uint64_t control_stalls = 0;
+  std::chrono::nanoseconds card_time{0};   // the cards' time on their contacts (see CcidFirmware::CardTime)
 };
 
 class CcidReader final : public hosted::usb::Device, private Ep0Listener {

@@ -197,6 +197,7 @@ int RunDemo(const DemoOptions& demo, std::ostream& out, std::ostream& err) {
     out << "\n";
   }
   out << "verifier: " << VerdictText(result) << "\n";
+  if (result.started) out << HardwareTimeText(result.hardware) << "\n";
   return result.Clean() && partsClean ? kExitClean : kExitProblem;
 }
 

@@ -167,6 +167,7 @@ int RunScriptText(const std::string& source, const RunOptions& options, std::ost
                         {"leaked_blocks", result.leakedBlocks},
                         {"verdict", VerdictOf(result)},
                         {"reports", result.violations}};
+    json["hardware_time"] = HardwareTimeJson(result.hardware);
     out << json.dump(2) << "\n";
   } else {
     if (result.startStatus != STATUS_SUCCESS)
@@ -176,6 +177,7 @@ int RunScriptText(const std::string& source, const RunOptions& options, std::ost
     if (!options.pcap.empty() && result.pcapError.empty())
       out << "trace: " << options.pcap << " (tshark -r " << options.pcap << " -d " << result.pcapDecodeAs << ")\n";
     out << "verifier: " << VerdictOf(result) << "\n";
+    if (result.startStatus == STATUS_SUCCESS) out << HardwareTimeText(result.hardware) << "\n";
   }
   if (!result.pcapError.empty()) err << "ccidsim: " << result.pcapError << "\n";
   const bool good = result.startStatus == STATUS_SUCCESS && failures == 0 && result.Clean() && result.pcapError.empty();

@@ -137,6 +137,7 @@ class Session {
         if (parked_ != nullptr) parkedAtSurpriseRemoval_ = parked_->Outcome();
       }
     };
+    result_.hardware = HardwareTime::Start();
     bench_ = std::make_unique<ccid_test::ReaderBench>(options_.reader, std::move(bench));
     result_.entryStatus = bench_->EntryStatus();
     step.status = result_.entryStatus;
@@ -302,6 +303,7 @@ class Session {
     app_.reset();
     ScenarioStep step = Begin(StepKind::Unload);
     const std::size_t before = hosted::Verifier::Count();
+    result_.hardware.Stop(bench_->Bus(), bench_->Reader());
     result_.leakedBlocks += bench_->Finish();
     result_.trace = bench_->SessionTrace();
     for (const ccid_test::ProtocolFinding& finding : bench_->ProtocolFindings())
@@ -314,6 +316,7 @@ class Session {
     app_.reset();
     if (bench_ == nullptr) return;
     if (!bench_->Finished()) {
+      result_.hardware.Stop(bench_->Bus(), bench_->Reader());
       result_.leakedBlocks += bench_->Finish();
       result_.trace = bench_->SessionTrace();
     }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "hardware_time.h"
 #include "hosted/usb/usb_bus.h"
 #include "reader/reader_profile.h"
 #include "wire.h"
@@ -113,6 +114,7 @@ struct ScenarioResult {
   std::size_t leakedBlocks = 0;             // pool blocks the driver left at unload
   // True when the scenario could not run to its end (a request that never came back).
   bool incomplete = false;
+  HardwareTime hardware;  // from the reader's arrival to the unload
 
   bool Clean() const { return violations.empty() && protocolFindings.empty() && leakedBlocks == 0 && !incomplete; }
 };

@@ -137,6 +137,7 @@ class ScriptRunner {
 
   // Loads the driver, plugs the reader in and opens the application's handle.
   bool Start() {
+    result_.hardware = HardwareTime::Start();
     bench_ = std::make_unique<ccid_test::ReaderBench>(options_.reader, ccid_test::BenchOptions{});
     result_.pcapDecodeAs = bench_->Bus().CcidDecodeAs();
     if (bench_->Driver() == nullptr) {
@@ -169,6 +170,7 @@ class ScriptRunner {
     if (!NT_SUCCESS(closed)) result_.benchNotes.push_back("closing the reader's handle failed: " + StatusName(closed));
     reader_.reset();
     WriteTrace();
+    result_.hardware.Stop(bench_->Bus(), bench_->Reader());
     result_.leakedBlocks += bench_->Finish();
   }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "hardware_time.h"
 #include "hosted/usb/usb_bus.h"
 #include "reader/reader_profile.h"
 #include "script.h"
@@ -64,6 +65,7 @@ struct ScriptRunResult {
   // protocol rule broken on the wire) and a handle that did not close.
   std::vector<std::string> benchNotes;
   std::size_t leakedBlocks = 0;
+  HardwareTime hardware;  // from the reader's arrival to the end of the script
 
   std::size_t Failures() const;
   bool Clean() const { return violations.empty() && benchNotes.empty() && leakedBlocks == 0; }

@@ -81,6 +81,7 @@ void PrintText(const ScenarioOptions& options, const ScenarioResult& result, std
     out << "trace: " << options.pcapPath << " (tshark -r " << options.pcapPath << " -d " << result.pcapDecodeAs
         << ")\n";
   out << "verifier: " << VerdictText(result) << "\n";
+  if (result.started) out << HardwareTimeText(result.hardware) << "\n";
 }
 
 }  // namespace
@@ -128,6 +129,7 @@ Json SessionJson(const ScenarioOptions& options, const ScenarioResult& result) {
                       {"verdict", VerdictText(result)},
                       {"reports", result.violations}};
   json["protocol_findings"] = result.protocolFindings;
+  json["hardware_time"] = HardwareTimeJson(result.hardware);
   return json;
 }
 

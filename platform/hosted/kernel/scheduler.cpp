@@ -151,8 +151,13 @@ std::vector<std::string> RoutinesAt(const std::vector<const void*>& addresses) {
     if (module.find('\'') == std::string::npos) lookups[module].push_back({i, offset});
   }
   for (const auto& [module, wanted] : lookups) {
-    std::string command = "addr2line -C -f -e '" + module + "'";
-    for (const auto& [index, offset] : wanted) command += " " + Hex(offset);
+    std::string command = "addr2line -C -f -e '";
+    command += module;
+    command += '\'';
+    for (const auto& [index, offset] : wanted) {
+      command += ' ';
+      command += Hex(offset);
+    }
     FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
     if (pipe == nullptr) continue;
     for (const auto& [index, offset] : wanted) {

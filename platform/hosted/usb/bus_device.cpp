@@ -152,6 +152,9 @@ void BusDevice::Impl::Shutdown() {
       local.push_back(done_.front());
       done_.pop_front();
     }
+    for (const HeldCompletion& held : held_) local.push_back(held.request);
+    held_.clear();
+    heldCount_.store(0);
   }
   CompleteAll(local);
   if (pdo_ != nullptr && !pdoDeleted_) IoDeleteDevice(pdo_);
@@ -193,6 +196,8 @@ CompletionMode BusDevice::Mode() const {
 
 std::thread::id BusDevice::UsbThreadId() const { return impl_->threadId_; }
 
+std::int64_t BusDevice::BusTime() const { return impl_->busTime_.load(); }
+
 void BusDevice::Unplug() {
   Completions local;
   {
@@ -227,7 +232,8 @@ bool BusDevice::WaitForPendingTransfers(std::size_t count, std::chrono::millisec
   return impl_->idle_.Wait(
       [&] {
         std::lock_guard<std::mutex> lock(impl_->signal_);
-        return impl_->queued_.load() >= count && !impl_->busy_ && !impl_->work_ && impl_->ready_ == 0;
+        return impl_->queued_.load() >= count && impl_->heldCount_.load() == 0 && !impl_->busy_ &&
+               !impl_->work_ && impl_->ready_ == 0;
       },
       realTimeout);
 }
@@ -236,7 +242,8 @@ bool BusDevice::WaitIdle(std::chrono::milliseconds realTimeout) const {
   return impl_->idle_.Wait(
       [&] {
         std::lock_guard<std::mutex> lock(impl_->signal_);
-        return !impl_->busy_ && !impl_->work_ && impl_->ready_ == 0 && !impl_->wake_;
+        return !impl_->busy_ && !impl_->work_ && impl_->ready_ == 0 && !impl_->wake_ &&
+               impl_->heldCount_.load() == 0;
       },
       realTimeout);
 }

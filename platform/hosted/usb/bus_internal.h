@@ -102,6 +102,13 @@ struct Request {
   USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
   NTSTATUS status = STATUS_PENDING;
   std::vector<std::uint8_t> moved;  // the data stage that moved (for the log)
+  std::uint32_t packets = 0;        // bulk/interrupt packets that moved (ZLPs included)
+};
+
+// A transfer that moved on the bus, held until the end of the frame of its last packet.
+struct HeldCompletion {
+  std::int64_t due = 0;  // kernel time, 100-ns units
+  Request* request = nullptr;
 };
 
 using Completions = std::vector<Request*>;
@@ -174,7 +181,11 @@ class BusDevice::Impl {
   void CompleteAll(Completions& local);
   void CancelRequest(PIRP irp);
   void ThreadMain();
-  bool WaitForSignal();
+  void WaitForSignal();
+  // Full-speed timing: when a transfer that moved now ends on the bus (the end of the
+  // frame of its last packet), and the completions due by now.
+  std::int64_t FrameDueLocked(const Request& r, std::int64_t now);
+  void TakeDueLocked(Completions& local);
   void Signal(bool work, std::uint32_t readyBits = 0);
   // Publishes the number of queued transfers (for waits that must not take engine_).
   void NoteQueuesLocked();
@@ -227,6 +238,14 @@ class BusDevice::Impl {
   std::set<std::uint8_t> heldEndpoints_;
   std::atomic<bool> deviceUnplugged_{false};
   std::atomic<std::size_t> queued_{0};
+  // Full-speed timing (asynchronous mode): completions held until their frame ends, in
+  // due order; the bulk packets booked in the latest frame; the frames control and bulk
+  // transfers took (100-ns units).
+  std::deque<HeldCompletion> held_;
+  std::atomic<std::size_t> heldCount_{0};
+  std::int64_t bulkFrame_ = -1;
+  std::uint32_t bulkFramePackets_ = 0;
+  std::atomic<std::int64_t> busTime_{0};
 
   // signal_
   mutable std::mutex signal_;

@@ -19,6 +19,13 @@ VOID NTAPI CancelQueuedRequest(PDEVICE_OBJECT device, PIRP irp) {
   BusDevice::Impl::FromDevice(device)->CancelRequest(irp);
 }
 
+// Full-speed timing: 1 ms frames of 10,000 kernel time units; at most 19 packets of 64
+// bytes to a frame.
+constexpr std::int64_t kFrame = 10000;
+constexpr std::uint32_t kPacketsPerFrame = 19;
+
+std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return (a + b - 1) / b; }
+
 }  // namespace
 
 NTSTATUS NtStatusForUsbd(USBD_STATUS status) {
@@ -176,6 +183,7 @@ BusDevice::Impl::Moved BusDevice::Impl::MoveInLocked(Request* r, Completions& lo
     std::vector<std::uint8_t> packet;
     const Handshake handshake = device_.InPacket(r->endpoint, packet);
     if (handshake == Handshake::Nak) return Moved::Waiting;
+    ++r->packets;
     if (handshake != Handshake::Ack) {
       EndTransferLocked(r, TransactionError(handshake), local);
       return Moved::Finished;
@@ -207,6 +215,7 @@ BusDevice::Impl::Moved BusDevice::Impl::MoveOutLocked(Request* r, Completions& l
     const Handshake handshake =
         device_.OutPacket(r->endpoint, std::span<const std::uint8_t>(r->buffer + r->done, n));
     if (handshake == Handshake::Nak) return Moved::Waiting;
+    ++r->packets;
     if (handshake != Handshake::Ack) {
       EndTransferLocked(r, TransactionError(handshake), local);
       return Moved::Finished;
@@ -250,6 +259,10 @@ void BusDevice::Impl::FinishLocked(Request* r, USBD_STATUS usbd, NTSTATUS status
   r->usbdStatus = usbd;
   r->status = status;
   r->completed = Clock::Now();
+  const bool timed = !here && mode_ == CompletionMode::Asynchronous && OnUsbThread() && !gone_ &&
+                     usbd != USBD_STATUS_CANCELED &&
+                     ((r->kind == RequestKind::Transfer && r->packets != 0) || r->kind == RequestKind::Control);
+  if (timed) r->completed = FrameDueLocked(*r, r->completed);
   r->completeOrder = ++nextOrder_;
   if (r->buffer != nullptr && r->done != 0) r->moved.assign(r->buffer, r->buffer + r->done);
   if (r->urb != nullptr) {
@@ -264,12 +277,58 @@ void BusDevice::Impl::FinishLocked(Request* r, USBD_STATUS usbd, NTSTATUS status
     DisarmWakeLocked();
   }
   if (r->kind != RequestKind::WaitWake) LogLocked(*r);
+  if (timed && r->completed > Clock::Now()) {
+    auto at = held_.end();
+    while (at != held_.begin() && std::prev(at)->due > r->completed) --at;
+    held_.insert(at, HeldCompletion{r->completed, r});
+    heldCount_.store(held_.size());
+    return;
+  }
   if (!here && mode_ == CompletionMode::Asynchronous && !OnUsbThread()) {
     done_.push_back(r);
     Signal(true);
   } else {
     local.push_back(r);
   }
+}
+
+// The end of the frame of the last packet of a transfer that moved at `now` (see the
+// timing in usb_bus.h). Control and bulk frames count into the bus time.
+std::int64_t BusDevice::Impl::FrameDueLocked(const Request& r, std::int64_t now) {
+  std::int64_t frame = now / kFrame;
+  if (r.kind == RequestKind::Control) {
+    const std::int64_t maxPacket0 = deviceDescriptor_.size() > 7 && deviceDescriptor_[7] != 0 ? deviceDescriptor_[7] : 8;
+    const std::int64_t dataFrames = CeilDiv(CeilDiv(r.done, maxPacket0), kPacketsPerFrame);
+    const std::int64_t due = (frame + 2 + dataFrames) * kFrame;
+    busTime_ += due - now;
+    return due;
+  }
+  if (r.pipe->type == UsbdPipeTypeInterrupt) {
+    const std::int64_t interval = std::max<std::int64_t>(1, r.pipe->interval);
+    return (CeilDiv(frame, interval) * interval + 1) * kFrame;
+  }
+  if (frame > bulkFrame_) {
+    bulkFrame_ = frame;
+    bulkFramePackets_ = 0;
+  }
+  bulkFramePackets_ += r.packets;
+  while (bulkFramePackets_ > kPacketsPerFrame) {
+    ++bulkFrame_;
+    bulkFramePackets_ -= kPacketsPerFrame;
+  }
+  const std::int64_t due = (bulkFrame_ + 1) * kFrame;
+  busTime_ += due - now;
+  return due;
+}
+
+// Held completions whose frame has ended go to `local`, in order.
+void BusDevice::Impl::TakeDueLocked(Completions& local) {
+  const std::int64_t now = Clock::Now();
+  while (!held_.empty() && held_.front().due <= now) {
+    local.push_back(held_.front().request);
+    held_.pop_front();
+  }
+  heldCount_.store(held_.size());
 }
 
 // Barriers (aborts) whose transfers have all been completed end now, in order.
@@ -364,19 +423,26 @@ void BusDevice::Impl::Signal(bool work, std::uint32_t readyBits) {
   signalled_.NotifyAll();
 }
 
-// Waits for work, or until the device's timer is due (true then); kernel time counts in
-// 100-ns units, the device's in nanoseconds.
-bool BusDevice::Impl::WaitForSignal() {
+// Waits for work, the end of a held completion's frame, or the device's timer (which is
+// then run); kernel time counts in 100-ns units, the device's in nanoseconds.
+void BusDevice::Impl::WaitForSignal() {
   const auto signalled = [&] {
     std::lock_guard<std::mutex> lock(signal_);
     return stop_ || work_ || ready_ != 0 || wake_;
   };
   const std::optional<std::chrono::nanoseconds> timer = device_.NextTimer();
-  if (!timer) {
-    signalled_.Wait(signalled);
-    return false;
+  std::optional<std::int64_t> deadline;
+  if (timer) deadline = CeilDiv(timer->count(), 100);
+  {
+    std::lock_guard<std::mutex> lock(engine_);
+    if (!held_.empty() && (!deadline || held_.front().due < *deadline)) deadline = held_.front().due;
   }
-  return !signalled_.WaitUntil(signalled, timer->count() / 100);
+  if (!deadline) {
+    signalled_.Wait(signalled);
+    return;
+  }
+  signalled_.WaitUntil(signalled, *deadline);
+  if (timer && Clock::Now() * 100 >= timer->count()) device_.TimerDue();
 }
 
 // The USB thread: waits for work, moves transfers, completes what finished.
@@ -389,7 +455,7 @@ void BusDevice::Impl::ThreadMain() {
       busy_ = false;
     }
     idle_.NotifyAll();
-    if (WaitForSignal()) device_.TimerDue();
+    WaitForSignal();
     {
       std::lock_guard<std::mutex> lock(signal_);
       if (stop_) return;
@@ -421,6 +487,7 @@ void BusDevice::Impl::ThreadMain() {
         local.push_back(done_.front());
         done_.pop_front();
       }
+      TakeDueLocked(local);
       if (gone_ && !unplugHandled_ && unplugHandler_) {
         unplugHandled_ = true;
         handler = unplugHandler_;

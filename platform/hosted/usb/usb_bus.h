@@ -46,6 +46,17 @@
 // SYNC_RESET_PIPE_AND_CLEAR_STALL; SYNC_CLEAR_STALL only clears the device's stall) or the
 // port. A cancelled or aborted transfer, an unplug and the control pipe halt nothing.
 //
+// Timing (asynchronous mode, on the kernel clock): the bus keeps USB full-speed time.
+// Packets move in 1 ms frames; a transfer completes at the end of the frame of its last
+// packet. Bulk packets of 64 bytes share a frame, at most 19 to a frame (as a full-speed
+// frame holds them); an interrupt endpoint is polled in the frames its bInterval gives
+// (frame numbers that are multiples of it); a control transfer takes a frame for its
+// setup stage, the frames of its data stage (again 19 packets of bMaxPacketSize0 a
+// frame at most) and one for its status stage. An IN transfer the device NAKs waits for
+// the device's data, then for the end of the frame in which it moved: the reader's work
+// costs the frames until its answer is ready. Requests that move no data (pipe resets,
+// aborts, configuration, port requests) and the synchronous mode take no time.
+//
 // Traces: every URB is logged with its kernel times, endpoint, direction, bytes and
 // statuses (Transfers()). A device model that knows its message boundaries reports whole
 // messages through MessageObserver(); WritePcap() writes them, after the enumeration the
@@ -167,6 +178,9 @@ class BusDevice {
   void SetCompletionMode(CompletionMode mode);
   CompletionMode Mode() const;
   std::thread::id UsbThreadId() const;
+  // The time the bus spent carrying control and bulk transfers (the frames from the
+  // moment each moved to its completion), in 100-ns units.
+  std::int64_t BusTime() const;
 
   // The port loses the device (as if the cable were pulled): pending and new requests fail
   // with the device-gone statuses. The device's own unplug (Device::Unplugged with its
