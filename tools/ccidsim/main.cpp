@@ -198,8 +198,7 @@ int main(int argc, char** argv) {
     feature.command = name;
     return ccidsim::RunFeature(feature, std::cout, std::cerr);
   }
-  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, profile, atr, features, properties, escape, verify-pin, modify-pin, serve or serve-control
-"
+  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, profile, atr, features, properties, escape, verify-pin, modify-pin, serve or serve-control\n"
             << "Run with --help for more information.\n";
   return ccidsim::kExitUsage;
 }
