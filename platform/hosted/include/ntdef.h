@@ -38,6 +38,7 @@
 #define DECLSPEC_CACHEALIGN DECLSPEC_ALIGN(64)
 #define FORCEINLINE inline __attribute__((always_inline))
 #define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
+#define MEMORY_ALLOCATION_ALIGNMENT 16
 #define RESTRICTED_POINTER
 #define UNALIGNED
 #define CONST const
