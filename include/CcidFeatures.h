@@ -66,7 +66,7 @@ constexpr ULONG CCID_TLV_PROPERTIES_SIZE = 14;
 // Reader function RDF_IOCTL_VENDOR (PASSIVE_LEVEL): dispatches on MajorIoControlCode; a code
 // it does not serve succeeds with no data.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS CcidVendorIoctl(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CcidVendorIoctl(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
 
 // ---- features/SecurePin.cpp -------------------------------------------------------
 

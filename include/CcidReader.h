@@ -59,14 +59,14 @@ VOID CcidEndHandleEventRead(_In_ PDEVICE_OBJECT DeviceObject, _In_ PFILE_OBJECT 
 // Reader function RDF_TRANSMIT: the caller's command to the card and its answer back, on
 // the T=0, T=1 block or whole-request way. PASSIVE_LEVEL.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS CcidTransmit(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CcidTransmit(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
 
 // ---- reader/SetProtocol.cpp -------------------------------------------------------
 
 // Reader function RDF_SET_PROTOCOL: selects T=0 or T=1 from the mask in MinorIoControlCode
 // and sends its parameters to the reader, with slower rates after time-outs. PASSIVE_LEVEL.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS CcidSetProtocol(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CcidSetProtocol(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
 
 // ---- reader/CardPower.cpp ---------------------------------------------------------
 
@@ -77,7 +77,7 @@ constexpr ULONG CCID_ATR_BUFFER_SIZE = 64;
 // resets it (SCARD_COLD_RESET, SCARD_WARM_RESET) as MinorIoControlCode says, storing its
 // ATR for the library. PASSIVE_LEVEL; also called directly by stop and power-down.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS CcidCardPower(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CcidCardPower(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Before the reader stops or leaves D0: records whether the card state shows a card and,
 // if it does, powers it down. The caller holds the exchange lock. A failed power-down is
@@ -101,7 +101,7 @@ ULONG CcidSetCardState(_In_ PSMARTCARD_EXTENSION SmartcardExtension, _In_ ULONG 
 // Reader function RDF_CARD_TRACKING: makes the request the library parked in
 // OsData->NotificationIrp cancellable. Always returns STATUS_PENDING.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS CcidCardTracking(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS NTAPI CcidCardTracking(_In_ PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Completes the parked card-tracking request, if any: STATUS_CANCELLED when it is being
 // cancelled, else STATUS_SUCCESS. Callers hold neither the cancel spin lock nor

@@ -37,7 +37,7 @@ class CardTrackingTest : public ::testing::Test {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP, PVOID event) -> NTSTATUS {
+        irp, [](PDEVICE_OBJECT, PIRP, PVOID event) NTAPI -> NTSTATUS {
           KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
           return STATUS_MORE_PROCESSING_REQUIRED;
         },

@@ -80,7 +80,7 @@ class LowerUsbDevice {
     NTSTATUS status;
   };
 
-  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
   NTSTATUS Handle(PIRP irp);
   NTSTATUS StatusFor(const LowerRequest& request) const;
   void CompleterLoop();

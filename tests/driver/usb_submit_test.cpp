@@ -161,7 +161,7 @@ struct Resend {
   KEVENT done;
 };
 
-NTSTATUS ResendOnce(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI ResendOnce(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* resend = static_cast<Resend*>(context);
   if (++resend->completions == 1) {
     UsbPrepareUrbIrp(irp, resend->urb, resend->stackSize, ResendOnce, resend);

@@ -114,7 +114,7 @@ TEST(IrpCancel, CancelRacingCompletionCompletesExactlyOnce) {
     } context{&done, &completions};
     IoSetCompletionRoutine(
         irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID c) -> NTSTATUS {
+        [](PDEVICE_OBJECT, PIRP, PVOID c) NTAPI -> NTSTATUS {
           auto* ctx = static_cast<Context*>(c);
           ctx->completions->fetch_add(1);
           KeSetEvent(ctx->done, IO_NO_INCREMENT, FALSE);

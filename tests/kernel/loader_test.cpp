@@ -89,6 +89,10 @@ TEST(DebugOutput, DbgPrintFormatsLikeTheKernelDebugger) {
       {"wZ=counted\xc3\xa9 Z=ansi", [] { DbgPrint("wZ=%wZ Z=%Z", &counted, &ansi); }},
       {"c=Q [ left][right ] 100%", [] { DbgPrint("c=%c [%5s][%-6s] 100%%", 'Q', "left", "right"); }},
       {"null=(null)", [] { DbgPrint("null=%s", static_cast<const char*>(nullptr)); }},
+      // Past the four register arguments of the Microsoft x64 convention: read from the stack.
+      {"1 2 3 4 5 1122334455667788 six",
+       [] { DbgPrint("%d %d %d %d %d %I64x %s", 1, 2, 3, 4, 5, 0x1122334455667788ull, "six"); }},
+      {"ex 7 8 9", [] { DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "ex %u %u %u", 7u, 8u, 9u); }},
   };
   for (const FormatRow& row : rows) {
     SCOPED_TRACE(row.expected);
@@ -112,7 +116,7 @@ TEST(WorkItems, RunOnTheWorkerThreadAtPassiveLevelInOrder) {
   ASSERT_NE(item, nullptr);
   IoQueueWorkItem(
       item,
-      [](PDEVICE_OBJECT device, PVOID context) {
+      [](PDEVICE_OBJECT device, PVOID context) NTAPI {
         auto* r = static_cast<WorkRecord*>(context);
         r->device = device;
         r->irql = KeGetCurrentIrql();
@@ -123,8 +127,8 @@ TEST(WorkItems, RunOnTheWorkerThreadAtPassiveLevelInOrder) {
   static std::string order;
   order.clear();
   WORK_QUEUE_ITEM first, second;
-  ExInitializeWorkItem(&first, [](PVOID) { order += "1"; }, nullptr);
-  ExInitializeWorkItem(&second, [](PVOID) { order += "2"; }, nullptr);
+  ExInitializeWorkItem(&first, [](PVOID) NTAPI { order += "1"; }, nullptr);
+  ExInitializeWorkItem(&second, [](PVOID) NTAPI { order += "2"; }, nullptr);
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);  // queuing is allowed at DISPATCH_LEVEL
   ExQueueWorkItem(&first, DelayedWorkQueue);

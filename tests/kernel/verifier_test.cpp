@@ -145,7 +145,7 @@ const FaultRow kFaults[] = {
        stack.SetDispatch(1, [](PDEVICE_OBJECT self, PIRP irp) {
          IoCopyCurrentIrpStackLocationToNext(irp);
          IoSetCompletionRoutine(
-             irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_CONTINUE_COMPLETION; }, nullptr, TRUE,
+             irp, [](PDEVICE_OBJECT, PIRP, PVOID) NTAPI -> NTSTATUS { return STATUS_CONTINUE_COMPLETION; }, nullptr, TRUE,
              TRUE, TRUE);
          return IoCallDriver(Ext(self)->lower, irp);
        });

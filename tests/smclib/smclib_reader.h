@@ -73,7 +73,7 @@ class TestReader {
   };
 
   template <ULONG Slot>
-  static NTSTATUS Call(PSMARTCARD_EXTENSION extension) {
+  static NTSTATUS NTAPI Call(PSMARTCARD_EXTENSION extension) {
     return reinterpret_cast<State*>(extension)->functions[Slot](extension);
   }
   static constexpr PREADER_FUNCTION Trampolines[READER_FUNCTION_COUNT] = {

@@ -278,7 +278,7 @@ typedef struct _PERF_INFO {
     LARGE_INTEGER TickEnd;
 } PERF_INFO, *PPERF_INFO;
 
-typedef NTSTATUS (*PREADER_FUNCTION)(PSMARTCARD_EXTENSION SmartcardExtension);
+typedef NTSTATUS (NTAPI *PREADER_FUNCTION)(PSMARTCARD_EXTENSION SmartcardExtension);
 
 typedef struct _SMARTCARD_EXTENSION {
     ULONG Version;

@@ -15,13 +15,18 @@
 // ---------------------------------------------------------------------------------------
 // Calling conventions, storage classes, declaration specifiers
 // ---------------------------------------------------------------------------------------
-#define NTAPI
-#define NTAPI_INLINE
-#define WINAPI
-#define __cdecl
-#define __stdcall
-#define __fastcall
-#define CALLBACK
+// Windows x64 has one calling convention, Microsoft's, whatever keyword a declaration
+// carries. Every kernel, HAL, USBD and SMCLIB routine and every routine type (dispatch,
+// completion, cancel, work item, reader function, ...) is declared with it here too, so the
+// hosted driver, the hosted kernel that calls it back and a loaded ccid.sys agree; a driver
+// routine of the wrong convention does not convert to its routine type and fails to build.
+#define NTAPI __attribute__((ms_abi))
+#define NTAPI_INLINE NTAPI
+#define WINAPI NTAPI
+#define __cdecl NTAPI
+#define __stdcall NTAPI
+#define __fastcall NTAPI
+#define CALLBACK NTAPI
 #define EXTERN_C extern "C"
 #define NTKERNELAPI EXTERN_C
 #define NTHALAPI EXTERN_C
@@ -38,6 +43,7 @@
 #define DECLSPEC_CACHEALIGN DECLSPEC_ALIGN(64)
 #define FORCEINLINE inline __attribute__((always_inline))
 #define POINTER_ALIGNMENT DECLSPEC_ALIGN(8)
+#define MEMORY_ALLOCATION_ALIGNMENT 16
 #define RESTRICTED_POINTER
 #define UNALIGNED
 #define CONST const

@@ -594,7 +594,7 @@ typedef struct _WAIT_CONTEXT_BLOCK {
   PKDPC BufferChainingDpc;
 } WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
 
-typedef struct _DEVICE_OBJECT {
+typedef struct DECLSPEC_ALIGN(MEMORY_ALLOCATION_ALIGNMENT) _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;
   LONG ReferenceCount;
@@ -1496,6 +1496,10 @@ NTSYSAPI NTSTATUS NTAPI RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG
 NTSYSAPI WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
 NTSYSAPI NTSTATUS NTAPI RtlGUIDFromString(PCUNICODE_STRING GuidString, GUID* Guid);
 NTSYSAPI NTSTATUS NTAPI RtlStringFromGUID(REFGUID Guid, PUNICODE_STRING GuidString);
+NTSYSAPI BOOLEAN NTAPI RtlIsNtDdiVersionAvailable(ULONG Version);
+#define NTDDI_WIN7 0x06010000
+#define NTDDI_WIN8 0x06020000
+#define NTDDI_WIN10 0x0A000000
 
 // Power manager
 NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
@@ -1747,7 +1751,7 @@ static_assert(__builtin_offsetof(IO_STACK_LOCATION, DeviceObject) == 0x28, "IO_S
 static_assert(__builtin_offsetof(IO_STACK_LOCATION, CompletionRoutine) == 0x38,
               "IO_STACK_LOCATION.CompletionRoutine offset");
 static_assert(sizeof(FILE_OBJECT) == 216, "FILE_OBJECT layout");
-static_assert(sizeof(DEVICE_OBJECT) == 328, "DEVICE_OBJECT layout");
+static_assert(sizeof(DEVICE_OBJECT) == 336, "DEVICE_OBJECT layout (16-byte aligned)");
 static_assert(__builtin_offsetof(DEVICE_OBJECT, DeviceExtension) == 0x40, "DEVICE_OBJECT.DeviceExtension offset");
 static_assert(__builtin_offsetof(DEVICE_OBJECT, StackSize) == 0x4c, "DEVICE_OBJECT.StackSize offset");
 static_assert(__builtin_offsetof(DEVICE_OBJECT, DeviceLock) == 0x118, "DEVICE_OBJECT.DeviceLock offset");

@@ -41,8 +41,9 @@ void AppendPadded(std::string& out, const std::string& text, int width, bool lef
 
 // The kernel debugger's printf: the C conversions with Windows' length modifiers (l is
 // 32-bit, ll/I64 64-bit, I/z pointer-sized) plus %ws/%S (wide string), %wZ (UNICODE_STRING)
-// and %Z (ANSI_STRING).
-std::string FormatDebugString(const char* format, va_list args) {
+// and %Z (ANSI_STRING). The arguments come as a caller of the Microsoft x64 convention
+// passed them (va_arg reads an ms_va_list the same way).
+std::string FormatDebugString(const char* format, __builtin_ms_va_list args) {
   std::string out;
   for (const char* p = format; *p != '\0'; ++p) {
     if (*p != '%') {
@@ -185,7 +186,7 @@ std::string FormatDebugString(const char* format, va_list args) {
   return out;
 }
 
-ULONG Print(const char* format, va_list args) {
+ULONG Print(const char* format, __builtin_ms_va_list args) {
   std::string message = FormatDebugString(format, args);
   DebugState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -344,11 +345,13 @@ void Unimplemented(const char* routine) {
 }  // namespace hosted::detail
 
 // ---- DbgPrint --------------------------------------------------------------------------
+// Variadic with the Microsoft x64 convention: the caller, hosted driver or loaded image,
+// passes the first four arguments in registers and spills them to its home area.
 extern "C" ULONG __cdecl DbgPrint(PCSTR Format, ...) {
-  va_list args;
-  va_start(args, Format);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, Format);
   const ULONG status = Print(Format, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return status;
 }
 
@@ -357,10 +360,10 @@ extern "C" ULONG __cdecl DbgPrint(PCSTR Format, ...) {
 extern "C" ULONG __cdecl DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
   (void)ComponentId;
   (void)Level;
-  va_list args;
-  va_start(args, Format);
+  __builtin_ms_va_list args;
+  __builtin_ms_va_start(args, Format);
   const ULONG status = Print(Format, args);
-  va_end(args);
+  __builtin_ms_va_end(args);
   return status;
 }
 

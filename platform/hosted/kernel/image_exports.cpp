@@ -9,13 +9,6 @@
 
 #include "image_loader.h"
 
-extern "C" {
-
-// Exported by ntoskrnl.exe since Windows 7: the hosted kernel stands for Windows 10.
-__attribute__((ms_abi)) BOOLEAN RtlIsNtDdiVersionAvailable(ULONG Version) { return Version <= 0x0A000000 ? TRUE : FALSE; }
-
-}  // extern "C"
-
 namespace hosted {
 namespace {
 

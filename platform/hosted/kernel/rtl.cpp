@@ -246,3 +246,10 @@ extern "C" NTSTATUS NTAPI RtlStringFromGUID(REFGUID Guid, PUNICODE_STRING GuidSt
   GuidString->MaximumLength = 39 * sizeof(WCHAR);
   return STATUS_SUCCESS;
 }
+
+// ---- RtlIsNtDdiVersionAvailable --------------------------------------------------------
+// The hosted kernel is a Windows 10 kernel: every release up to it is available. (The
+// driver image asks this in ExInitializeDriverRuntime before it opts into NX pool.)
+extern "C" BOOLEAN NTAPI RtlIsNtDdiVersionAvailable(ULONG Version) {
+  return Version <= NTDDI_WIN10 ? TRUE : FALSE;
+}
