@@ -434,11 +434,13 @@ TEST_F(CcidExchangeTest, ExchangeLockSerialisesSendersWithTheirSequenceNumbers) 
   bench_.Reader().AddFault({sim::FaultKind::TimeExtensions, 2, CCID_PC_TO_RDR_ESCAPE, 0, 0});
   const Bytes escape = sim::ccid::BuildMessage(CCID_PC_TO_RDR_ESCAPE, 0, 0, 0, 0, 0, Bytes{kEscapeRequest});
   std::vector<Exchanged> results(8);
-  std::vector<std::thread> senders;
+  // Kernel threads: their waits for the bus's frames are kernel waits that virtual time sees.
+  std::vector<std::unique_ptr<hosted::KernelThread>> senders;
   for (std::size_t i = 0; i < results.size(); ++i) {
-    senders.emplace_back([&, i] { results[i] = Run(escape, CCID_RDR_TO_PC_ESCAPE); });
+    senders.push_back(std::make_unique<hosted::KernelThread>(
+        "sender", [&, i] { results[i] = Run(escape, CCID_RDR_TO_PC_ESCAPE); }));
   }
-  for (std::thread& sender : senders) sender.join();
+  for (auto& sender : senders) sender->Join();
 
   std::vector<UCHAR> sequences;
   for (const Exchanged& out : results) {
