@@ -362,7 +362,8 @@ TEST_F(CcidExchangeTest, ShortReadIsNeverTakenForAHeader) {
 }
 
 // A reader that falls silent: the read that waits for the answer, or for the message after
-// a time extension, ends exactly ExchangeTimeout after it began (not a tick earlier), the
+// a time extension, ends exactly ExchangeTimeout after it began (not a tick earlier; the
+// USB frames of the command and of the time extensions go before it), the
 // bulk-in pipe is aborted, and the next command works.
 struct SilenceRow {
   const char* name;
@@ -380,8 +381,11 @@ TEST_F(CcidExchangeTest, UnansweredCommandTimesOutAndAbortsTheBulkInPipe) {
     if (row.timeExtensions != 0)
       bench_.Reader().AddFault({sim::FaultKind::TimeExtensions, row.timeExtensions, CCID_PC_TO_RDR_ESCAPE});
     Exchanged out;
-    ccid_test::ExpectEndsExactlyAfter(bench_.Extension()->ExchangeTimeout * hosted::Clock::kTicksPerMillisecond,
-                                      [&] { out = Escape(5); });
+    // On the bus's clock the command takes its frame and each time extension the frame it
+    // is read in before the last read begins.
+    const std::int64_t frames = 1 + row.timeExtensions;
+    ccid_test::ExpectEndsExactlyAfter(
+        (bench_.Extension()->ExchangeTimeout + frames) * hosted::Clock::kTicksPerMillisecond, [&] { out = Escape(5); });
     EXPECT_EQ(out.status, STATUS_TIMEOUT);
     EXPECT_FALSE(out.replySet);
     EXPECT_EQ(BulkInReads().size(), row.timeExtensions + 1u);
@@ -430,11 +434,13 @@ TEST_F(CcidExchangeTest, ExchangeLockSerialisesSendersWithTheirSequenceNumbers) 
   bench_.Reader().AddFault({sim::FaultKind::TimeExtensions, 2, CCID_PC_TO_RDR_ESCAPE, 0, 0});
   const Bytes escape = sim::ccid::BuildMessage(CCID_PC_TO_RDR_ESCAPE, 0, 0, 0, 0, 0, Bytes{kEscapeRequest});
   std::vector<Exchanged> results(8);
-  std::vector<std::thread> senders;
+  // Kernel threads: their waits for the bus's frames are kernel waits that virtual time sees.
+  std::vector<std::unique_ptr<hosted::KernelThread>> senders;
   for (std::size_t i = 0; i < results.size(); ++i) {
-    senders.emplace_back([&, i] { results[i] = Run(escape, CCID_RDR_TO_PC_ESCAPE); });
+    senders.push_back(std::make_unique<hosted::KernelThread>(
+        "sender", [&, i] { results[i] = Run(escape, CCID_RDR_TO_PC_ESCAPE); }));
   }
-  for (std::thread& sender : senders) sender.join();
+  for (auto& sender : senders) sender->Join();
 
   std::vector<UCHAR> sequences;
   for (const Exchanged& out : results) {

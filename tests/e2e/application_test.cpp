@@ -389,7 +389,8 @@ TEST(Application, AnswerBeyondTheReplyBufferIsRefused) {
 // A T=1 block waits for its answer the card's block waiting time, which the library
 // keeps in microseconds, times the extension the card asked for, in milliseconds and with
 // the driver's allowance for carrying the block: not a thousand times longer, and
-// extended for the block that answers S(WTX). Measured on virtual time.
+// extended for the block that answers S(WTX). Measured on virtual time, from the moment the
+// unanswered block's read began.
 TEST(Application, T1BlockTimeOutIsTheWaitingTimeTimesTheExtension) {
   constexpr std::int64_t kAllowanceMs = 2000;
   struct Row {
@@ -414,9 +415,15 @@ TEST(Application, T1BlockTimeOutIsTheWaitingTimeTimesTheExtension) {
     c.bench.Reader().AddFault(silent);
     c.bench.ExpectProtocolError(ccid_test::kRuleCommandWhileOutstanding);  // the power-down at the end
     const std::int64_t ms = (bwtMicroseconds * row.multiplier + 999) / 1000 + kAllowanceMs;
-    scard::Response response;
-    ccid_test::ExpectEndsExactlyAfter(ms * hosted::Clock::kTicksPerMillisecond,
-                                      [&] { response = c.reader->Transmit(kSelectApp); });
+    // The unanswered block's read begins after the USB frames and the card's time of what
+    // went before it; the transmit ends exactly the time-out after that read began.
+    c.bench.Bus().ClearTransfers();
+    const scard::Response response = c.reader->Transmit(kSelectApp);
+    std::int64_t lastRead = -1;
+    for (const hosted::usb::TransferRecord& record : c.bench.Bus().Transfers())
+      if (record.type == hosted::usb::TransferType::Bulk && record.in) lastRead = record.submitted;
+    ASSERT_GE(lastRead, 0);
+    EXPECT_EQ(hosted::Clock::Now() - lastRead, ms * hosted::Clock::kTicksPerMillisecond);
     EXPECT_EQ(response.status, STATUS_IO_TIMEOUT);
   }
 }

@@ -8,7 +8,10 @@
 #include <sstream>
 #include <string>
 
+#include "card/card.h"
 #include "commands.h"
+#include "iso7816/bytes.h"
+#include "reader/reader_profile.h"
 #include "tool_test_util.h"
 
 namespace {
@@ -80,6 +83,61 @@ TEST(CcidsimRun, JsonReportsEachStep) {
   EXPECT_EQ(select["expected"]["held"], false);
   EXPECT_EQ(report["steps"][2]["status"], "STATUS_SUCCESS");
   EXPECT_EQ(report["verifier"]["violations"], 0);
+}
+
+// The same script at the default rate and at the one set protocol chose from the card's
+// TA1 (18: Fi 372, Di 12; the reader makes the PPS): the card's time after the answer to
+// reset divides by Di exactly, and the session's real-hardware time shrinks by what the
+// card saved, give or take the frame each answer waits for.
+TEST(CcidsimRun, NegotiatedRateShortensRealHardwareTime) {
+  sim::CardProfile fast = *sim::FindCardProfile("t1-ifsc32");
+  ASSERT_EQ(fast.ta1, 0x18);
+  sim::CardProfile plain = fast;
+  plain.ta1.reset();
+  const std::size_t atrFast = sim::BuildAtr(fast).size();
+  const sim::ReaderProfile reader = *sim::FindReaderProfile("tpdu-basic");
+  const double khz = reader.class_descriptor[10] | reader.class_descriptor[11] << 8 |
+                     reader.class_descriptor[12] << 16 | reader.class_descriptor[13] << 24;
+  const double etu = 372 * 1e6 / khz;  // ns at the default rate
+  const double reset = 40400 * 1e6 / khz;
+
+  std::string script = std::string("protocol T1\n") + kSelect + " => 90 00\n";
+  for (int i = 0; i < 20; ++i) script += "00 B0 82 00 20 => .. 90 00\n";
+  struct Run {
+    double total = 0, usb = 0, card = 0;
+    int answers = 0;
+  };
+  const auto run = [&](const std::string& card) {
+    ccidsim::RunOptions options;
+    options.script = ccidsim_test::TempPath("rate.script");
+    options.reader = "tpdu-basic";
+    options.card = card;
+    options.json = true;
+    ccidsim_test::WriteFile(options.script, script);
+    std::ostringstream out, err;
+    EXPECT_EQ(ccidsim::RunScript(options, out, err), ccidsim::kExitClean) << out.str() << err.str();
+    const nlohmann::json report = nlohmann::json::parse(out.str(), nullptr, false);
+    Run r;
+    if (report.is_discarded()) return r;
+    r.total = report["hardware_time"]["total_ns"].get<double>();
+    r.usb = report["hardware_time"]["usb_ns"].get<double>();
+    r.card = report["hardware_time"]["card_ns"].get<double>();
+    for (const auto& step : report["steps"])
+      for (const auto& line : step["wire"]) r.answers += line.get<std::string>().rfind("< ", 0) == 0;
+    return r;
+  };
+  const Run slow = run("atr:" + iso7816::ToHex(sim::BuildAtr(plain)));
+  const Run quick = run("t1-ifsc32");
+  ASSERT_GT(slow.card, 0);
+  // After the ATR (and, at the negotiated rate, the 8-character PPS) the same characters.
+  const double lineSlow = slow.card - reset - 12 * etu * (atrFast - 1);
+  const double lineQuick = quick.card - reset - 12 * etu * (atrFast + 8);
+  EXPECT_NEAR(lineSlow / lineQuick, 12.0, 1e-4) << lineSlow << " " << lineQuick;
+  const double saved = slow.card - quick.card;
+  EXPECT_GT(saved, 0.5 * slow.card);
+  EXPECT_NEAR(slow.total - quick.total, saved, slow.answers * 1e6) << "a frame at most for each answer";
+  EXPECT_NEAR(slow.usb, quick.usb, slow.answers * 1e6);
+  EXPECT_EQ(slow.answers, quick.answers);
 }
 
 }  // namespace

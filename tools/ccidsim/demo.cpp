@@ -196,8 +196,8 @@ int RunDemo(const DemoOptions& demo, std::ostream& out, std::ostream& err) {
                                "wakeup", "t1-ifsc32") && partsClean;
     out << "\n";
   }
+  if (result.started && !demo.quiet) out << HardwareTimeText(result.hardware) << "\n";
   out << "verifier: " << VerdictText(result) << "\n";
-  if (result.started) out << HardwareTimeText(result.hardware) << "\n";
   return result.Clean() && partsClean ? kExitClean : kExitProblem;
 }
 

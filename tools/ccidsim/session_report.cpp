@@ -80,8 +80,8 @@ void PrintText(const ScenarioOptions& options, const ScenarioResult& result, std
   if (!options.pcapPath.empty() && result.pcapError.empty())
     out << "trace: " << options.pcapPath << " (tshark -r " << options.pcapPath << " -d " << result.pcapDecodeAs
         << ")\n";
-  out << "verifier: " << VerdictText(result) << "\n";
   if (result.started) out << HardwareTimeText(result.hardware) << "\n";
+  out << "verifier: " << VerdictText(result) << "\n";
 }
 
 }  // namespace
