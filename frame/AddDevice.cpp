@@ -118,6 +118,7 @@ VOID CcidInitializeDeviceState(PDEVICE_OBJECT DeviceObject)
     KeInitializeEvent(&extension->NoPendingIoEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&extension->IoCountLock);
     KeInitializeSpinLock(&extension->EventLock);
+    KeInitializeSpinLock(&extension->WaitWakeLock);
     RtlZeroMemory(extension->EventFifo, sizeof(EVENT_FIFO_ENTRY) * extension->EventFifoEntries);
     extension->EventFifoWrite = 0;
     extension->EventFifoRead = 0;

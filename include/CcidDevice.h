@@ -113,6 +113,14 @@ typedef struct _DEVICE_EXTENSION {
     BOOLEAN Started;
     BOOLEAN WaitWakeArmed;
 
+    // Cancelling the wait-wake request, under WaitWakeLock (with WaitWakeIrp and
+    // WaitWakeIdle): a path that cancels WaitWakeIrp is marked while IoCancelIrp runs, and a
+    // completion of the request that finds the mark parks the IRP (WaitWakeParked) for that
+    // path to complete again, so the IRP is not freed while IoCancelIrp still uses it.
+    KSPIN_LOCK WaitWakeLock;
+    BOOLEAN WaitWakeCancelling;
+    BOOLEAN WaitWakeParked;
+
     // Ring of interrupt-pipe messages and the one parked event read, under EventLock.
     PEVENT_FIFO_ENTRY EventFifo;
     LONG EventFifoWrite;
@@ -145,10 +153,10 @@ static_assert(CCID_OFFSET(SmartcardExtension) == 8, "DEVICE_EXTENSION layout");
 static_assert(CCID_OFFSET(LowerDeviceObject) == 1008, "DEVICE_EXTENSION layout");
 static_assert(CCID_OFFSET(PipeInfo) == 1056, "DEVICE_EXTENSION layout");
 static_assert(CCID_OFFSET(RemoveEvent) == 1216, "DEVICE_EXTENSION layout");
-static_assert(CCID_OFFSET(EventFifo) == 1288, "DEVICE_EXTENSION layout");
-static_assert(CCID_OFFSET(ReaderInterfaceName) == 1424, "DEVICE_EXTENSION layout");
-static_assert(CCID_OFFSET(CcidFeatures) == 1444, "DEVICE_EXTENSION layout");
-static_assert(sizeof(DEVICE_EXTENSION) == 1448, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(EventFifo) == 1304, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(ReaderInterfaceName) == 1440, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(CcidFeatures) == 1460, "DEVICE_EXTENSION layout");
+static_assert(sizeof(DEVICE_EXTENSION) == 1464, "DEVICE_EXTENSION layout");
 #undef CCID_OFFSET
 
 // The extension of a reader's device object.

@@ -51,6 +51,17 @@ NTSTATUS CcidHandleWaitWake(_In_ PDEVICE_OBJECT DeviceObject, _In_ PIRP Irp);
 REQUEST_POWER_COMPLETE CcidWaitWakeComplete;
 REQUEST_POWER_COMPLETE CcidDevicePowerRequestComplete;
 
+// Completion of the driver's own wait-wake IRP in the bus driver's hands (IRQL <=
+// DISPATCH_LEVEL; context: the reader's device object): parks the IRP while a path is
+// cancelling it, else lets it go on up to CcidWaitWakeComplete.
+IO_COMPLETION_ROUTINE CcidWaitWakeIoComplete;
+
+// Cancels the outstanding wait-wake request, if there is one (PASSIVE_LEVEL, no spin lock
+// held), keeping the IRP valid while IoCancelIrp runs; Forget also clears WaitWakeIrp, so
+// that an IRP still on its way down is no longer taken for the driver's own.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID CcidCancelWaitWake(_In_ PDEVICE_OBJECT DeviceObject, _In_ BOOLEAN Forget);
+
 // Readies the reader for device state State before its IRP goes down (PASSIVE_LEVEL):
 // reopened for D0 (returns TRUE: the IRP needs CcidPowerUpComplete), closed and quiesced
 // for D1 to D3 (returns FALSE).

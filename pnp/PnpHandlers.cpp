@@ -4,6 +4,7 @@
 
 #include "CcidFrame.h"
 #include "CcidPnp.h"
+#include "CcidPower.h"
 #include "CcidReader.h"
 #include "CcidUsb.h"
 
@@ -96,11 +97,8 @@ NTSTATUS CcidHandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
     if (extension->Started) {
-        if (!extension->WaitWakeIdle && extension->WaitWakeIrp != NULL) {
-            // Cancelling is a request; the wait-wake completion resets the wait-wake state.
-            (VOID) IoCancelIrp(extension->WaitWakeIrp);
-        }
-        extension->WaitWakeIrp = NULL;
+        // Cancelling is a request; the wait-wake completion resets the wait-wake state.
+        CcidCancelWaitWake(DeviceObject, TRUE);
         extension->RemovePending = TRUE;
         (VOID) KeWaitForSingleObject(&extension->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
     }

@@ -5,6 +5,7 @@
 #include "CcidFrame.h"
 #include "CcidGuards.h"
 #include "CcidPnp.h"
+#include "CcidPower.h"
 #include "CcidReader.h"
 #include "CcidUsb.h"
 
@@ -96,11 +97,8 @@ NTSTATUS CcidRemoveDevice(PDEVICE_OBJECT DeviceObject)
     UsbStopInterruptPipe(DeviceObject);
 
     if (!extension->RemovePending) {
-        if (!extension->WaitWakeIdle && extension->WaitWakeIrp != NULL) {
-            // Cancelling is a request; the wait-wake completion resets the wait-wake state.
-            (VOID) IoCancelIrp(extension->WaitWakeIrp);
-        }
-        extension->WaitWakeIrp = NULL;
+        // Cancelling is a request; the wait-wake completion resets the wait-wake state.
+        CcidCancelWaitWake(DeviceObject, TRUE);
         (VOID) KeWaitForSingleObject(&extension->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
     }
 

@@ -4,6 +4,7 @@
 // every power IRP it does not refuse goes to the lower driver after PoStartNextPowerIrp.
 
 #include "CcidFrame.h"
+#include "CcidGuards.h"
 #include "CcidPower.h"
 
 namespace {
@@ -132,9 +133,9 @@ NTSTATUS CcidHandleSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
     const SYSTEM_POWER_STATE system = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState;
-    if (system == PowerSystemWorking && !extension->WaitWakeIdle && extension->WaitWakeIrp != NULL) {
+    if (system == PowerSystemWorking) {
         // Cancelling is a request: CcidWaitWakeComplete puts the wait-wake state back.
-        (VOID) IoCancelIrp(extension->WaitWakeIrp);
+        CcidCancelWaitWake(DeviceObject, FALSE);
     }
 
     POWER_STATE device;
@@ -212,19 +213,37 @@ NTSTATUS CcidHandleWaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                static_cast<LONG>(capabilities.DeviceWake) < static_cast<LONG>(capabilities.DeviceState[wakeFrom])) {
         refusal = STATUS_INVALID_DEVICE_STATE;
     }
+    SpinLockGuard guard(extension->WaitWakeLock);
+    const BOOLEAN own = Irp == extension->WaitWakeIrp;
     if (refusal != STATUS_SUCCESS) {
+        if (own && extension->WaitWakeCancelling) {
+            // A path is cancelling this IRP: it completes it once IoCancelIrp has returned.
+            extension->WaitWakeParked = TRUE;
+            guard.Release();
+            PoStartNextPowerIrp(Irp);
+            Irp->IoStatus.Information = 0;
+            Irp->IoStatus.Status = refusal;
+            IoMarkIrpPending(Irp);
+            (VOID) CcidDecrementIoCount(DeviceObject);
+            return STATUS_PENDING;
+        }
+        guard.Release();
         (VOID) CcidPowerComplete(Irp, refusal);
         (VOID) CcidDecrementIoCount(DeviceObject);
         return refusal;
     }
-
-    const BOOLEAN own = Irp == extension->WaitWakeIrp;
     if (own) {
         extension->WaitWakeArmed = TRUE;
     }
-    const NTSTATUS status = CcidPowerPassDown(DeviceObject, Irp);
+    guard.Release();
+
     if (!own) {
+        const NTSTATUS status = CcidPowerPassDown(DeviceObject, Irp);
         (VOID) CcidDecrementIoCount(DeviceObject);
+        return status;
     }
-    return status;
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, CcidWaitWakeIoComplete, DeviceObject, TRUE, TRUE, TRUE);
+    PoStartNextPowerIrp(Irp);
+    return PoCallDriver(extension->LowerDeviceObject, Irp);
 }

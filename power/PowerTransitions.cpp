@@ -177,12 +177,65 @@ VOID CcidWaitWakeComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWE
 
     PDEVICE_OBJECT deviceObject = static_cast<PDEVICE_OBJECT>(Context);
     PDEVICE_EXTENSION extension = CcidGetExtension(deviceObject);
+    SpinLockGuard guard(extension->WaitWakeLock);
     const BOOLEAN armed = extension->WaitWakeArmed;
     extension->WaitWakeArmed = FALSE;
     extension->WaitWakeIdle = TRUE;
     extension->WaitWakeIrp = NULL;
+    guard.Release();
     if (armed) {
         (VOID) CcidDecrementIoCount(deviceObject);
+    }
+}
+
+_Use_decl_annotations_
+NTSTATUS CcidWaitWakeIoComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    PDEVICE_EXTENSION extension = CcidGetExtension(static_cast<PDEVICE_OBJECT>(Context));
+    SpinLockGuard guard(extension->WaitWakeLock);
+    if (extension->WaitWakeCancelling) {
+        // CcidCancelWaitWake completes the IRP again once IoCancelIrp has returned.
+        extension->WaitWakeParked = TRUE;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    return STATUS_CONTINUE_COMPLETION;
+}
+
+_Use_decl_annotations_
+VOID CcidCancelWaitWake(PDEVICE_OBJECT DeviceObject, BOOLEAN Forget)
+{
+    PAGED_CODE();
+
+    PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
+    PIRP irp;
+    {
+        SpinLockGuard guard(extension->WaitWakeLock);
+        irp = extension->WaitWakeIdle ? NULL : extension->WaitWakeIrp;
+        if (Forget) {
+            extension->WaitWakeIrp = NULL;
+        }
+        if (irp == NULL) {
+            return;
+        }
+        extension->WaitWakeCancelling = TRUE;
+    }
+    (VOID) IoCancelIrp(irp);
+    BOOLEAN parked;
+    {
+        SpinLockGuard guard(extension->WaitWakeLock);
+        extension->WaitWakeCancelling = FALSE;
+        parked = extension->WaitWakeParked;
+        extension->WaitWakeParked = FALSE;
+    }
+    if (parked) {
+        // A power IRP leaves this driver again: the next one may start.
+        PoStartNextPowerIrp(irp);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
 }
 
