@@ -6,6 +6,7 @@
 #include <kernel_test_support.h>
 
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 

@@ -3,6 +3,7 @@
 // message and the usage exit status.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 

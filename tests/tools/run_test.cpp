@@ -5,6 +5,7 @@
 
 #include <kernel_test_support.h>
 
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>

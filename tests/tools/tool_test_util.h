@@ -2,7 +2,7 @@
 // files.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
 namespace ccidsim_test {
