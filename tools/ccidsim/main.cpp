@@ -97,6 +97,9 @@ int main(int argc, char** argv) {
       ->required();
   profileCommand->add_option("-o,--output", profile.output, "write the description to this file (default: print it)");
   profileCommand->add_option("--name", profile.name, "the profile's name (default: the capture file's name)");
+  profileCommand->footer(
+      Examples({"ccidsim profile --from-pcap multi.pcap -o reader.json   # the trace of `ccidsim session --pcap`",
+                "ccidsim session --reader reader.json                    # the reader as it was captured"}));
 
   ccidsim::AtrOptions atr;
   auto* atrCommand = app.add_subcommand("atr", "an answer to reset as the smart-card library reads it");
@@ -150,6 +153,9 @@ int main(int argc, char** argv) {
   serveCommand->add_option("--bridge", serve.bridge, "the PC/SC bridge's shared object (default: the one built with ccidsim)");
   serveCommand->add_option("--pcscd", serve.pcscd, "the pcscd to run")->capture_default_str();
   serveCommand->add_flag("--debug", serve.debug, "pcscd's debug log");
+  serveCommand->footer(
+      Examples({"ccidsim serve --reader pinpad-lcd --card t0 --dir /tmp/pcsc   # serves until Ctrl-C; then, elsewhere:",
+                "PCSCLITE_CSOCK_NAME=/tmp/pcsc/pcscd/pcscd.comm pcsc_scan"}));
 
   ccidsim::ServeControlOptions serveControl;
   auto* serveControlCommand =
@@ -158,6 +164,9 @@ int main(int argc, char** argv) {
   serveControlCommand->add_option("--socket", serveControl.socket, "the control socket itself")->excludes(controlDir);
   serveControlCommand->add_option("COMMAND", serveControl.command, "insert CARD | remove | keys KEYS | state")
       ->required();
+  serveControlCommand->footer(Examples({"ccidsim serve-control --dir /tmp/pcsc remove",
+                                        "ccidsim serve-control --dir /tmp/pcsc insert t1-ifsc32",
+                                        "ccidsim serve-control --dir /tmp/pcsc keys 1234#"}));
 
   try {
     app.parse(argc, argv);
@@ -198,7 +207,7 @@ int main(int argc, char** argv) {
     feature.command = name;
     return ccidsim::RunFeature(feature, std::cout, std::cerr);
   }
-  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, profile, atr, features, properties, escape, verify-pin, modify-pin, serve or serve-control\n"
+  std::cerr << "ccidsim: a sub-command is required: demo, run, session, readers, atr, features, properties, escape, verify-pin, modify-pin, profile, serve or serve-control\n"
             << "Run with --help for more information.\n";
   return ccidsim::kExitUsage;
 }
