@@ -106,13 +106,7 @@ void WriteSeeds(const std::filesystem::path& directory) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  std::filesystem::path seeds;
-  if (ccid_fuzz::WriteSeedsRequested(*argc, *argv, &seeds)) {
-    WriteSeeds(seeds);
-    std::exit(0);
-  }
-  ccid_fuzz::InitKernel();
-  return 0;
+  return ccid_fuzz::InitializeDriverFuzzer(argc, argv, WriteSeeds);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -61,6 +61,16 @@ bool WriteSeedsRequested(int argc, char** argv, std::filesystem::path* directory
   return false;
 }
 
+int InitializeDriverFuzzer(int* argc, char*** argv, void (*writeSeeds)(const std::filesystem::path& directory)) {
+  std::filesystem::path seeds;
+  if (WriteSeedsRequested(*argc, *argv, &seeds)) {
+    writeSeeds(seeds);
+    std::exit(0);
+  }
+  InitKernel();
+  return 0;
+}
+
 void WriteSeed(const std::filesystem::path& directory, const std::string& name, const Bytes& bytes) {
   std::ofstream out(directory / name, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -61,6 +61,10 @@ class ByteStream {
 // `--write-seeds=DIR` among the arguments: writes each seed as DIR/<name> and returns
 // true (the fuzzer then exits).
 bool WriteSeedsRequested(int argc, char** argv, std::filesystem::path* directory);
+
+// LLVMFuzzerInitialize of a fuzzer that runs the driver: with `--write-seeds=DIR`,
+// writeSeeds(DIR) and exit; otherwise the kernel set up once for the process.
+int InitializeDriverFuzzer(int* argc, char*** argv, void (*writeSeeds)(const std::filesystem::path& directory));
 void WriteSeed(const std::filesystem::path& directory, const std::string& name, const Bytes& bytes);
 
 }  // namespace ccid_fuzz
