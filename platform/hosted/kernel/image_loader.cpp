@@ -1,6 +1,7 @@
 // The image loader (image_loader.h): PE32+ checks, mapping, base relocations, import
 // binding, the security cookie, the entry call, and the crash report of image code.
 #include "image_loader.h"
+#include "pool.h"
 
 #include <cxxabi.h>
 #include <pthread.h>
@@ -684,6 +685,8 @@ PDRIVER_OBJECT DriverImages::Load(const std::string& path, const LoadOptions& op
   NTSTATUS result = STATUS_SUCCESS;
   std::string why;
   PDRIVER_OBJECT driver = nullptr;
+  // The pool's reports name the image's routines that allocate, as they do the hosted build's.
+  SetCodeAddressNamer([](const void* address) { return DriverImages::Describe(address); });
   {
     std::ifstream in(path, std::ios::binary);
     const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -11,6 +11,7 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -86,7 +87,7 @@ struct PoolState {
     const char* routine;
     ULONG tag;
     SIZE_T size;
-    const void* caller;
+    std::string caller;  // named when logged: a driver image's routines are gone after unload
     bool allocation;
     bool failed;
   };
@@ -125,6 +126,8 @@ bool IsPagedType(POOL_TYPE type) {
 
 thread_local int injectionExempt = 0;  // InjectionExemptScope nesting in this thread
 
+std::string CallerText(const void* address);
+
 // With the pool lock held: whether this call fails under the rules.
 bool MatchRulesLocked(PoolState& s, const char* routine, ULONG tag, SIZE_T size, bool isAllocation,
                       NTSTATUS* status, const void* caller);
@@ -134,7 +137,7 @@ bool MatchRules(PoolState& s, const char* routine, ULONG tag, SIZE_T size, bool 
   if (injectionExempt > 0) return false;
   if (isAllocation) s.attempts++;
   const bool failed = MatchRulesLocked(s, routine, tag, size, isAllocation, status, caller);
-  if (s.logging) s.log.push_back({routine, tag, size, caller, isAllocation, failed});
+  if (s.logging) s.log.push_back({routine, tag, size, caller != nullptr ? CallerText(caller) : std::string(), isAllocation, failed});
   return failed;
 }
 
@@ -165,8 +168,15 @@ bool MatchRulesLocked(PoolState& s, const char* routine, ULONG tag, SIZE_T size,
   return false;
 }
 
-// "CcidExchange+0x4c" or "driver_tests+0x1a2b3" (for addr2line) for a code address.
+std::atomic<CodeAddressNamer> codeAddressNamer{nullptr};
+
+// "CcidExchange+0x4c" or "driver_tests+0x1a2b3" (for addr2line) for a code address;
+// "ccid.sys+0x1234 (CcidExchange+0x4c)" in a driver image.
 std::string CallerText(const void* address) {
+  if (const CodeAddressNamer namer = codeAddressNamer.load(); namer != nullptr && address != nullptr) {
+    std::string name = namer(address);
+    if (!name.empty()) return name;
+  }
   Dl_info info;
   if (address == nullptr || dladdr(address, &info) == 0) return PointerText(address);
   const auto at = reinterpret_cast<std::uintptr_t>(address);
@@ -534,6 +544,8 @@ void AllocationFailures::LogAttempts(bool on) {
 }
 
 // The callers are named here, not as the calls happen: symbol look-up is slow.
+void SetCodeAddressNamer(CodeAddressNamer namer) { codeAddressNamer.store(namer); }
+
 std::vector<AllocationAttempt> AllocationFailures::AttemptLog() {
   std::vector<PoolState::LoggedAttempt> log;
   {
@@ -543,9 +555,8 @@ std::vector<AllocationAttempt> AllocationFailures::AttemptLog() {
   std::vector<AllocationAttempt> attempts;
   attempts.reserve(log.size());
   for (const PoolState::LoggedAttempt& entry : log) {
-    attempts.push_back(AllocationAttempt{entry.routine, entry.tag, entry.size,
-                                         entry.caller != nullptr ? CallerText(entry.caller) : std::string(),
-                                         entry.allocation, entry.failed});
+    attempts.push_back(AllocationAttempt{entry.routine, entry.tag, entry.size, entry.caller, entry.allocation,
+                                         entry.failed});
   }
   return attempts;
 }

@@ -76,6 +76,11 @@ struct AllocationAttempt {
   std::string ToString() const;
 };
 
+// Names code addresses that dladdr cannot: the image loader's driver images. Returns ""
+// for an address it does not know. Set once by the image loader.
+using CodeAddressNamer = std::string (*)(const void* address);
+void SetCodeAddressNamer(CodeAddressNamer namer);
+
 class AllocationFailures {
  public:
   static void Add(const FailureRule& rule);
