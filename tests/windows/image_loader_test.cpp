@@ -90,10 +90,10 @@ TEST_F(ImageLoader, LoadsTheImageNamesItsRoutinesAndUnloadsClean) {
   if (std::ifstream(Folder(path_) + "ccid.map")) {
     EXPECT_EQ(create.find("0x"), std::string::npos) << create;
   }
-  EXPECT_NE(hosted::DriverImages::Describe(reinterpret_cast<const void*>(driver->DriverUnload)).find("ccid.sys+0x"),
-            std::string::npos);
+  const void* unload = reinterpret_cast<const void*>(driver->DriverUnload);  // the object goes with the unload
+  EXPECT_NE(hosted::DriverImages::Describe(unload).find("ccid.sys+0x"), std::string::npos);
   EXPECT_EQ(hosted::Drivers::Unload(driver), 0u);
-  EXPECT_EQ(hosted::DriverImages::Describe(reinterpret_cast<const void*>(driver->DriverUnload)), "") << "unmapped";
+  EXPECT_EQ(hosted::DriverImages::Describe(unload), "") << "unmapped";
 }
 
 // Copies of the image with one fault each: refused with the status Windows reports and a
