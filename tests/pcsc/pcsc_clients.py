@@ -15,7 +15,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 SKIP = 77
 SELECT_APP = [0x00, 0xA4, 0x04, 0x00, 0x08, 0xF0, 0x43, 0x43, 0x49, 0x44, 0x53, 0x49, 0x4D]
@@ -46,14 +45,15 @@ class Served:
         self.log = open(self.log_path, "w")
         self.process = subprocess.Popen(
             [self.ccidsim, "serve", "--reader", self.reader, "--card", self.card, "--dir", self.dir],
-            stdout=self.log, stderr=subprocess.STDOUT)
-        # serve says "ready" once pcscd's socket is there, and names it.
-        deadline = time.monotonic() + START_PATIENCE
-        while "\nready\n" not in self.output():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.process.kill()
-                raise Failure(f"pcscd did not come up for {self.reader}:\n{self.output()}")
-            time.sleep(0.02)
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        # serve says "ready" once pcscd's socket is there, and names it; a thread copies
+        # its output to the log and signals that line (or serve's end) as it comes.
+        self.ready = threading.Event()
+        self.copier = threading.Thread(target=self.copy_output, daemon=True)
+        self.copier.start()
+        if not self.ready.wait(START_PATIENCE) or "\nready\n" not in self.output():
+            self.process.kill()
+            raise Failure(f"pcscd did not come up for {self.reader}:\n{self.output()}")
         os.environ["PCSCLITE_CSOCK_NAME"] = re.search(r"PCSCLITE_CSOCK_NAME=(\S+)", self.output()).group(1)
         return self
 
@@ -62,6 +62,14 @@ class Served:
         result = subprocess.run([self.ccidsim, "serve-control", "--dir", self.dir, *command],
                                 capture_output=True, text=True, timeout=60)
         check(result.returncode == 0, f"serve-control {' '.join(command)}: {result.stdout}{result.stderr}")
+
+    def copy_output(self):
+        for line in self.process.stdout:
+            self.log.write(line)
+            self.log.flush()
+            if line == "ready\n":
+                self.ready.set()
+        self.ready.set()  # serve ended
 
     def output(self):
         with open(self.log_path) as log:
@@ -75,6 +83,7 @@ class Served:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        self.copier.join()
         text = self.output()
         self.log.close()
         shutil.rmtree(self.dir, ignore_errors=True)
