@@ -70,6 +70,47 @@ TEST(Loader, FailedDriverEntryDropsTheImageWithoutUnload) {
   EXPECT_EQ(g_entry.unloads, 0);
 }
 
+// A completion routine that wakes its waiter may still be on its way out when the waiter
+// unloads the driver: the unload waits for it, since the image it runs in goes then.
+TEST(Loader, UnloadWaitsForACompletionRoutineStillReturning) {
+  g_entry = EntryRecord{};
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  PDRIVER_OBJECT driver = hosted::Drivers::Load(TestEntry, {}, &status);
+  ASSERT_NE(driver, nullptr);
+  struct Context {
+    KEVENT done;
+    std::atomic<bool> returned{false};
+  } context;
+  KeInitializeEvent(&context.done, NotificationEvent, FALSE);
+  PIRP irp = nullptr;
+  {
+    TestStack stack(1);
+    stack.SetDispatch(0, [](PDEVICE_OBJECT, PIRP parked) {
+      IoMarkIrpPending(parked);
+      return STATUS_PENDING;
+    });
+    irp = NewIrp(stack);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID c) NTAPI -> NTSTATUS {
+          auto* ctx = static_cast<Context*>(c);
+          KeSetEvent(&ctx->done, IO_NO_INCREMENT, FALSE);
+          while (__atomic_load_n(&g_entry.unloads, __ATOMIC_ACQUIRE) == 0) std::this_thread::yield();  // the waiter is unloading
+          for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+          ctx->returned = true;
+          return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        &context, TRUE, TRUE, TRUE);
+    (void)IoCallDriver(stack.top(), irp);
+    hosted::KernelThread completer("completer", [irp] { Complete(irp, STATUS_SUCCESS); });
+    KeWaitForSingleObject(&context.done, Executive, KernelMode, FALSE, nullptr);
+    hosted::Drivers::Unload(driver);
+    EXPECT_TRUE(context.returned) << "the driver unloaded under its running completion routine";
+    completer.Join();
+  }
+  IoFreeIrp(irp);
+}
+
 struct FormatRow {
   const char* expected;
   std::function<void()> print;

@@ -1,4 +1,8 @@
 // Completion and cancel: IofCompleteRequest's walk up the stack, IoCancelIrp.
+#include <atomic>
+
+#include <hosted/kernel/scheduler.h>
+
 #include "hold_points.h"
 #include "internal.h"
 
@@ -6,6 +10,14 @@ using namespace hosted;
 using namespace hosted::detail;
 
 namespace {
+
+std::atomic<int> g_routinesRunning{0};
+std::atomic<bool> g_unloadWaits{false};
+
+KernelCondition& RoutinesReturned() {
+  static KernelCondition* condition = new KernelCondition("driver routines on their way out");
+  return *condition;
+}
 
 // What the I/O manager clears in a stack location it has finished with (the completion
 // routine, its context and the device object stay).
@@ -53,7 +65,11 @@ void Walk(PIRP irp) {
     const KIRQL irql = CurrentIrql();
     const std::size_t locks = CurrentThread().heldLocks.size();
     SuspendCompletion(irp);
-    const NTSTATUS status = routine(device, irp, context);
+    NTSTATUS status;
+    {
+      const DriverRoutineCall call;
+      status = routine(device, irp, context);
+    }
     CheckRoutineReturn("completion routine", irql, locks);
     if (status == STATUS_MORE_PROCESSING_REQUIRED) return;
     if (!ResumeCompletion(irp)) return;
@@ -72,6 +88,26 @@ void PassCompletionHold(PIRP irp) {
 }
 
 }  // namespace
+
+// ---- driver routines in flight ----------------------------------------------------------
+
+namespace hosted::detail {
+
+DriverRoutineCall::DriverRoutineCall() { g_routinesRunning.fetch_add(1, std::memory_order_acq_rel); }
+
+DriverRoutineCall::~DriverRoutineCall() {
+  if (g_routinesRunning.fetch_sub(1, std::memory_order_acq_rel) == 1 && g_unloadWaits.load()) {
+    RoutinesReturned().NotifyAll();
+  }
+}
+
+void WaitDriverRoutinesReturned() {
+  g_unloadWaits.store(true);
+  RoutinesReturned().Wait([] { return g_routinesRunning.load(std::memory_order_acquire) == 0; });
+  g_unloadWaits.store(false);
+}
+
+}  // namespace hosted::detail
 
 // ---- IofCompleteRequest (IoCompleteRequest) --------------------------------------------
 // Completes the IRP at the current driver's level: runs the completion routines of the
@@ -125,7 +161,10 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   Irp->CancelIrql = irql;
   PDEVICE_OBJECT device =
       Irp->CurrentLocation <= Irp->StackCount ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject : NULL;
-  routine(device, Irp);
+  {
+    const DriverRoutineCall call;
+    routine(device, Irp);
+  }
   CheckRoutineReturn("cancel routine (must release the cancel spin lock)", irqlBefore, locks);
   return TRUE;
 }

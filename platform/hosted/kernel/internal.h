@@ -162,6 +162,23 @@ void NotePowerCompletion(PIRP irp);
 PIO_STACK_LOCATION ScratchStackLocation(PIRP irp);
 bool ScratchBelongsTo(PIRP irp);
 
+// ---- driver routines in flight (completion.cpp) ---------------------------------------
+// A completion, cancel or power-completion routine often wakes the thread that waits for
+// its request before it returns itself; that thread may then remove the device and unload
+// the driver while the routine still runs its last instructions. Windows unloads an image
+// long after its last device went, when such a routine is long out; the hosted kernel
+// unloads at once, so the unload first waits for the routines still on their way out.
+// Marks one such call for as long as it runs (on the thread that makes it).
+class DriverRoutineCall {
+ public:
+  DriverRoutineCall();
+  ~DriverRoutineCall();
+  DriverRoutineCall(const DriverRoutineCall&) = delete;
+  DriverRoutineCall& operator=(const DriverRoutineCall&) = delete;
+};
+// Returns once no thread is inside such a call.
+void WaitDriverRoutinesReturned();
+
 // ---- objects (objects.cpp) -------------------------------------------------------------
 bool IsLiveDevice(PDEVICE_OBJECT device);
 PDEVICE_OBJECT LowerDevice(PDEVICE_OBJECT device);  // the device this one is attached to

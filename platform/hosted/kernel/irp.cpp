@@ -186,6 +186,7 @@ NTSTATUS FailUnderflow(PDEVICE_OBJECT device, PIRP irp) {
     scratch.owner = nullptr;
     PDEVICE_OBJECT current =
         irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : NULL;
+    const DriverRoutineCall call;
     routine(current, irp, context);
   }
   return STATUS_INVALID_DEVICE_REQUEST;

@@ -151,6 +151,7 @@ std::size_t Drivers::Unload(PDRIVER_OBJECT driver) {
     Verifier::Report(Check::InvalidParameter, "DriverUnload", "the driver has no unload routine: it cannot be unloaded");
   }
   DrainWorkQueue();
+  WaitDriverRoutinesReturned();
   std::unique_ptr<LoadedDriver> loaded = TakeDriver(driver);
   CheckDevicesGone(driver, "after the driver unloaded");
   return ReportPoolLeaks(loaded->poolAtLoad, "DriverUnload", "after the driver unloaded");

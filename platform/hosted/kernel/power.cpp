@@ -122,7 +122,10 @@ void PowerThread() {
     if (call->done) {
       call->done(call->io.Status);
     } else if (call->callback != NULL) {
-      call->callback(call->target, call->minor, call->state, call->context, &call->io);
+      {
+        const DriverRoutineCall routine;
+        call->callback(call->target, call->minor, call->state, call->context, &call->io);
+      }
       CheckRoutineReturn("power request completion function", PASSIVE_LEVEL, 0);
     }
     IoFreeIrp(call->irp);
