@@ -91,6 +91,14 @@ std::size_t LoadedDriver::Unload() {
   return leaked;
 }
 
+Bytes KeypadVerifyStructure() {
+  const Bytes apdu = {0x00, 0x20, 0x00, 0x81, 0x08, 0, 0, 0, 0, 0, 0, 0, 0};
+  Bytes s{0x00, 0x00, 0x8A, 0x87, 0x10, 0x08, 0x04, 0x02, 0x01, 0x09, 0x04, 0x00, 0x00, 0x00, 0x00,
+          static_cast<std::uint8_t>(apdu.size()), 0, 0, 0};
+  s.insert(s.end(), apdu.begin(), apdu.end());
+  return s;
+}
+
 sim::ReaderProfile CatalogueProfile(const std::string& name) {
   auto profile = sim::FindReaderProfile(name);
   if (!profile) ReportBenchFailure("no reader profile " + name);

@@ -180,4 +180,9 @@ class ReaderBench {
 // The catalogue profile of that name (reports a failure when there is none).
 sim::ReaderProfile CatalogueProfile(const std::string& name);
 
+// A PIN_VERIFY_STRUCTURE for the pinpad-lcd reader's T=1 card: VERIFY with the PIN typed
+// on the keypad, 4 to 8 digits validated by the OK key, ASCII, left-justified in an 8-byte
+// field.
+Bytes KeypadVerifyStructure();
+
 }  // namespace ccid_test

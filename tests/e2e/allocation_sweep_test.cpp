@@ -32,16 +32,6 @@ using hosted::PowerManager;
 
 const Bytes kSelectApp = {0x00, 0xA4, 0x04, 0x00, 0x08, 0xF0, 0x43, 0x43, 0x49, 0x44, 0x53, 0x49, 0x4D};
 
-// VERIFY with the PIN typed on the keypad, for the pinpad-lcd reader's T=1 card: 4 to 8
-// digits validated by the OK key, ASCII, left-justified in an 8-byte field.
-Bytes VerifyPinStructure() {
-  const Bytes apdu = {0x00, 0x20, 0x00, 0x81, 0x08, 0, 0, 0, 0, 0, 0, 0, 0};
-  Bytes s{0x00, 0x00, 0x8A, 0x87, 0x10, 0x08, 0x04, 0x02, 0x01, 0x09, 0x04, 0x00, 0x00, 0x00, 0x00,
-          static_cast<std::uint8_t>(apdu.size()), 0, 0, 0};
-  s.insert(s.end(), apdu.begin(), apdu.end());
-  return s;
-}
-
 // A bench wait whose failure is an outcome here, not a test failure: the interrupt pipe of
 // a reader whose start failed never settles.
 bool QuietWaitInterruptIdle(ReaderBench& bench) {
@@ -105,7 +95,7 @@ class Session {
     NTSTATUS status = Connect();
     if (!NT_SUCCESS(status)) return status;
     bench_.Reader().TypeKeys("1234#");
-    const hosted::UserIoResult r = reader_->Control(IOCTL_FEATURE_VERIFY_PIN_DIRECT, VerifyPinStructure(), 2);
+    const hosted::UserIoResult r = reader_->Control(IOCTL_FEATURE_VERIFY_PIN_DIRECT, ccid_test::KeypadVerifyStructure(), 2);
     if (NT_SUCCESS(r.status)) {
       EXPECT_EQ(r.information, 2u);
       EXPECT_EQ(r.output.size() >= 2 ? r.output[0] << 8 | r.output[1] : 0, 0x9000);

@@ -243,16 +243,22 @@ bool Answered(const scard::Response& r) {
 const Bytes kEvent = Message(7);
 const Bytes kSelect = {0x00, 0xA4, 0x04, 0x00, 0x08, 0xF0, 0x43, 0x43, 0x49, 0x44, 0x53, 0x49, 0x4D};
 
+// The reader sends kEvent to a parked read; the timing holds it in the USB stack's
+// completion (order 0) or in the read's completion (order 1).
+void SendHeldEvent(Timing& t, Session& s) {
+  t.Hold(0, hosted::kHoldUsbCompletion, s.InterruptIn());
+  t.Hold(1, hosted::kHoldCompleteRequest, IOCTL_CCID_READ_EVENT);
+  s.bench.Reader().InjectInterrupt(kEvent);
+  t.Arrived();
+}
+
 // Order 0: the interrupt completion waits while the read is cancelled (the message goes
 // to the ring). Order 1: the read is being completed with the message as the cancel comes
 // (the cancel finds no cancel routine). Either way the message arrives once.
 void CancelAgainstEventReadCompletion(Timing& t) {
   Session s("tpdu-basic");
   auto read = s.ParkEventRead();
-  t.Hold(0, hosted::kHoldUsbCompletion, s.InterruptIn());
-  t.Hold(1, hosted::kHoldCompleteRequest, IOCTL_CCID_READ_EVENT);
-  s.bench.Reader().InjectInterrupt(kEvent);
-  t.Arrived();
+  SendHeldEvent(t, s);
   const bool cancelRoutineCalled = read->Cancel();
   t.Release();
   read->Wait();
@@ -310,10 +316,7 @@ void CancelAgainstTracking(Timing& t, bool present) {
 void CloseAgainstInterruptCompletion(Timing& t) {
   Session s("tpdu-basic");
   auto read = s.ParkEventRead();
-  t.Hold(0, hosted::kHoldUsbCompletion, s.InterruptIn());
-  t.Hold(1, hosted::kHoldCompleteRequest, IOCTL_CCID_READ_EVENT);
-  s.bench.Reader().InjectInterrupt(kEvent);
-  t.Arrived();
+  SendHeldEvent(t, s);
   NTSTATUS closed = STATUS_PENDING;
   hosted::KernelThread close("application's close", [&] { closed = s.app->Close(); });
   t.Release();

@@ -39,14 +39,6 @@ struct Cell {
   explicit Cell(const char* profile) : bench(profile) {}
 };
 
-Bytes VerifyPinStructure() {
-  const Bytes apdu = {0x00, 0x20, 0x00, 0x81, 0x08, 0, 0, 0, 0, 0, 0, 0, 0};
-  Bytes s{0x00, 0x00, 0x8A, 0x87, 0x10, 0x08, 0x04, 0x02, 0x01, 0x09, 0x04, 0x00, 0x00, 0x00, 0x00,
-          static_cast<std::uint8_t>(apdu.size()), 0, 0, 0};
-  s.insert(s.end(), apdu.begin(), apdu.end());
-  return s;
-}
-
 NTSTATUS Transmit(Cell& c) {
   const scard::Response r = c.reader->Transmit(kSelectApp);
   // The card's answer: 90 00, or 61 xx for a T=0 card with response data waiting. A
@@ -121,7 +113,7 @@ const Request kRequests[] = {
     {"PIN verify", "pinpad-lcd", "t1-ifsc32", SCARD_PROTOCOL_T1, ccid::kSecure, 0, false,
      [](Cell& c) {
        c.bench.Reader().TypeKeys("1234#");
-       const hosted::UserIoResult r = c.reader->Control(IOCTL_FEATURE_VERIFY_PIN_DIRECT, VerifyPinStructure(), 2);
+       const hosted::UserIoResult r = c.reader->Control(IOCTL_FEATURE_VERIFY_PIN_DIRECT, ccid_test::KeypadVerifyStructure(), 2);
        if (NT_SUCCESS(r.status) && (r.information != 2 || r.output[0] != 0x90 || r.output[1] != 0x00)) {
          return STATUS_DATA_ERROR;
        }
