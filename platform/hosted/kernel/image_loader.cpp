@@ -195,9 +195,40 @@ const MappedImage* ImageContaining(std::uint64_t address) {
   return nullptr;
 }
 
+// Where unloaded images were, for the crash handler: code that runs at such an address
+// is a routine of a driver that is gone (a fixed ring, written without a lock; the name is
+// cut to fit).
+struct UnloadedImage {
+  std::atomic<std::uint64_t> base{0};
+  std::atomic<std::uint64_t> size{0};
+  char name[32] = {};
+};
+constexpr std::size_t kMaxUnloaded = 16;
+std::array<UnloadedImage, kMaxUnloaded> g_unloaded{};
+std::atomic<std::size_t> g_nextUnloaded{0};
+
+void RememberUnloaded(const MappedImage& image) {
+  UnloadedImage& slot = g_unloaded[g_nextUnloaded.fetch_add(1) % kMaxUnloaded];
+  slot.size.store(0);
+  std::snprintf(slot.name, sizeof slot.name, "%s", image.Name().c_str());
+  slot.base.store(reinterpret_cast<std::uint64_t>(image.Base()));
+  slot.size.store(image.Size());
+}
+
+const UnloadedImage* UnloadedContaining(std::uint64_t address) {
+  for (const UnloadedImage& slot : g_unloaded) {
+    const std::uint64_t base = slot.base.load(), size = slot.size.load();
+    if (size != 0 && address >= base && address - base < size) return &slot;
+  }
+  return nullptr;
+}
+
 MappedImage::~MappedImage() {
   Unregister(this);
-  if (base_ != nullptr) munmap(base_, size_);
+  if (base_ != nullptr) {
+    RememberUnloaded(*this);
+    munmap(base_, size_);
+  }
 }
 
 std::optional<std::string> MappedImage::StringAt(std::uint32_t rva) const {
@@ -616,6 +647,10 @@ void OnImageFault(int signal, siginfo_t* info, void* raw) {
       report += "    called from " + (image != nullptr ? DescribeIn(*image, context.rip) : HostedCaller(context.rip)) + "\n";
     }
     Emit(report);
+  } else if (const UnloadedImage* gone = UnloadedContaining(context.rip)) {
+    Emit(std::string("\n*** ") + (signal == SIGILL ? "SIGILL" : signal == SIGBUS ? "SIGBUS" : "SIGSEGV") + " at " +
+         Hex(context.rip) + ", in the code of " + gone->name + " (RVA " + Hex(context.rip - gone->base.load()) +
+         ") after it was unloaded: a routine of the driver ran, or was still running, once its image was gone\n");
   }
   // The previous handler (the sanitizer's, or the default that ends the process) takes the
   // signal when the instruction faults again.
