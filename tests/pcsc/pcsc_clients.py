@@ -5,12 +5,13 @@ use the reader it serves. Each case ends by stopping pcscd with SIGINT, as a use
 does, and requires the bridge's verdict on the driver's session to be clean.
 
 Usage: pcsc_clients.py CCIDSIM CASE   (CASE: scriptor-t0, scriptor-t1, pyscard-session,
-opensc, pinpad, profiles). Exit status 77: pcscd or a client is not installed (skip).
+opensc, opensc-vicc, pinpad, profiles). Exit status 77: pcscd or a client is not installed (skip).
 """
 import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -22,6 +23,8 @@ SELECT_APP_HEX = "00 A4 04 00 08 F0 43 43 49 44 53 49 4D"
 # How long pcscd may take to come up (it loads the bridge, which starts the stack): the
 # only real-time wait, for the socket to appear.
 START_PATIENCE = 30
+# vicc, the vsmartcard project's card emulator, as Debian packages it.
+VICC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "vicc.sh")
 
 
 class Failure(Exception):
@@ -214,6 +217,30 @@ def opensc_case(ccidsim):
         check(out.count("SW1=0x90, SW2=0x00") == 2, f"opensc-tool --send-apdu:\n{out}")
 
 
+def opensc_vicc_case(ccidsim):
+    """vicc as the card of a PIN-pad reader: opensc-tool reads its answer to reset and, on
+    the emulator's (empty) file system, creates a file, selects it and reads it back."""
+    with socket.socket() as probe:  # a free port for the reader's vpcd side
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    with Served(ccidsim, "pinpad-lcd", f"vpcd:{port}"):
+        vicc = subprocess.Popen(["/bin/sh", VICC, "-P", str(port)], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.STDOUT)
+        try:
+            atr = run(["opensc-tool", "--reader", "0", "--atr"]).strip().splitlines()[-1]
+            # Select the MF, create EF 1001 of 8 bytes with its content, select it, read it.
+            apdus = ["00:A4:00:0C:02:3F:00",
+                     "00:E0:00:00:19:62:17:80:01:08:82:01:01:83:02:10:01:54:01:00:53:08:01:02:03:04:05:06:07:08",
+                     "00:A4:02:0C:02:10:01", "00:B0:00:00:08"]
+            out = run(["opensc-tool", "--reader", "0"] + [arg for apdu in apdus for arg in ("--send-apdu", apdu)])
+        finally:
+            vicc.terminate()
+            vicc.wait()
+    check(atr.lower() == "3b:95:13:81:01:80:73:ff:01:00:0b", f"opensc-tool --atr: {atr}")
+    check(out.count("SW1=0x90, SW2=0x00") == 4 and "\n01 02 03 04 05 06 07 08 " in out,
+          f"opensc-tool --send-apdu:\n{out}")
+
+
 def pinpad_case(ccidsim):
     """The part 10 feature list and PIN verifications on the keypad through SCardControl."""
     from smartcard.scard import (SCardEstablishContext, SCardListReaders, SCardConnect, SCardControl,
@@ -325,6 +352,7 @@ CASES = {
     "scriptor-t1": lambda ccidsim: scriptor_case(ccidsim, "t1-ifsc32", "Using T=1 protocol"),
     "pyscard-session": pyscard_session,
     "opensc": opensc_case,
+    "opensc-vicc": opensc_vicc_case,
     "pinpad": pinpad_case,
     "profiles": profiles_case,
     "challenge-client": challenge_client,
@@ -335,9 +363,10 @@ def main():
     if len(sys.argv) != 3 or sys.argv[2] not in CASES:
         print(__doc__, file=sys.stderr)
         return 2
-    needed = {"scriptor-t0": "scriptor", "scriptor-t1": "scriptor", "opensc": "opensc-tool"}.get(sys.argv[2])
-    if shutil.which("pcscd") is None and not os.path.exists("/usr/sbin/pcscd") or (needed and not shutil.which(needed)):
-        print("pcscd or the client is not installed (scripts/setup installs them)")
+    needed = {"scriptor-t0": ["scriptor"], "scriptor-t1": ["scriptor"], "opensc": ["opensc-tool"],
+              "opensc-vicc": ["opensc-tool", "vicc"]}.get(sys.argv[2], [])
+    if shutil.which("pcscd") is None and not os.path.exists("/usr/sbin/pcscd") or not all(map(shutil.which, needed)):
+        print("pcscd, the client or the card emulator is not installed (scripts/setup installs them)")
         return SKIP
     if sys.argv[2] in ("pyscard-session", "pinpad", "profiles", "challenge-client"):
         try:

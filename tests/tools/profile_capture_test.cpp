@@ -1,4 +1,4 @@
-// Readers made from captures: every built-in reader's session traced in both formats,
+// Readers made from captures: every built-in reader's session traced in each format,
 // turned back into a reader description by `ccidsim profile --from-pcap`, and run again:
 // the new session's reader answers every request on the default pipe as the original did,
 // byte for byte. A capture that lacks the descriptors is refused with what it lacks.
@@ -34,8 +34,11 @@ std::vector<Control> ControlTransfers(const ccidsim::ScenarioResult& result) {
 
 TEST(ReaderFromCapture, EveryBuiltInReaderStartsAgainAsItWasCaptured) {
   for (const sim::ReaderProfileInfo& info : sim::ReaderProfiles()) {
-    for (const auto format : {hosted::usb::PcapFormat::Usbmon, hosted::usb::PcapFormat::Usbpcap}) {
-      const std::string formatName = format == hosted::usb::PcapFormat::Usbpcap ? "usbpcap" : "usbmon";
+    for (const auto format :
+         {hosted::usb::PcapFormat::Usbmon, hosted::usb::PcapFormat::Usbmon48, hosted::usb::PcapFormat::Usbpcap}) {
+      const std::string formatName = format == hosted::usb::PcapFormat::Usbpcap    ? "usbpcap"
+                                     : format == hosted::usb::PcapFormat::Usbmon48 ? "usbmon48"
+                                                                                   : "usbmon";
       SCOPED_TRACE(info.name + " in " + formatName);
       ccidsim::ScenarioOptions original;
       original.reader = *sim::FindReaderProfile(info.name);

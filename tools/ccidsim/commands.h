@@ -13,8 +13,10 @@ inline constexpr int kExitClean = 0;     // the run ended cleanly
 inline constexpr int kExitProblem = 1;   // a verifier violation, a leak, or a request that never came back
 inline constexpr int kExitUsage = 2;     // bad arguments or input (as for a command-line error)
 
-// Trace formats: a Linux usbmon capture (link type 220) or a Windows USBPcap one (249).
+// Trace formats: a Linux usbmon capture (link type 220, or 189 with the shorter header of
+// usbmon's read interface) or a Windows USBPcap one (249).
 inline constexpr char kPcapFormatUsbmon[] = "usbmon";
+inline constexpr char kPcapFormatUsbmon48[] = "usbmon48";
 inline constexpr char kPcapFormatUsbpcap[] = "usbpcap";
 
 inline constexpr char kDefaultReader[] = "tpdu-basic";

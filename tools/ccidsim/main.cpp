@@ -38,8 +38,9 @@ int main(int argc, char** argv) {
   const auto addPcapFormat = [](CLI::App* command, std::string& format) {
     command
         ->add_option("--pcap-format", format,
-                     "the trace's format: usbmon (Linux, link type 220) or usbpcap (Windows USBPcap, link type 249)")
-        ->check(CLI::IsMember({ccidsim::kPcapFormatUsbmon, ccidsim::kPcapFormatUsbpcap}))
+                     "the trace's format: usbmon (Linux, link type 220), usbmon48 (Linux, link type 189) or "
+                     "usbpcap (Windows USBPcap, link type 249)")
+        ->check(CLI::IsMember({ccidsim::kPcapFormatUsbmon, ccidsim::kPcapFormatUsbmon48, ccidsim::kPcapFormatUsbpcap}))
         ->capture_default_str();
   };
 

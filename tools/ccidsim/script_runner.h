@@ -43,7 +43,9 @@ struct StepRecord {
 
 // The trace format a --pcap-format value names (checked by the command line).
 inline hosted::usb::PcapFormat PcapFormatNamed(const std::string& name) {
-  return name == "usbpcap" ? hosted::usb::PcapFormat::Usbpcap : hosted::usb::PcapFormat::Usbmon;
+  return name == "usbpcap"    ? hosted::usb::PcapFormat::Usbpcap
+         : name == "usbmon48" ? hosted::usb::PcapFormat::Usbmon48
+                              : hosted::usb::PcapFormat::Usbmon;
 }
 
 struct ScriptRunOptions {

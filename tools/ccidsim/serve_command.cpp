@@ -45,6 +45,12 @@ constexpr char kControlName[] = "control";
 constexpr char kConfigName[] = "reader.conf";
 // How long pcscd may take to open its socket (it loads the bridge, which starts the stack).
 constexpr std::chrono::seconds kStartPatience{20};
+// pcscd's main loop waits for connections with no time-out and looks at its stop flag only
+// when that wait ends; the flag is set by pcscd's signal thread. A Ctrl-C that ends the
+// wait before that thread has run (or that another of pcscd's threads takes) leaves the
+// loop waiting for good. Once pcscd is told to stop, serve wakes the loop with a connection
+// to its socket this often until pcscd ends.
+constexpr int kWakePeriodMs = 100;
 
 std::string ConfigText(const ServeOptions& options, const std::string& card, const fs::path& dir) {
   return "# Written by ccidsim serve: the PC/SC bridge on a simulated reader.\n"
@@ -150,6 +156,19 @@ std::optional<fs::path> WaitForSocket(pid_t pcscd, const fs::path& dir, PcscdOut
   return std::nullopt;
 }
 
+// A connection to pcscd's socket, closed at once: its main loop wakes to take it.
+void WakePcscd(const fs::path& socket) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = socket.string();
+  if (path.size() >= sizeof(address.sun_path)) return;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int connection = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (connection < 0) return;
+  ::connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  ::close(connection);
+}
+
 }  // namespace
 
 int RunServe(const ServeOptions& options, std::ostream& out, std::ostream& err) {
@@ -231,16 +250,23 @@ int RunServe(const ServeOptions& options, std::ostream& out, std::ostream& err) 
       << "ready" << std::endl;
 
   const int signals = ::signalfd(-1, &blocked, SFD_CLOEXEC);
+  bool stopping = false;
   for (bool ended = false; !ended;) {
     pollfd fds[2] = {{pcscdOutput.fd, POLLIN, 0}, {signals, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    const int events = ::poll(fds, 2, stopping ? kWakePeriodMs : -1);
+    if (events < 0 && errno != EINTR) break;
+    if (events == 0) WakePcscd(*opened);
+    if (events <= 0) continue;
     if (fds[0].revents != 0) pcscdOutput.Read();
     if (fds[1].revents == 0) continue;
     signalfd_siginfo info{};
     if (::read(signals, &info, sizeof(info)) != sizeof(info)) continue;
     // pcscd closes its readers (the bridge takes the stack down) on SIGINT; SIGTERM
     // would end it at once.
-    if (info.ssi_signo == SIGINT || info.ssi_signo == SIGTERM) ::kill(pcscd, SIGINT);
+    if (info.ssi_signo == SIGINT || info.ssi_signo == SIGTERM) {
+      ::kill(pcscd, SIGINT);
+      stopping = true;
+    }
     ended = ::waitpid(pcscd, nullptr, WNOHANG) == pcscd;
   }
   pcscdOutput.Drain();

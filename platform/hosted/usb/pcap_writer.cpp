@@ -1,6 +1,8 @@
 // The bus's traffic as a capture in one of two formats:
 //  - Linux usbmon (DLT_USB_LINUX_MMAPPED, link type 220): every transfer is a submission
-//    ('S') and a completion ('C') record with the same URB id and a 64-byte header;
+//    ('S') and a completion ('C') record with the same URB id and a 64-byte header; link
+//    type 189 (DLT_USB_LINUX, what usbmon's read interface gives) is the same with the
+//    header's first 48 bytes (without interval, start frame, transfer flags and ISO count);
 //  - Windows USBPcap (DLT_USBPCAP, link type 249): every transfer is the IRP on its way
 //    down (info 0) and on its way back up (info 1, USBPCAP_INFO_PDO_TO_FDO) with the same
 //    IRP id, the URB function and the USBD status; control transfers carry a stage byte
@@ -25,6 +27,7 @@ namespace hosted::usb {
 namespace {
 
 constexpr int kLinkTypeUsbmon = 220;  // DLT_USB_LINUX_MMAPPED
+constexpr int kLinkTypeUsbmon48 = 189;  // DLT_USB_LINUX
 constexpr int kLinkTypeUsbpcap = 249;  // DLT_USBPCAP
 constexpr int kSnapshotLength = 0x40000;
 constexpr std::int64_t kUnixTimeAtBoot = 1704067200;  // kernel time 0: 2024-01-01 00:00 UTC
@@ -55,7 +58,10 @@ class Capture {
       : bus_(bus), address_(address), configuration_(configuration), format_(format) {}
 
   bool Open(const std::string& path, std::string* error) {
-    pcap_ = pcap_open_dead(format_ == PcapFormat::Usbpcap ? kLinkTypeUsbpcap : kLinkTypeUsbmon, kSnapshotLength);
+    const int link = format_ == PcapFormat::Usbpcap    ? kLinkTypeUsbpcap
+                     : format_ == PcapFormat::Usbmon48 ? kLinkTypeUsbmon48
+                                                       : kLinkTypeUsbmon;
+    pcap_ = pcap_open_dead(link, kSnapshotLength);
     if (pcap_ == nullptr) return Fail(error, "pcap_open_dead failed");
     dumper_ = pcap_dump_open(pcap_, path.c_str());
     if (dumper_ == nullptr) return Fail(error, std::string("cannot write ") + path + ": " + pcap_geterr(pcap_));
@@ -125,9 +131,10 @@ class Capture {
     if (withSetup) std::memcpy(&h.s.setup, e.setup, sizeof(e.setup));
     h.interval = e.transferType == URB_INTERRUPT ? IntervalOf(e.endpoint) : 0;
     h.xfer_flags = e.in ? kUrbDirectionIn : 0;
-    std::vector<std::uint8_t> packet(sizeof(h) + data.size());
-    std::memcpy(packet.data(), &h, sizeof(h));
-    if (!data.empty()) std::memcpy(packet.data() + sizeof(h), data.data(), data.size());
+    const std::size_t headerSize = format_ == PcapFormat::Usbmon48 ? sizeof(pcap_usb_header) : sizeof(h);
+    std::vector<std::uint8_t> packet(headerSize + data.size());
+    std::memcpy(packet.data(), &h, headerSize);
+    if (!data.empty()) std::memcpy(packet.data() + headerSize, data.data(), data.size());
     Dump(time, packet);
   }
 

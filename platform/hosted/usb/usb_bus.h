@@ -153,8 +153,9 @@ enum class PcapContent : std::uint8_t {
 };
 
 enum class PcapFormat : std::uint8_t {
-  Usbmon,   // Linux usbmon, link type 220
-  Usbpcap,  // Windows USBPcap, link type 249
+  Usbmon,    // Linux usbmon, link type 220
+  Usbpcap,   // Windows USBPcap, link type 249
+  Usbmon48,  // Linux usbmon with the 48-byte header of its read interface, link type 189
 };
 
 class BusDevice {
