@@ -19,10 +19,31 @@ struct Holder {
   const char* routine;
 };
 
-// Every lock held by any thread, for the end-of-test check.
+// Every lock held by any thread, for the end-of-test check. The map's nodes are kept for
+// reuse when a lock is released, so that taking a lock allocates nothing.
 struct HeldLocks {
+  using Map = std::unordered_map<PKSPIN_LOCK, Holder>;
   std::mutex mutex;
-  std::unordered_map<PKSPIN_LOCK, Holder> locks;
+  Map locks;
+  std::vector<Map::node_type> spare;
+
+  void EnterLocked(PKSPIN_LOCK lock, const Holder& holder) {
+    if (spare.empty()) {
+      locks[lock] = holder;
+      return;
+    }
+    Map::node_type node = std::move(spare.back());
+    spare.pop_back();
+    node.key() = lock;
+    node.mapped() = holder;
+    const auto inserted = locks.insert(std::move(node));
+    if (!inserted.inserted) inserted.position->second = holder;
+  }
+  void LeaveLocked(PKSPIN_LOCK lock) {
+    Map::node_type node = locks.extract(lock);
+    if (!node.empty() && spare.size() < kSpareNodes) spare.push_back(std::move(node));
+  }
+  static constexpr std::size_t kSpareNodes = 64;
 };
 
 HeldLocks& Held() {
@@ -47,7 +68,7 @@ void AcquireLockWord(PKSPIN_LOCK lock, const char* routine) {
   }
   thread.heldLocks.push_back(lock);
   std::lock_guard<std::mutex> guard(Held().mutex);
-  Held().locks[lock] = Holder{&thread, routine};
+  Held().EnterLocked(lock, Holder{&thread, routine});
 }
 
 bool ReleaseLockWord(PKSPIN_LOCK lock, const char* routine) {
@@ -63,7 +84,7 @@ bool ReleaseLockWord(PKSPIN_LOCK lock, const char* routine) {
   if (it != thread.heldLocks.rend()) thread.heldLocks.erase(std::next(it).base());
   {
     std::lock_guard<std::mutex> guard(Held().mutex);
-    Held().locks.erase(lock);
+    Held().LeaveLocked(lock);
   }
   __atomic_store_n(lock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
   return true;
@@ -85,10 +106,10 @@ void SetIrqlChecked(KIRQL newIrql, const char* routine) {
 namespace hosted::detail {
 
 // The first call makes the thread a hosted thread (see scheduler.h).
-ThreadState& CurrentThread() {
+ThreadState& FirstUseOfThread() {
   static thread_local ThreadState state;
-  static thread_local bool hosted = (RegisterCurrentThread(), true);
-  (void)hosted;
+  t_currentThread = &state;
+  RegisterCurrentThread();
   return state;
 }
 
@@ -256,7 +277,7 @@ extern "C" BOOLEAN __fastcall KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinL
   }
   CurrentThread().heldLocks.push_back(SpinLock);
   std::lock_guard<std::mutex> guard(Held().mutex);
-  Held().locks[SpinLock] = Holder{&CurrentThread(), "KeTryToAcquireSpinLockAtDpcLevel"};
+  Held().EnterLocked(SpinLock, Holder{&CurrentThread(), "KeTryToAcquireSpinLockAtDpcLevel"});
   return TRUE;
 }
 

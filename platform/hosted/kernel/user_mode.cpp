@@ -153,7 +153,7 @@ class UserRequest::Impl {
       }
       std::memcpy(output_.data(), system_buffer_, copy);
     }
-    result_.output = output_;
+    result_.output = std::move(output_);  // the IRP that pointed into it goes now
     std::free(system_buffer_);
     system_buffer_ = nullptr;
     IoFreeIrp(irp_);
