@@ -4,7 +4,7 @@
 // it, so the lock really excludes other threads and the verifier can tell who holds what.
 #include <algorithm>
 #include <thread>
-#include <unordered_map>
+#include <vector>
 
 #include "internal.h"
 #include "kernel_state.h"
@@ -19,31 +19,37 @@ struct Holder {
   const char* routine;
 };
 
-// Every lock held by any thread, for the end-of-test check. The map's nodes are kept for
-// reuse when a lock is released, so that taking a lock allocates nothing.
-struct HeldLocks {
-  using Map = std::unordered_map<PKSPIN_LOCK, Holder>;
-  std::mutex mutex;
-  Map locks;
-  std::vector<Map::node_type> spare;
+// Every lock held by any thread, for the end-of-test check: a handful at any time, so a
+// short list searched from its end (the lock taken last is released first) costs less
+// than a table, and taking a lock allocates nothing once the list has had room for it.
+struct HeldLock {
+  PKSPIN_LOCK lock;
+  Holder holder;
+};
 
-  void EnterLocked(PKSPIN_LOCK lock, const Holder& holder) {
-    if (spare.empty()) {
-      locks[lock] = holder;
-      return;
+struct HeldLocks {
+  HeldLocks() { locks.reserve(16); }
+  std::mutex mutex;
+  std::vector<HeldLock> locks;
+
+  std::vector<HeldLock>::iterator FindLocked(PKSPIN_LOCK lock) {
+    for (auto it = locks.end(); it != locks.begin();) {
+      if ((--it)->lock == lock) return it;
     }
-    Map::node_type node = std::move(spare.back());
-    spare.pop_back();
-    node.key() = lock;
-    node.mapped() = holder;
-    const auto inserted = locks.insert(std::move(node));
-    if (!inserted.inserted) inserted.position->second = holder;
+    return locks.end();
+  }
+  void EnterLocked(PKSPIN_LOCK lock, const Holder& holder) {
+    const auto it = FindLocked(lock);
+    if (it != locks.end()) {
+      it->holder = holder;
+    } else {
+      locks.push_back(HeldLock{lock, holder});
+    }
   }
   void LeaveLocked(PKSPIN_LOCK lock) {
-    Map::node_type node = locks.extract(lock);
-    if (!node.empty() && spare.size() < kSpareNodes) spare.push_back(std::move(node));
+    const auto it = FindLocked(lock);
+    if (it != locks.end()) locks.erase(it);
   }
-  static constexpr std::size_t kSpareNodes = 64;
 };
 
 HeldLocks& Held() {
@@ -140,8 +146,8 @@ void CheckNoSpinLockHeldAtCall(const char* routine, const std::string& what) {
   const char* acquiredBy = "?";
   {
     std::lock_guard<std::mutex> guard(Held().mutex);
-    auto it = Held().locks.find(lock);
-    if (it != Held().locks.end()) acquiredBy = it->second.routine;
+    const auto it = Held().FindLocked(lock);
+    if (it != Held().locks.end()) acquiredBy = it->holder.routine;
   }
   Verifier::Report(Check::CallWithSpinLockHeld, routine,
                    "called for " + what + " while holding spin lock " + PointerText(lock) + " (taken with " +
@@ -166,14 +172,15 @@ std::size_t HeldSpinLockCount() {
 }
 
 void CheckNoSpinLocksHeld(std::string_view context) {
-  std::unordered_map<PKSPIN_LOCK, Holder> held;
+  std::vector<HeldLock> held;
   {
     std::lock_guard<std::mutex> guard(Held().mutex);
     held.swap(Held().locks);
+    Held().locks.reserve(16);
   }
-  for (const auto& [lock, holder] : held) {
-    Verifier::Report(Check::SpinLockHeld, holder.routine,
-                     "spin lock " + PointerText(lock) + " still held " + std::string(context));
+  for (const HeldLock& entry : held) {
+    Verifier::Report(Check::SpinLockHeld, entry.holder.routine,
+                     "spin lock " + PointerText(entry.lock) + " still held " + std::string(context));
   }
   // The holders' own lists: forget the locks reported above.
   CurrentThread().heldLocks.clear();
