@@ -74,8 +74,9 @@ namespace hosted {
 
 class UserRequest::Impl {
  public:
+  // The last owner is going: no other thread reads the request now.
   ~Impl() {
-    if (Done()) Collect();
+    if (!collected_ && Done()) Finish();
   }
 
   // Builds and sends the request; the IRP stays until the request is collected.
@@ -136,8 +137,37 @@ class UserRequest::Impl {
   // The I/O manager's completion as the application sees it: output copied back,
   // buffer and IRP freed. Once; later calls return the same outcome.
   UserIoResult Collect() {
+    Finish();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (collected_ || irp_ == nullptr || !waiter_.Done()) return result_;
+    return result_;
+  }
+  // The same for the one caller that never asks again (DeviceIoControl): the outcome is
+  // handed over, not copied.
+  UserIoResult TakeResult() {
+    Finish();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(result_);
+  }
+
+  bool Cancel() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (collected_ || irp_ == nullptr || waiter_.Done()) return false;
+    return IoCancelIrp(irp_) != FALSE;
+  }
+
+  ULONG Code() const { return code_; }
+
+  // A request the I/O manager refuses before building an IRP (a closed handle).
+  void FailNow(NTSTATUS status, ULONG outputLength) {
+    output_.assign(outputLength, 0);
+    Fail(status);
+  }
+
+ private:
+  // The collection itself, once the request is back: nothing before, nothing after.
+  void Finish() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (collected_ || irp_ == nullptr || !waiter_.Done()) return;
     result_.status = irp_->IoStatus.Status;
     result_.information = irp_->IoStatus.Information;
     result_.returned = returned_;
@@ -160,24 +190,8 @@ class UserRequest::Impl {
     irp_ = nullptr;
     ObDereferenceObject(top_);
     collected_ = true;
-    return result_;
   }
 
-  bool Cancel() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (collected_ || irp_ == nullptr || waiter_.Done()) return false;
-    return IoCancelIrp(irp_) != FALSE;
-  }
-
-  ULONG Code() const { return code_; }
-
-  // A request the I/O manager refuses before building an IRP (a closed handle).
-  void FailNow(NTSTATUS status, ULONG outputLength) {
-    output_.assign(outputLength, 0);
-    Fail(status);
-  }
-
- private:
   void Fail(NTSTATUS status) {
     result_.status = status;
     result_.returned = status;
@@ -346,7 +360,7 @@ UserIoResult UserFile::DeviceIoControl(ULONG ioControlCode, std::span<const std:
     pending.output.assign(outputLength, 0);
     return pending;
   }
-  return request->Result();
+  return request->impl_->TakeResult();
 }
 
 std::size_t UserFile::CancelIo() {
