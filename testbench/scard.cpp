@@ -125,7 +125,9 @@ NTSTATUS Reader::Disconnect(Disposition disposition) {
 
 Response Reader::Transmit(std::span<const std::uint8_t> apdu, ULONG maxAnswer) {
   SCARD_IO_REQUEST pci{active_, sizeof(SCARD_IO_REQUEST)};
-  Bytes input(sizeof(pci));
+  Bytes input;
+  input.reserve(sizeof(pci) + apdu.size());
+  input.resize(sizeof(pci));
   std::memcpy(input.data(), &pci, sizeof(pci));
   input.insert(input.end(), apdu.begin(), apdu.end());
   const hosted::UserIoResult result = Control(IOCTL_SMARTCARD_TRANSMIT, input, sizeof(pci) + maxAnswer);

@@ -78,9 +78,10 @@ void Walk(PIRP irp) {
 }
 
 // The hold point of IoCompleteRequest, keyed by the control code of a device-control
-// request and by the major function of any other.
+// request and by the major function of any other. BeginCompletion has found the IRP
+// allocated and held by a driver, and made this thread its completion's owner.
 void PassCompletionHold(PIRP irp) {
-  if (!IsLiveIrp(irp) || irp->CurrentLocation > irp->StackCount) return;
+  if (irp->CurrentLocation > irp->StackCount) return;
   const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const bool control =
       stack->MajorFunction == IRP_MJ_DEVICE_CONTROL || stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;

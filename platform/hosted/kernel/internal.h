@@ -25,7 +25,14 @@ struct ThreadState {
   KIRQL irql = PASSIVE_LEVEL;
   std::vector<PKSPIN_LOCK> heldLocks;
 };
-ThreadState& CurrentThread();
+// The calling thread's record: one thread-local load once the thread has one (every
+// spin lock, wait and IRP goes through here, several times each).
+ThreadState& FirstUseOfThread();  // the first call of a thread: makes it a hosted thread
+inline thread_local ThreadState* t_currentThread = nullptr;
+inline ThreadState& CurrentThread() {
+  ThreadState* const thread = t_currentThread;
+  return thread != nullptr ? *thread : FirstUseOfThread();
+}
 inline KIRQL CurrentIrql() { return CurrentThread().irql; }
 
 // ---- dispatcher lock, scheduler (scheduler.cpp) and kernel clock (clock.cpp) -------------

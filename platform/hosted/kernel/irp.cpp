@@ -6,6 +6,7 @@
 // The completion walk marks the frames it passes; together with the dispatch routine's
 // return value this decides the pending checks without touching an IRP that another
 // thread may already have completed and freed.
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -43,23 +44,66 @@ struct IrpRecord {
   ULONG outputLength = 0;
 };
 
+constexpr unsigned char kFreedIrpByte = 0xDB;
+constexpr std::size_t kQuarantineSize = 128;
+constexpr std::size_t kSpareNodes = 64;
+
+// The records and frames that go are kept as spare nodes of their tables (a record with
+// its frame list's capacity), so that an IRP's life and each IofCallDriver allocate none.
 struct IrpTable {
+  using Records = std::unordered_map<PIRP, IrpRecord>;
+  using Frames = std::unordered_map<std::uint64_t, Frame>;
   std::mutex mutex;
-  std::unordered_map<PIRP, IrpRecord> irps;
-  std::unordered_map<std::uint64_t, Frame> frames;
+  Records irps;
+  Frames frames;
   std::uint64_t serial = 0;
   std::uint64_t allocations = 0;  // by AllocateIrp
   std::uint64_t nextFrame = 0;
-  std::vector<PIRP> quarantine;  // freed IRPs kept poisoned a while so stale use shows
+  // Freed IRPs kept poisoned a while so stale use shows: a ring, the oldest at `next`.
+  std::array<PIRP, kQuarantineSize> quarantine{};
+  std::size_t quarantineNext = 0;
+  std::vector<Records::node_type> spareRecords;
+  std::vector<Frames::node_type> spareFrames;
+
+  // A fresh record for `irp` (one left by memory that went without IoFreeIrp is replaced).
+  IrpRecord& NewRecordLocked(PIRP irp) {
+    if (spareRecords.empty()) return irps[irp] = IrpRecord();
+    Records::node_type node = std::move(spareRecords.back());
+    spareRecords.pop_back();
+    node.key() = irp;
+    auto inserted = irps.insert(std::move(node));
+    IrpRecord& record = inserted.position->second;
+    std::vector<std::uint64_t> frameList = std::move(record.frames);
+    frameList.clear();
+    record = IrpRecord();
+    record.frames = std::move(frameList);
+    return record;
+  }
+  void EraseRecordLocked(Records::iterator record) {
+    Records::node_type node = irps.extract(record);
+    if (spareRecords.size() < kSpareNodes) spareRecords.push_back(std::move(node));
+  }
+  void NewFrameLocked(std::uint64_t id, const Frame& frame) {
+    if (spareFrames.empty()) {
+      frames[id] = frame;
+      return;
+    }
+    Frames::node_type node = std::move(spareFrames.back());
+    spareFrames.pop_back();
+    node.key() = id;
+    node.mapped() = frame;
+    frames.insert(std::move(node));
+  }
+  void EraseFrameLocked(Frames::iterator frame) {
+    Frames::node_type node = frames.extract(frame);
+    if (spareFrames.size() < kSpareNodes) spareFrames.push_back(std::move(node));
+  }
 };
 
 IrpTable& Table() {
   static IrpTable* table = new IrpTable();
   return *table;
 }
-
-constexpr unsigned char kFreedIrpByte = 0xDB;
-constexpr std::size_t kQuarantineSize = 128;
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kImmediateFree = true;  // AddressSanitizer's own quarantine catches stale use
@@ -87,7 +131,7 @@ void DetachFrameLocked(IrpTable& t, std::uint64_t id) {
       }
     }
   }
-  t.frames.erase(frame);
+  t.EraseFrameLocked(frame);
 }
 
 // With the table lock held: the record goes, and its frames lose their IRP.
@@ -98,12 +142,12 @@ void ForgetIrpLocked(IrpTable& t, PIRP irp) {
     auto frame = t.frames.find(id);
     if (frame == t.frames.end()) continue;
     if (frame->second.walked && frame->second.returnedPending) {
-      t.frames.erase(frame);
+      t.EraseFrameLocked(frame);
     } else {
       frame->second.irpGone = true;
     }
   }
-  t.irps.erase(record);
+  t.EraseRecordLocked(record);
 }
 
 void ReleaseIrpMemory(PIRP irp, std::size_t size) {
@@ -116,11 +160,9 @@ void ReleaseIrpMemory(PIRP irp, std::size_t size) {
   PIRP evicted = nullptr;
   {
     std::lock_guard<std::mutex> lock(t.mutex);
-    t.quarantine.push_back(irp);
-    if (t.quarantine.size() > kQuarantineSize) {
-      evicted = t.quarantine.front();
-      t.quarantine.erase(t.quarantine.begin());
-    }
+    evicted = t.quarantine[t.quarantineNext];
+    t.quarantine[t.quarantineNext] = irp;
+    t.quarantineNext = (t.quarantineNext + 1) % kQuarantineSize;
   }
   std::free(evicted);
 }
@@ -151,11 +193,10 @@ PIRP AllocateIrp(const char* routine, CCHAR stackSize, bool chargeQuota, const v
   irp->AllocationFlags = IRP_ALLOCATED_FIXED_SIZE | (chargeQuota ? IRP_QUOTA_CHARGED : 0);
   IrpTable& t = Table();
   std::lock_guard<std::mutex> lock(t.mutex);
-  IrpRecord record;
+  IrpRecord& record = t.NewRecordLocked(irp);
   record.serial = ++t.serial;
   ++t.allocations;
   record.allocationSize = size;
-  t.irps[irp] = record;
   return irp;
 }
 
@@ -267,8 +308,10 @@ void NoteLevelCompleted(PIRP irp, int level, bool pendingReturned) {
     std::lock_guard<std::mutex> lock(t.mutex);
     auto record = t.irps.find(irp);
     if (record == t.irps.end()) return;
-    const std::vector<std::uint64_t> ids = record->second.frames;
-    for (std::uint64_t id : ids) {
+    // A detached frame leaves this list: the next one then takes its place.
+    const std::vector<std::uint64_t>& ids = record->second.frames;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      const std::uint64_t id = ids[i];
       Frame& frame = t.frames.at(id);
       if (frame.level != level || frame.walked) continue;
       frame.walked = true;
@@ -279,6 +322,7 @@ void NoteLevelCompleted(PIRP irp, int level, bool pendingReturned) {
                              IrpText(irp, frame.major, frame.minor) + " without IoMarkIrpPending");
         }
         DetachFrameLocked(t, id);
+        if (i >= ids.size() || ids[i] != id) --i;
       }
     }
   }
@@ -460,9 +504,7 @@ extern "C" VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSi
     std::lock_guard<std::mutex> lock(t.mutex);
     auto record = t.irps.find(Irp);
     if (record == t.irps.end()) {
-      IrpRecord adopted;
-      adopted.serial = ++t.serial;
-      t.irps[Irp] = adopted;
+      t.NewRecordLocked(Irp).serial = ++t.serial;
     } else if (record->second.allocationSize != 0 && PacketSize > record->second.allocationSize) {
       problem = "packet size " + std::to_string(PacketSize) + " overruns the IRP's allocation of " +
                 std::to_string(record->second.allocationSize) + " bytes";
@@ -559,7 +601,7 @@ extern "C" NTSTATUS __fastcall IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP I
     IrpTable& t = Table();
     std::lock_guard<std::mutex> lock(t.mutex);
     id = ++t.nextFrame;
-    t.frames[id] = Frame{Irp, Irp->CurrentLocation, major, minor};
+    t.NewFrameLocked(id, Frame{Irp, Irp->CurrentLocation, major, minor});
     t.irps.at(Irp).frames.push_back(id);
   }
   if (major == IRP_MJ_POWER) NotePowerDispatch(DeviceObject, Irp);

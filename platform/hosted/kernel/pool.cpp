@@ -11,10 +11,10 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <random>
 #include <unordered_map>
 
@@ -55,11 +55,6 @@ struct BlockInfo {
   const void* caller;   // its caller, where known
 };
 
-struct FreedInfo {
-  ULONG tag;
-  std::size_t size;
-};
-
 struct Quarantined {
   void* block;
   BlockInfo info;
@@ -72,12 +67,42 @@ struct RuleState {
   std::mt19937 random;
 };
 
+// The freed blocks kept poisoned, oldest first, in a fixed ring.
+class Quarantine {
+ public:
+  std::size_t size() const { return count_; }
+  std::size_t bytes() const { return bytes_; }
+  const Quarantined& operator[](std::size_t i) const { return ring_[(first_ + i) % ring_.size()]; }
+  // Room for one more than the bound: a free adds its block, then the oldest leave.
+  void PushBack(const Quarantined& entry) {
+    ring_[(first_ + count_) % ring_.size()] = entry;
+    ++count_;
+    bytes_ += entry.info.size;
+  }
+  Quarantined PopFront() {
+    const Quarantined entry = ring_[first_];
+    first_ = (first_ + 1) % ring_.size();
+    --count_;
+    bytes_ -= entry.info.size;
+    return entry;
+  }
+
+ private:
+  std::array<Quarantined, kQuarantineBlocks + 1> ring_{};
+  std::size_t first_ = 0;
+  std::size_t count_ = 0;
+  std::size_t bytes_ = 0;
+};
+
+// A block's record moves between the live and the freed table (the node itself, so that
+// allocating and freeing an address that was in use before allocates no record).
+using BlockTable = std::unordered_map<void*, BlockInfo>;
+
 struct PoolState {
   std::mutex mutex;
-  std::unordered_map<void*, BlockInfo> live;
-  std::unordered_map<void*, FreedInfo> freed;  // until the address is handed out again
-  std::deque<Quarantined> quarantine;
-  std::size_t quarantineBytes = 0;
+  BlockTable live;
+  BlockTable freed;  // until the address is handed out again
+  Quarantine quarantine;
   std::uint64_t serial = 0;
   std::unordered_map<ULONG, std::uint64_t> allocationsByTag;
   std::vector<RuleState> rules;
@@ -206,10 +231,27 @@ void FillGuards(void* block, std::size_t size) {
   std::memset(static_cast<unsigned char*>(block) + size, kPoolGuardByte, RearGuard(size));
 }
 
-// Whether all `n` bytes at `bytes` hold `value` (a vectorised compare of the bytes with
-// themselves shifted by one: the checks of every free stay cheap).
+// Whether all `n` bytes at `bytes` hold `value`: a guard zone (16 to 31 bytes) and a small
+// block word by word, the last word overlapping the one before; a longer run by a
+// vectorised compare of the bytes with themselves shifted by one. The checks of every
+// free stay cheap.
 bool AllBytesAre(const unsigned char* bytes, std::size_t n, unsigned char value) {
-  return n == 0 || (bytes[0] == value && std::memcmp(bytes, bytes + 1, n - 1) == 0);
+  constexpr std::size_t kWord = sizeof(std::uint64_t);
+  if (n < kWord) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (bytes[i] != value) return false;
+    }
+    return true;
+  }
+  if (n > 8 * kWord) return bytes[0] == value && std::memcmp(bytes, bytes + 1, n - 1) == 0;
+  const std::uint64_t pattern = 0x0101010101010101ull * value;
+  std::uint64_t word;
+  for (std::size_t i = 0; i + kWord < n; i += kWord) {
+    std::memcpy(&word, bytes + i, kWord);
+    if (word != pattern) return false;
+  }
+  std::memcpy(&word, bytes + n - kWord, kWord);
+  return word == pattern;
 }
 
 // The first changed byte of a guard zone, described; empty when both are intact.
@@ -287,24 +329,38 @@ PVOID Allocate(const char* routine, POOL_TYPE type, SIZE_T size, ULONG tag, cons
       break;
   }
   PoolState& s = State();
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (MatchRules(s, routine, tag, size, true, NULL, caller)) return NULL;
+  // The memory is made ready first, so that one lock round trip decides the failure rules
+  // and records the block (a guard check sees only filled guards); a call the rules fail
+  // gives it back.
+  auto* base = size > kPoolBlockLimit
+                   ? nullptr
+                   : static_cast<unsigned char*>(std::aligned_alloc(16, kGuardSize + Rounded(size) + kGuardSize));
+  void* block = base != NULL ? base + kGuardSize : nullptr;
+  if (base != NULL) {
+    std::memset(block, kPoolFreshByte, size);
+    FillGuards(block, size);
   }
-  if (size > kPoolBlockLimit) return NULL;
-  auto* base = static_cast<unsigned char*>(std::aligned_alloc(16, kGuardSize + Rounded(size) + kGuardSize));
-  if (base == NULL) return NULL;
-  void* block = base + kGuardSize;
-  std::memset(block, kPoolFreshByte, size);
-  FillGuards(block, size);
-  std::lock_guard<std::mutex> lock(s.mutex);
-  s.freed.erase(block);
-  s.live[block] = BlockInfo{tag, type, size, ++s.serial, routine, caller};
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (MatchRules(s, routine, tag, size, true, NULL, caller) || base == NULL) {
+    lock.unlock();
+    std::free(base);
+    return NULL;
+  }
+  const BlockInfo info{tag, type, size, ++s.serial, routine, caller};
+  BlockTable::node_type node = s.freed.extract(block);
+  if (node.empty()) {
+    s.live[block] = info;
+  } else {
+    node.mapped() = info;
+    s.live.insert(std::move(node));
+  }
   ++s.allocationsByTag[tag];
   return block;
 }
 
-// Frees a block; `expectedTag` 0 means no tag check (ExFreePool).
+// Frees a block; `expectedTag` 0 means no tag check (ExFreePool). One lock round trip
+// finds the block, checks its guards, poisons it and moves it to the quarantine (the block
+// is the caller's until then: no other thread reads it); the reports go out after it.
 void Free(const char* routine, PVOID block, ULONG expectedTag) {
   if (block == NULL) {
     Verifier::Report(Check::PoolBadPointer, routine, "NULL pointer freed");
@@ -314,10 +370,12 @@ void Free(const char* routine, PVOID block, ULONG expectedTag) {
   BlockInfo info;
   std::string problem;
   Check check = Check::PoolBadPointer;
+  std::string overrun;
+  std::vector<std::string> stale;  // allocates only for a report
   {
     std::lock_guard<std::mutex> lock(s.mutex);
-    auto it = s.live.find(block);
-    if (it == s.live.end()) {
+    BlockTable::node_type node = s.live.extract(block);
+    if (node.empty()) {
       auto freed = s.freed.find(block);
       if (freed != s.freed.end()) {
         check = Check::PoolDoubleFree;
@@ -327,9 +385,21 @@ void Free(const char* routine, PVOID block, ULONG expectedTag) {
         problem = PointerText(block) + " is not a pool block";
       }
     } else {
-      info = it->second;
-      s.live.erase(it);
-      s.freed[block] = FreedInfo{info.tag, info.size};
+      info = node.mapped();
+      s.freed.insert(std::move(node));
+      overrun = GuardReport(block, info, "when it was freed");
+      std::memset(block, kPoolFreedByte, info.size);
+      if (!kQuarantine) {
+        std::free(BaseOf(block));
+      } else {
+        s.quarantine.PushBack(Quarantined{block, info});
+        while (s.quarantine.size() > kQuarantineBlocks || s.quarantine.bytes() > kQuarantineBytes) {
+          const Quarantined entry = s.quarantine.PopFront();
+          std::string report = QuarantineReport(entry);
+          if (!report.empty()) stale.push_back(std::move(report));
+          std::free(BaseOf(entry.block));
+        }
+      }
     }
   }
   if (!problem.empty()) {
@@ -347,29 +417,8 @@ void Free(const char* routine, PVOID block, ULONG expectedTag) {
     Verifier::Report(Check::PagedPoolAtDispatch, routine,
                      "block with tag " + TagText(info.tag) + " freed at IRQL " + std::to_string(irql));
   }
-  const std::string overrun = GuardReport(block, info, "when it was freed");
   if (!overrun.empty()) Verifier::Report(Check::PoolOverrun, routine, overrun);
-  std::memset(block, kPoolFreedByte, info.size);
-  if (!kQuarantine) {
-    std::free(BaseOf(block));
-    return;
-  }
-  std::vector<Quarantined> evicted;
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.quarantine.push_back(Quarantined{block, info});
-    s.quarantineBytes += info.size;
-    while (s.quarantine.size() > kQuarantineBlocks || s.quarantineBytes > kQuarantineBytes) {
-      evicted.push_back(s.quarantine.front());
-      s.quarantineBytes -= s.quarantine.front().info.size;
-      s.quarantine.pop_front();
-    }
-  }
-  for (const Quarantined& entry : evicted) {
-    const std::string stale = QuarantineReport(entry);
-    if (!stale.empty()) Verifier::Report(Check::PoolWriteAfterFree, routine, stale);
-    std::free(BaseOf(entry.block));
-  }
+  for (const std::string& report : stale) Verifier::Report(Check::PoolWriteAfterFree, routine, report);
 }
 
 }  // namespace
@@ -380,6 +429,7 @@ InjectionExemptScope::InjectionExemptScope() { ++injectionExempt; }
 InjectionExemptScope::~InjectionExemptScope() { --injectionExempt; }
 
 bool ShouldFailAllocation(const char* routine, ULONG tag, SIZE_T size, const void* caller) {
+  if (injectionExempt > 0) return false;  // as MatchRules decides, without the lock
   std::lock_guard<std::mutex> lock(State().mutex);
   return MatchRules(State(), routine, tag, size, true, NULL, caller);
 }
@@ -409,8 +459,9 @@ std::size_t CheckPoolGuards(std::string_view context) {
       std::string report = GuardReport(block, info, context);
       if (!report.empty()) overruns.push_back(std::move(report));
     }
-    for (const Quarantined& entry : State().quarantine) {
-      std::string report = QuarantineReport(entry);
+    const Quarantine& quarantine = State().quarantine;
+    for (std::size_t i = 0; i < quarantine.size(); ++i) {
+      std::string report = QuarantineReport(quarantine[i]);
       if (!report.empty()) stale.push_back(std::move(report));
     }
   }

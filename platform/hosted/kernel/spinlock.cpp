@@ -4,7 +4,7 @@
 // it, so the lock really excludes other threads and the verifier can tell who holds what.
 #include <algorithm>
 #include <thread>
-#include <unordered_map>
+#include <vector>
 
 #include "internal.h"
 #include "kernel_state.h"
@@ -19,10 +19,37 @@ struct Holder {
   const char* routine;
 };
 
-// Every lock held by any thread, for the end-of-test check.
+// Every lock held by any thread, for the end-of-test check: a handful at any time, so a
+// short list searched from its end (the lock taken last is released first) costs less
+// than a table, and taking a lock allocates nothing once the list has had room for it.
+struct HeldLock {
+  PKSPIN_LOCK lock;
+  Holder holder;
+};
+
 struct HeldLocks {
+  HeldLocks() { locks.reserve(16); }
   std::mutex mutex;
-  std::unordered_map<PKSPIN_LOCK, Holder> locks;
+  std::vector<HeldLock> locks;
+
+  std::vector<HeldLock>::iterator FindLocked(PKSPIN_LOCK lock) {
+    for (auto it = locks.end(); it != locks.begin();) {
+      if ((--it)->lock == lock) return it;
+    }
+    return locks.end();
+  }
+  void EnterLocked(PKSPIN_LOCK lock, const Holder& holder) {
+    const auto it = FindLocked(lock);
+    if (it != locks.end()) {
+      it->holder = holder;
+    } else {
+      locks.push_back(HeldLock{lock, holder});
+    }
+  }
+  void LeaveLocked(PKSPIN_LOCK lock) {
+    const auto it = FindLocked(lock);
+    if (it != locks.end()) locks.erase(it);
+  }
 };
 
 HeldLocks& Held() {
@@ -47,7 +74,7 @@ void AcquireLockWord(PKSPIN_LOCK lock, const char* routine) {
   }
   thread.heldLocks.push_back(lock);
   std::lock_guard<std::mutex> guard(Held().mutex);
-  Held().locks[lock] = Holder{&thread, routine};
+  Held().EnterLocked(lock, Holder{&thread, routine});
 }
 
 bool ReleaseLockWord(PKSPIN_LOCK lock, const char* routine) {
@@ -63,7 +90,7 @@ bool ReleaseLockWord(PKSPIN_LOCK lock, const char* routine) {
   if (it != thread.heldLocks.rend()) thread.heldLocks.erase(std::next(it).base());
   {
     std::lock_guard<std::mutex> guard(Held().mutex);
-    Held().locks.erase(lock);
+    Held().LeaveLocked(lock);
   }
   __atomic_store_n(lock, static_cast<ULONG_PTR>(0), __ATOMIC_RELEASE);
   return true;
@@ -85,10 +112,10 @@ void SetIrqlChecked(KIRQL newIrql, const char* routine) {
 namespace hosted::detail {
 
 // The first call makes the thread a hosted thread (see scheduler.h).
-ThreadState& CurrentThread() {
+ThreadState& FirstUseOfThread() {
   static thread_local ThreadState state;
-  static thread_local bool hosted = (RegisterCurrentThread(), true);
-  (void)hosted;
+  t_currentThread = &state;
+  RegisterCurrentThread();
   return state;
 }
 
@@ -119,8 +146,8 @@ void CheckNoSpinLockHeldAtCall(const char* routine, const std::string& what) {
   const char* acquiredBy = "?";
   {
     std::lock_guard<std::mutex> guard(Held().mutex);
-    auto it = Held().locks.find(lock);
-    if (it != Held().locks.end()) acquiredBy = it->second.routine;
+    const auto it = Held().FindLocked(lock);
+    if (it != Held().locks.end()) acquiredBy = it->holder.routine;
   }
   Verifier::Report(Check::CallWithSpinLockHeld, routine,
                    "called for " + what + " while holding spin lock " + PointerText(lock) + " (taken with " +
@@ -145,14 +172,15 @@ std::size_t HeldSpinLockCount() {
 }
 
 void CheckNoSpinLocksHeld(std::string_view context) {
-  std::unordered_map<PKSPIN_LOCK, Holder> held;
+  std::vector<HeldLock> held;
   {
     std::lock_guard<std::mutex> guard(Held().mutex);
     held.swap(Held().locks);
+    Held().locks.reserve(16);
   }
-  for (const auto& [lock, holder] : held) {
-    Verifier::Report(Check::SpinLockHeld, holder.routine,
-                     "spin lock " + PointerText(lock) + " still held " + std::string(context));
+  for (const HeldLock& entry : held) {
+    Verifier::Report(Check::SpinLockHeld, entry.holder.routine,
+                     "spin lock " + PointerText(entry.lock) + " still held " + std::string(context));
   }
   // The holders' own lists: forget the locks reported above.
   CurrentThread().heldLocks.clear();
@@ -256,7 +284,7 @@ extern "C" BOOLEAN __fastcall KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinL
   }
   CurrentThread().heldLocks.push_back(SpinLock);
   std::lock_guard<std::mutex> guard(Held().mutex);
-  Held().locks[SpinLock] = Holder{&CurrentThread(), "KeTryToAcquireSpinLockAtDpcLevel"};
+  Held().EnterLocked(SpinLock, Holder{&CurrentThread(), "KeTryToAcquireSpinLockAtDpcLevel"});
   return TRUE;
 }
 

@@ -74,8 +74,9 @@ namespace hosted {
 
 class UserRequest::Impl {
  public:
+  // The last owner is going: no other thread reads the request now.
   ~Impl() {
-    if (Done()) Collect();
+    if (!collected_ && Done()) Finish();
   }
 
   // Builds and sends the request; the IRP stays until the request is collected.
@@ -136,31 +137,16 @@ class UserRequest::Impl {
   // The I/O manager's completion as the application sees it: output copied back,
   // buffer and IRP freed. Once; later calls return the same outcome.
   UserIoResult Collect() {
+    Finish();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (collected_ || irp_ == nullptr || !waiter_.Done()) return result_;
-    result_.status = irp_->IoStatus.Status;
-    result_.information = irp_->IoStatus.Information;
-    result_.returned = returned_;
-    result_.returnedPending = returned_ == STATUS_PENDING;
-    if (!NT_ERROR(result_.status) && (irp_->Flags & IRP_INPUT_OPERATION)) {
-      ULONG_PTR copy = result_.information;
-      if (copy > output_length_) {
-        Verifier::Report(Check::InvalidParameter, "IofCompleteRequest",
-                         "device-control request " + Hex(code_, 8) + " completed with Information " +
-                             std::to_string(copy) + ", more than its output buffer of " +
-                             std::to_string(output_length_) + " bytes");
-        copy = output_length_;
-      }
-      std::memcpy(output_.data(), system_buffer_, copy);
-    }
-    result_.output = output_;
-    std::free(system_buffer_);
-    system_buffer_ = nullptr;
-    IoFreeIrp(irp_);
-    irp_ = nullptr;
-    ObDereferenceObject(top_);
-    collected_ = true;
     return result_;
+  }
+  // The same for the one caller that never asks again (DeviceIoControl): the outcome is
+  // handed over, not copied.
+  UserIoResult TakeResult() {
+    Finish();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(result_);
   }
 
   bool Cancel() {
@@ -178,6 +164,34 @@ class UserRequest::Impl {
   }
 
  private:
+  // The collection itself, once the request is back: nothing before, nothing after.
+  void Finish() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (collected_ || irp_ == nullptr || !waiter_.Done()) return;
+    result_.status = irp_->IoStatus.Status;
+    result_.information = irp_->IoStatus.Information;
+    result_.returned = returned_;
+    result_.returnedPending = returned_ == STATUS_PENDING;
+    if (!NT_ERROR(result_.status) && (irp_->Flags & IRP_INPUT_OPERATION)) {
+      ULONG_PTR copy = result_.information;
+      if (copy > output_length_) {
+        Verifier::Report(Check::InvalidParameter, "IofCompleteRequest",
+                         "device-control request " + Hex(code_, 8) + " completed with Information " +
+                             std::to_string(copy) + ", more than its output buffer of " +
+                             std::to_string(output_length_) + " bytes");
+        copy = output_length_;
+      }
+      std::memcpy(output_.data(), system_buffer_, copy);
+    }
+    result_.output = std::move(output_);  // the IRP that pointed into it goes now
+    std::free(system_buffer_);
+    system_buffer_ = nullptr;
+    IoFreeIrp(irp_);
+    irp_ = nullptr;
+    ObDereferenceObject(top_);
+    collected_ = true;
+  }
+
   void Fail(NTSTATUS status) {
     result_.status = status;
     result_.returned = status;
@@ -346,7 +360,7 @@ UserIoResult UserFile::DeviceIoControl(ULONG ioControlCode, std::span<const std:
     pending.output.assign(outputLength, 0);
     return pending;
   }
-  return request->Result();
+  return request->impl_->TakeResult();
 }
 
 std::size_t UserFile::CancelIo() {
