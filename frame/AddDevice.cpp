@@ -116,6 +116,7 @@ VOID CcidInitializeDeviceState(PDEVICE_OBJECT DeviceObject)
     extension->Opened = FALSE;
     KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&extension->NoPendingIoEvent, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&extension->IoCountLock);
     KeInitializeSpinLock(&extension->EventLock);
     KeInitializeSpinLock(&extension->WaitWakeLock);
     RtlZeroMemory(extension->EventFifo, sizeof(EVENT_FIFO_ENTRY) * extension->EventFifoEntries);

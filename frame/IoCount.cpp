@@ -1,9 +1,9 @@
 // The outstanding-I/O count of a reader. Stop, removal and power-down wait on its two
 // events: NoPendingIoEvent when only the device's own reference is left, RemoveEvent
-// when that one is gone too. Neither event is ever reset. The count is only ever changed
-// by interlocked operations, and each decrement sees the value it left: no lock is needed.
+// when that one is gone too. Neither event is ever reset.
 
 #include "CcidFrame.h"
+#include "CcidGuards.h"
 
 // Takes one reference (IRQL <= DISPATCH_LEVEL).
 _Use_decl_annotations_
@@ -11,15 +11,21 @@ VOID CcidIncrementIoCount(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
 
+    SpinLockGuard guard(extension->IoCountLock);
     InterlockedIncrement(&extension->IoCount);
 }
 
-// Drops one reference and returns the new count (IRQL <= DISPATCH_LEVEL).
+// Drops one reference and returns the new count (IRQL <= DISPATCH_LEVEL). The events are
+// set after the lock is released.
 _Use_decl_annotations_
 LONG CcidDecrementIoCount(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = CcidGetExtension(DeviceObject);
-    const LONG count = InterlockedDecrement(&extension->IoCount);
+    LONG count;
+    {
+        SpinLockGuard guard(extension->IoCountLock);
+        count = InterlockedExchangeAdd(&extension->IoCount, -1) - 1;
+    }
 
     if (count == 1) {
         KeSetEvent(&extension->NoPendingIoEvent, 1, FALSE);

@@ -100,6 +100,7 @@ typedef struct _DEVICE_EXTENSION {
     // when it falls to 1; neither is ever reset.
     KEVENT RemoveEvent;
     KEVENT NoPendingIoEvent;
+    KSPIN_LOCK IoCountLock;
     LONG IoCount;
 
     ULONG UnitNumber;
@@ -152,10 +153,10 @@ static_assert(CCID_OFFSET(SmartcardExtension) == 8, "DEVICE_EXTENSION layout");
 static_assert(CCID_OFFSET(LowerDeviceObject) == 1008, "DEVICE_EXTENSION layout");
 static_assert(CCID_OFFSET(PipeInfo) == 1056, "DEVICE_EXTENSION layout");
 static_assert(CCID_OFFSET(RemoveEvent) == 1216, "DEVICE_EXTENSION layout");
-static_assert(CCID_OFFSET(EventFifo) == 1296, "DEVICE_EXTENSION layout");
-static_assert(CCID_OFFSET(ReaderInterfaceName) == 1432, "DEVICE_EXTENSION layout");
-static_assert(CCID_OFFSET(CcidFeatures) == 1452, "DEVICE_EXTENSION layout");
-static_assert(sizeof(DEVICE_EXTENSION) == 1456, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(EventFifo) == 1304, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(ReaderInterfaceName) == 1440, "DEVICE_EXTENSION layout");
+static_assert(CCID_OFFSET(CcidFeatures) == 1460, "DEVICE_EXTENSION layout");
+static_assert(sizeof(DEVICE_EXTENSION) == 1464, "DEVICE_EXTENSION layout");
 #undef CCID_OFFSET
 
 // The extension of a reader's device object.

@@ -28,6 +28,7 @@ class ReaderDevice {
     extension->Self = device_;
     KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&extension->NoPendingIoEvent, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&extension->IoCountLock);
     extension->IoCount = 1;
     for (ULONG slot = 0; slot < PIPE_COUNT; ++slot) extension->PipeInfo[slot].PipeHandle = PipeHandleOf(slot);
     if (lower != nullptr) {
