@@ -231,14 +231,16 @@ WayStacks& StacksFor(const Way& way) {
   return *current;
 }
 
-void DriverApdu(benchmark::State& state, const Way& way) {
+// Runs one way's operation per iteration: through the driver, or replayed on the bare
+// transport. The stacks drop their records every 256 operations.
+void RunWay(benchmark::State& state, const Way& way, bool (WayStacks::*operation)(), const char* failure) {
   WayStacks& stacks = StacksFor(way);
   std::size_t n = 0;
   {
     const CountedLoop counted;
     for (auto _ : state) {
-      if (!stacks.RunOperation()) {
-        state.SkipWithError("transmit failed");
+      if (!(stacks.*operation)()) {
+        state.SkipWithError(failure);
         break;
       }
       if ((++n & 255) == 0) stacks.Trim();
@@ -247,20 +249,12 @@ void DriverApdu(benchmark::State& state, const Way& way) {
   state.counters["messages"] = static_cast<double>(stacks.MessagesPerOperation());
 }
 
+void DriverApdu(benchmark::State& state, const Way& way) {
+  RunWay(state, way, &WayStacks::RunOperation, "transmit failed");
+}
+
 void BareApdu(benchmark::State& state, const Way& way) {
-  WayStacks& stacks = StacksFor(way);
-  std::size_t n = 0;
-  {
-    const CountedLoop counted;
-    for (auto _ : state) {
-      if (!stacks.ReplayOperation()) {
-        state.SkipWithError("bare exchange failed");
-        break;
-      }
-      if ((++n & 255) == 0) stacks.Trim();
-    }
-  }
-  state.counters["messages"] = static_cast<double>(stacks.MessagesPerOperation());
+  RunWay(state, way, &WayStacks::ReplayOperation, "bare exchange failed");
 }
 
 // ---- slot change to a waiting tracking request ----------------------------------------
