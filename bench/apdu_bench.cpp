@@ -259,6 +259,16 @@ void BareApdu(benchmark::State& state, const Way& way) {
 
 // ---- slot change to a waiting tracking request ----------------------------------------
 
+// The card the next slot change inserts (none when it removes one), made outside the
+// timed part.
+std::unique_ptr<sim::Icc> CardToInsert(benchmark::State& state, bool present) {
+  if (present) return nullptr;
+  state.PauseTiming();
+  std::unique_ptr<sim::Icc> card = sim::MakeCard("t0");
+  state.ResumeTiming();
+  return card;
+}
+
 // The driver's stack with an application waiting for the card to come or go.
 void DriverSlotChange(benchmark::State& state) {
   CurrentStacks().reset();
@@ -272,12 +282,7 @@ void DriverSlotChange(benchmark::State& state) {
   {
     const CountedLoop counted;
     for (auto _ : state) {
-      std::unique_ptr<sim::Icc> card;
-      if (!present) {
-        state.PauseTiming();
-        card = sim::MakeCard("t0");
-        state.ResumeTiming();
-      }
+      std::unique_ptr<sim::Icc> card = CardToInsert(state, present);
       auto wait = app->WaitForCard(!present);
       if (present) {
         bench.Reader().RemoveCard();
@@ -313,12 +318,7 @@ void BareSlotChange(benchmark::State& state) {
   {
     const CountedLoop counted;
     for (auto _ : state) {
-      std::unique_ptr<sim::Icc> card;
-      if (!present) {
-        state.PauseTiming();
-        card = sim::MakeCard("t0");
-        state.ResumeTiming();
-      }
+      std::unique_ptr<sim::Icc> card = CardToInsert(state, present);
       const NTSTATUS status = host.ReadInterrupt([&] {
         if (present) {
           reader->RemoveCard();

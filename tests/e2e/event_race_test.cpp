@@ -337,13 +337,19 @@ void CloseAgainstInterruptCompletion(Timing& t) {
   s.app = std::move(next);
 }
 
+// The card's answer to a transmit is held in the reader (order 0) or in its completion on
+// the host (order 1).
+void HoldTransmitAnswer(Timing& t, Session& s) {
+  t.HoldAnswer(0, s.bench.Reader(), CCID_RDR_TO_PC_DATA_BLOCK);
+  t.Hold(1, hosted::kHoldUsbCompletion, s.BulkIn());
+}
+
 // The reader leaves the bus during a transmit. Order 0: its answer is still in the reader
 // (the transmit fails). Order 1: the answer is on the host, its completion under way (the
 // transmit ends with the card's answer). The removal ends either way.
 void RemovalDuringTransmit(Timing& t) {
   Session s("tpdu-basic", "t0");
-  t.HoldAnswer(0, s.bench.Reader(), CCID_RDR_TO_PC_DATA_BLOCK);
-  t.Hold(1, hosted::kHoldUsbCompletion, s.BulkIn());
+  HoldTransmitAnswer(t, s);
   scard::Response response;
   hosted::KernelThread application("application", [&] { response = s.app->Transmit(kSelect); });
   t.Arrived();
@@ -423,8 +429,7 @@ void RemovalDuringEventRead(Timing& t) {
 // and the power-off follows it; after the wake the reader works.
 void SleepDuringTransmit(Timing& t) {
   Session s("tpdu-basic", "t0");
-  t.HoldAnswer(0, s.bench.Reader(), CCID_RDR_TO_PC_DATA_BLOCK);
-  t.Hold(1, hosted::kHoldUsbCompletion, s.BulkIn());
+  HoldTransmitAnswer(t, s);
   scard::Response response;
   hosted::KernelThread application("application", [&] { response = s.app->Transmit(kSelect); });
   t.Arrived();

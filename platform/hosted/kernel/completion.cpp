@@ -12,7 +12,7 @@ using namespace hosted::detail;
 namespace {
 
 std::atomic<int> g_routinesRunning{0};
-std::atomic<bool> g_unloadWaits{false};
+std::atomic<int> g_unloadsWaiting{0};  // a count: two drivers may unload at once
 
 KernelCondition& RoutinesReturned() {
   static KernelCondition* condition = new KernelCondition("driver routines on their way out");
@@ -97,15 +97,15 @@ namespace hosted::detail {
 DriverRoutineCall::DriverRoutineCall() { g_routinesRunning.fetch_add(1, std::memory_order_acq_rel); }
 
 DriverRoutineCall::~DriverRoutineCall() {
-  if (g_routinesRunning.fetch_sub(1, std::memory_order_acq_rel) == 1 && g_unloadWaits.load()) {
+  if (g_routinesRunning.fetch_sub(1, std::memory_order_acq_rel) == 1 && g_unloadsWaiting.load() != 0) {
     RoutinesReturned().NotifyAll();
   }
 }
 
 void WaitDriverRoutinesReturned() {
-  g_unloadWaits.store(true);
+  g_unloadsWaiting.fetch_add(1);
   RoutinesReturned().Wait([] { return g_routinesRunning.load(std::memory_order_acquire) == 0; });
-  g_unloadWaits.store(false);
+  g_unloadsWaiting.fetch_sub(1);
 }
 
 }  // namespace hosted::detail
