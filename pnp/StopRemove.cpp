@@ -73,14 +73,18 @@ VOID CcidStopDevice(PDEVICE_OBJECT DeviceObject)
         UsbStopInterruptPipe(DeviceObject);
         // The configuration of the next start tells whether the reader is still usable.
         (VOID) UsbResetPort(DeviceObject);
+        // Under the exchange lock, which the power-up worker takes to read them: a worker
+        // that comes after this finds the reader stopped and leaves the interrupt pipe
+        // stopped. To create and device control the two flags say "stopping" as before.
+        extension->StopPending = TRUE;
+        extension->Started = FALSE;
     }
 
-    extension->StopPending = TRUE;
     (VOID) CcidDecrementIoCount(DeviceObject);
     (VOID) KeWaitForSingleObject(&extension->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
     CcidIncrementIoCount(DeviceObject);
 
-    extension->Started = FALSE;
+    MutexGuard exchange(CcidExchangeLock(DeviceObject));
     extension->StopPending = FALSE;
 }
 

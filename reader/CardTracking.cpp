@@ -61,14 +61,17 @@ VOID CcidCompleteCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
         irp = SmartcardExtension->OsData->NotificationIrp;
         SmartcardExtension->OsData->NotificationIrp = NULL;
     }
+    // Cancel is read under the cancel spin lock, which IoCancelIrp holds when it sets it.
+    BOOLEAN cancelled = FALSE;
     if (irp != NULL) {
         (VOID) IoSetCancelRoutine(irp, NULL);
+        cancelled = irp->Cancel;
     }
     IoReleaseCancelSpinLock(cancelIrql);
 
     if (irp != NULL) {
         irp->IoStatus.Information = 0;
-        irp->IoStatus.Status = irp->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS;
+        irp->IoStatus.Status = cancelled ? STATUS_CANCELLED : STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
     }
 }
